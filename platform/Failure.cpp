@@ -1,0 +1,20 @@
+#include "platform/Failure.h"
+
+#include <QDir>
+
+#include <cstring>
+
+namespace vn {
+
+Failure::Failure(QString description)
+    : m_description(std::move(description)), m_utf8(m_description.toStdString()) {}
+
+Failure Failure::fromErrno(const QString& action, const QString& path, int err) {
+    return withReason(action, path, QString::fromLocal8Bit(std::strerror(err)));
+}
+
+Failure Failure::withReason(const QString& action, const QString& path, const QString& reason) {
+    return Failure(QStringLiteral("%1 \"%2\": %3").arg(action, QDir::toNativeSeparators(path), reason));
+}
+
+}  // namespace vn

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <QString>
+
+namespace vn {
+
+enum class Buttons { Ok, YesNo };
+enum class Icon { None, Warning };
+enum class Answer { Ok, Yes, No };
+enum class Pointer { Arrow, Hand, Hourglass };
+enum class Bar { Overall = 1, File = 2 };  // ProgressBar1, ProgressBar2
+
+// The services through which the logic talks to the user and the window system. The main window
+// implements them with Qt, the command-line front end with the console, and tests with scripted
+// answers. All calls happen on the user-interface thread.
+class WindowServices {
+public:
+    virtual ~WindowServices() = default;
+
+    // Modal. An empty title means the application title. The text may use CR or CR LF breaks.
+    virtual Answer messageBox(const QString& text, Buttons buttons = Buttons::Ok,
+                              Icon icon = Icon::None, const QString& title = QString()) = 0;
+    // Modal. Returns the answer, or the empty text when cancelled.
+    virtual QString inputBox(const QString& prompt, const QString& title = QString(),
+                             const QString& defaultAnswer = QString()) = 0;
+
+    // Lets pending window events (paints, clicks, a close request) run once before returning.
+    virtual void yield() = 0;
+
+    // True when callers may fold many per-line yields into fewer calls. A folded caller still
+    // calls yield() at least every few milliseconds of work, and state it reads between yields
+    // (options, keywords) cannot change there, so each line sees what a per-line yield would
+    // have shown it. Scripted services answer false so that tests observe every yield.
+    virtual bool foldsYields() const { return false; }
+
+    virtual void setPointer(Pointer pointer) = 0;
+    virtual Pointer pointer() const = 0;
+    // The hourglass is the program's only run-in-progress flag.
+    bool isBusy() const { return pointer() == Pointer::Hourglass; }
+
+    // Position from 0 to 100, fractions allowed; the text is shown on the bar.
+    virtual void setProgress(Bar bar, double position) = 0;
+    virtual void setProgressText(Bar bar, const QString& text) = 0;
+
+    // Set once the program is asked to end (the window closes during a long operation). Long
+    // loops stop at their next yield when it is set, discarding unfinished output.
+    virtual bool quitRequested() const { return false; }
+};
+
+}  // namespace vn

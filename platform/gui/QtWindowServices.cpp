@@ -1,0 +1,82 @@
+#include "platform/gui/QtWindowServices.h"
+
+#include <QApplication>
+#include <QInputDialog>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QWidget>
+
+#include <cmath>
+
+namespace vn {
+
+QString toDisplayText(const QString& text) {
+    QString out = text;
+    out.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    out.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    return out;
+}
+
+QtWindowServices::QtWindowServices(QWidget* window, QProgressBar* overall, QProgressBar* file)
+    : m_window(window), m_overall(overall), m_file(file) {
+    m_sinceEvents.start();
+}
+
+Answer QtWindowServices::messageBox(const QString& text, Buttons buttons, Icon icon,
+                                    const QString& title) {
+    QMessageBox box(icon == Icon::Warning ? QMessageBox::Warning : QMessageBox::NoIcon,
+                    title.isEmpty() ? m_title : title, toDisplayText(text),
+                    buttons == Buttons::YesNo ? (QMessageBox::Yes | QMessageBox::No)
+                                              : QMessageBox::Ok,
+                    m_window);
+    const int result = box.exec();
+    if (buttons == Buttons::Ok) return Answer::Ok;
+    return result == QMessageBox::Yes ? Answer::Yes : Answer::No;
+}
+
+QString QtWindowServices::inputBox(const QString& prompt, const QString& title,
+                                   const QString& defaultAnswer) {
+    bool ok = false;
+    const QString answer = QInputDialog::getText(m_window, title.isEmpty() ? m_title : title,
+                                                 toDisplayText(prompt), QLineEdit::Normal,
+                                                 defaultAnswer, &ok);
+    return ok ? answer : QString();
+}
+
+void QtWindowServices::yield() {
+    if (m_sinceEvents.elapsed() < m_intervalMs) return;
+    QCoreApplication::processEvents();
+    m_sinceEvents.restart();
+}
+
+void QtWindowServices::setPointer(Pointer pointer) {
+    m_pointer = pointer;
+    if (!m_window) return;
+    switch (pointer) {
+        case Pointer::Arrow: m_window->setCursor(Qt::ArrowCursor); break;
+        case Pointer::Hand: m_window->setCursor(m_hand); break;
+        case Pointer::Hourglass: m_window->setCursor(Qt::WaitCursor); break;
+    }
+}
+
+QProgressBar* QtWindowServices::barFor(Bar bar) const {
+    return bar == Bar::Overall ? m_overall.data() : m_file.data();
+}
+
+void QtWindowServices::setProgress(Bar bar, double position) {
+    if (QProgressBar* b = barFor(bar)) {
+        const double clamped = std::fmin(100.0, std::fmax(0.0, position));
+        b->setValue(int(std::lround(clamped * kBarScale)));
+    }
+}
+
+void QtWindowServices::setProgressText(Bar bar, const QString& text) {
+    if (QProgressBar* b = barFor(bar)) {
+        // The bar shows its format string literally; a "%" would otherwise be a placeholder.
+        QString format = text;
+        format.replace(QLatin1Char('%'), QStringLiteral("%%"));
+        b->setFormat(format);
+    }
+}
+
+}  // namespace vn

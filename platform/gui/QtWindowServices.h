@@ -1,0 +1,62 @@
+#pragma once
+
+#include "platform/WindowServices.h"
+
+#include <QCursor>
+#include <QElapsedTimer>
+#include <QPointer>
+#include <QString>
+
+class QProgressBar;
+class QWidget;
+
+namespace vn {
+
+// The window services of the main window: Qt's message and input boxes, a time-throttled
+// processEvents as the yield, the window-wide pointer and the two progress bars.
+class QtWindowServices : public WindowServices {
+public:
+    // The bars show positions in tenths of a percent, so fractional positions still move them.
+    static constexpr int kBarScale = 10;
+
+    QtWindowServices(QWidget* window, QProgressBar* overall, QProgressBar* file);
+
+    void setApplicationTitle(const QString& title) { m_title = title; }
+    const QString& applicationTitle() const { return m_title; }
+    void setHandCursor(const QCursor& hand) { m_hand = hand; }
+
+    Answer messageBox(const QString& text, Buttons buttons, Icon icon,
+                      const QString& title) override;
+    QString inputBox(const QString& prompt, const QString& title,
+                     const QString& defaultAnswer) override;
+    void yield() override;
+    bool foldsYields() const override { return true; }
+    void setPointer(Pointer pointer) override;
+    Pointer pointer() const override { return m_pointer; }
+    void setProgress(Bar bar, double position) override;
+    void setProgressText(Bar bar, const QString& text) override;
+    bool quitRequested() const override { return m_quit; }
+
+    // The window is closing: long loops stop at their next yield.
+    void requestQuit() { m_quit = true; }
+    // Pending events run only when this much time has passed since they last ran, so a yield
+    // per line costs nanoseconds.
+    void setYieldInterval(int ms) { m_intervalMs = ms; }
+
+private:
+    QProgressBar* barFor(Bar bar) const;
+
+    QPointer<QWidget> m_window;
+    QPointer<QProgressBar> m_overall, m_file;
+    QString m_title;
+    QCursor m_hand{Qt::ArrowCursor};
+    Pointer m_pointer = Pointer::Arrow;
+    QElapsedTimer m_sinceEvents;
+    int m_intervalMs = 10;
+    bool m_quit = false;
+};
+
+// Text with CR or CR LF breaks, as the logic writes it, shown with the toolkit's LF breaks.
+QString toDisplayText(const QString& text);
+
+}  // namespace vn

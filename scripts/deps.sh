@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Makes sure the Debian 12 packages the build needs are installed. As root it installs what is
+# missing with apt-get; otherwise it names the packages and stops.
+#   deps.sh build   - to build and run the tests
+#   deps.sh run     - to build and start the program (adds a display server fallback and fonts)
+set -euo pipefail
+
+want=(cmake g++ make qt6-base-dev libgl-dev libgtest-dev)
+if [ "${1:-build}" = run ]; then
+    want+=(fonts-liberation xvfb xauth)
+fi
+
+missing=()
+for p in "${want[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+        missing+=("$p")
+    fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then
+    echo "Missing packages: ${missing[*]}" >&2
+    echo "Install them with: sudo apt-get install ${missing[*]}" >&2
+    exit 1
+fi
+echo "Installing: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}"

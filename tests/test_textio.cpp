@@ -1,0 +1,319 @@
+#include "textio/Codec.h"
+#include "textio/Lines.h"
+#include "textio/TextFile.h"
+#include "tests/support/ScriptedWindowServices.h"
+#include "tests/support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+using namespace vn;
+using namespace vn::textio;
+using test::ScriptedWindowServices;
+using test::TempDir;
+
+namespace {
+
+QByteArray bytes(std::initializer_list<int> list) {
+    QByteArray b;
+    for (int v : list) b.append(char(v));
+    return b;
+}
+
+QByteArray randomBytes(std::mt19937& rng, int n) {
+    QByteArray b(n, Qt::Uninitialized);
+    std::uniform_int_distribution<int> d(0, 255);
+    for (int i = 0; i < n; ++i) b[i] = char(d(rng));
+    return b;
+}
+
+}  // namespace
+
+// ---- the encoding-class table ----
+
+struct ClassRow {
+    QByteArray head;
+    EncodingClass cls;
+    bool unicode, utf8;
+};
+
+TEST(EncodingTable, RowsInOrderWithTheirLengthConditions) {
+    const std::vector<ClassRow> rows = {
+        {bytes({0xFF, 0xFE, 0, 0}), EncodingClass::Utf32Le, true, false},
+        {bytes({0xFF, 0xFE, 0, 0, 'a'}), EncodingClass::Utf32Le, true, false},
+        {bytes({0, 0, 0xFE, 0xFF}), EncodingClass::Utf32Be, true, false},
+        {bytes({0xEF, 0xBB, 0xBF}), EncodingClass::Utf8Bom, false, true},
+        {bytes({0xEF, 0xBB, 0xBF, 'x'}), EncodingClass::Utf8Bom, false, true},
+        {bytes({0xFF, 0xFE}), EncodingClass::Utf16Le, true, false},  // two bytes: row 4, not 1
+        {bytes({0xFF, 0xFE, 0}), EncodingClass::Utf16Le, true, false},
+        {bytes({0xFF, 0xFE, 'a', 0}), EncodingClass::Utf16Le, true, false},
+        {bytes({0xFE, 0xFF}), EncodingClass::Utf16Be, true, false},
+        {bytes({0, 0, 0xFE}), EncodingClass::EightBit, false, false},  // too short for row 2
+        {bytes({0xEF, 0xBB}), EncodingClass::EightBit, false, false},
+        {bytes({0xFF}), EncodingClass::EightBit, false, false},
+        {QByteArray(), EncodingClass::EightBit, false, false},
+        {QByteArray("abcd"), EncodingClass::EightBit, false, false},
+    };
+    TempDir dir;
+    ScriptedWindowServices ws;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const QString p = dir.write(QStringLiteral("f%1").arg(i), rows[i].head);
+        IsUTF8File = !rows[i].utf8;  // detection must set it either way
+        EXPECT_EQ(DetectFileEncoding(p), rows[i].unicode) << i;
+        EXPECT_EQ(IsUTF8File, rows[i].utf8) << i;
+        unsigned char h[4] = {0, 0, 0, 0};
+        for (int k = 0; k < std::min<int>(4, rows[i].head.size()); ++k) h[k] = rows[i].head[k];
+        EXPECT_EQ(classify(h, rows[i].head.size()).cls, rows[i].cls) << i;
+    }
+}
+
+// ---- reading ----
+
+struct ReadCase {
+    const char* name;
+    QByteArray file;
+    QStringList lines;
+};
+
+TEST(Reader, LinesOnEveryPathAndBreak) {
+    const QString e;
+    const std::vector<ReadCase> cases = {
+        {"empty file", QByteArray(), {e}},
+        {"FF FE alone", bytes({0xFF, 0xFE}), {e}},
+        {"UTF-8 mark alone", bytes({0xEF, 0xBB, 0xBF}), {e}},
+        {"CRLF no final", "a\r\nb", {"a", "b"}},
+        {"CRLF final", "a\r\nb\r\n", {"a", "b"}},
+        {"LF", "a\nb\n", {"a", "b"}},
+        {"lone CR", "a\rb\r", {"a", "b"}},
+        {"mixed", "a\r\r\nb\n\rc", {"a", e, "b", e, "c"}},
+        {"only breaks", "\r\n\r\n", {e, e}},
+        {"single break", "\n", {e}},
+        {"UTF-8 CRLF final", QByteArray("\xEF\xBB\xBF" "a\r\nb\r\n"), {"a", "b"}},
+        {"UTF-8 LF", QByteArray("\xEF\xBB\xBF" "x\ny\n"), {"x", "y"}},
+        {"UTF-8 text", QByteArray("\xEF\xBB\xBF" "gr\xC3\xBC\xC3\x9F"), {QStringLiteral("grüß")}},
+        {"UTF-16 LE", bytes({0xFF, 0xFE, 'h', 0, 'i', 0, '\r', 0, '\n', 0, 0xAC, 0x20}),
+         {"hi", QStringLiteral("€")}},
+        {"UTF-16 BE", bytes({0xFE, 0xFF, 0, 'h', 0, '\n', 0x20, 0xAC}), {"h", QStringLiteral("€")}},
+        {"UTF-32 LE", bytes({0xFF, 0xFE, 0, 0, 'a', 0, 0, 0, '\n', 0, 0, 0, 0x00, 0xF6, 0x01, 0}),
+         {"a", QString::fromUcs4(U"\U0001F600")}},
+        {"UTF-32 BE", bytes({0, 0, 0xFE, 0xFF, 0, 0, 0, 'z'}), {"z"}},
+        {"odd UTF-16", bytes({0xFF, 0xFE, 'a', 0, 'b'}), {QStringLiteral("a\uFFFD")}},
+        {"NUL bytes", QByteArray("a\0b\nc", 5), {QString(QStringLiteral("a")) + QChar(0) + "b", "c"}},
+    };
+    TempDir dir;
+    for (const ReadCase& c : cases) {
+        ScriptedWindowServices ws;
+        const QString p = dir.write(QString::fromLatin1(c.name), c.file);
+        bool ok = false;
+        EXPECT_EQ(ReadFileToStringLine(ws, p, &ok), c.lines) << c.name;
+        EXPECT_TRUE(ok) << c.name;
+        EXPECT_TRUE(ws.boxes.empty()) << c.name;
+
+        // The engine's line source sees the same lines.
+        const LoadedText t = ReadFileToText(ws, p);
+        QStringList viaSource;
+        if (t.isWide()) {
+            LineCursor<char16_t> cur(t.units());
+            std::u16string_view l;
+            while (cur.next(l)) viaSource.append(t.lineAsString(l));
+        } else {
+            LineCursor<char> cur(t.bytes());
+            std::string_view l;
+            while (cur.next(l)) viaSource.append(t.lineAsString(l));
+        }
+        EXPECT_EQ(viaSource, c.lines) << c.name;
+    }
+}
+
+TEST(Reader, FlagsFollowTheLastInput) {
+    TempDir dir;
+    ScriptedWindowServices ws;
+    ReadFileToStringLine(ws, dir.write("u8", QByteArray("\xEF\xBB\xBFx")));
+    EXPECT_FALSE(IsUnicodeFile);
+    EXPECT_TRUE(IsUTF8File);
+    EXPECT_EQ(currentOutputClass(), OutputClass::Utf8Bom);
+    ReadFileToStringLine(ws, dir.write("u16", bytes({0xFF, 0xFE, 'x', 0})));
+    EXPECT_TRUE(IsUnicodeFile);
+    EXPECT_FALSE(IsUTF8File);
+    EXPECT_EQ(currentOutputClass(), OutputClass::Utf16Le);
+    ReadFileToStringLine(ws, dir.write("plain", "x"));
+    EXPECT_FALSE(IsUnicodeFile);
+    EXPECT_FALSE(IsUTF8File);
+    EXPECT_EQ(currentOutputClass(), OutputClass::EightBit);
+}
+
+TEST(Reader, MissingFileAndNonRegularFilesFailClearlyWithOneEmptyLine) {
+    TempDir dir;
+    QDir(dir.path()).mkdir("sub");
+    const QString fifo = dir.path("fifo");
+    ASSERT_EQ(::mkfifo(fifo.toLocal8Bit().constData(), 0600), 0);
+    struct Case {
+        QString path;
+        QString reason;
+    };
+    for (const Case& c : {Case{dir.path("nope"), "No such file"}, Case{dir.path("sub"), "folder"},
+                          Case{fifo, "pipe"}, Case{"/dev/null", "device"}}) {
+        ScriptedWindowServices ws;
+        bool ok = true;
+        EXPECT_EQ(ReadFileToStringLine(ws, c.path, &ok), QStringList{QString()});
+        EXPECT_FALSE(ok);
+        ASSERT_EQ(ws.errors().size(), 2u) << c.path.toStdString();
+        EXPECT_TRUE(ws.errors()[0].text.contains("ReadFileToStringLine at line 100"));
+        EXPECT_TRUE(ws.errors()[0].text.contains(c.path)) << ws.errors()[0].text.toStdString();
+        EXPECT_TRUE(ws.errors()[0].text.contains(c.reason)) << ws.errors()[0].text.toStdString();
+        EXPECT_TRUE(ws.errors()[1].text.contains("ReadFileToStringFSOLine at line 102"));
+        const LoadedText t = ReadFileToText(ws, c.path);
+        EXPECT_FALSE(t.ok);
+    }
+}
+
+// ---- codec round trips ----
+
+TEST(Codec, RandomBytesRoundTripThroughTheEightBitPath) {
+    std::mt19937 rng(7);
+    for (int round = 0; round < 300; ++round) {
+        const QByteArray in = randomBytes(rng, 1 + round * 7);
+        const QString text = decodeUtf8Escaped(std::string_view(in.constData(), in.size()));
+        ASSERT_EQ(encodeUtf8Escaped(text), in) << round;
+    }
+    // Sequences a lax decoder would accept: overlongs, surrogates, beyond U+10FFFF, truncation.
+    for (const QByteArray& in : {QByteArray("\xC0\x80"), QByteArray("\xED\xA0\x80"),
+                                 QByteArray("\xED\xB2\x80"), QByteArray("\xF4\x90\x80\x80"),
+                                 QByteArray("\xE2\x82"), QByteArray("\xF0\x9F\x98")}) {
+        const QString text = decodeUtf8Escaped(std::string_view(in.constData(), in.size()));
+        EXPECT_EQ(text.size(), in.size()) << "each invalid byte is its own escape";
+        EXPECT_EQ(encodeUtf8Escaped(text), in);
+    }
+    EXPECT_EQ(decodeUtf8Escaped("\xE2\x82\xAC"), QStringLiteral("€"));
+}
+
+TEST(Codec, FilesRoundTripByteForByteThroughReaderAndWriter) {
+    std::mt19937 rng(11);
+    TempDir dir;
+    for (int round = 0; round < 60; ++round) {
+        QByteArray payload = randomBytes(rng, 2 * (round * 13 + 1));
+        // Drop line breaks: the reader splits at them and the writer is handed lines back
+        // joined by CR LF, which is what a removal routine does with every kept line.
+        for (char& c : payload)
+            if (c == '\r' || c == '\n') c = 'x';
+        for (const QByteArray& mark : {QByteArray(), QByteArray("\xEF\xBB\xBF"), bytes({0xFF, 0xFE})}) {
+            if (mark.isEmpty() && payload.size() >= 2 &&
+                (payload.startsWith("\xFF\xFE") || payload.startsWith("\xFE\xFF") ||
+                 payload.startsWith("\xEF\xBB") || payload.startsWith(QByteArray(2, '\0'))))
+                payload[0] = 'y';
+            if (mark == bytes({0xFF, 0xFE})) {
+                // No UTF-16 unit may hold CR or LF, and the payload must not look like UTF-32.
+                for (int i = 0; i + 1 < payload.size(); i += 2)
+                    if (payload[i + 1] == 0 && (payload[i] == '\r' || payload[i] == '\n'))
+                        payload[i] = 'x';
+                if (payload.startsWith(QByteArray(2, '\0'))) payload[0] = 'y';
+            }
+            const QByteArray file = mark + payload + (mark == bytes({0xFF, 0xFE})
+                                                          ? bytes({'\r', 0, '\n', 0})
+                                                          : QByteArray("\r\n"));
+            ScriptedWindowServices ws;
+            const QString in = dir.write("in", file);
+            const QStringList lines = ReadFileToStringLine(ws, in);
+            ASSERT_EQ(lines.size(), 1) << round;
+            const QString out = dir.path("out");
+            PiecewiseOutput o(ws, out);
+            o.AppendStringFSO(lines[0] + QStringLiteral("\r\n"), 1);
+            o.finish();
+            ASSERT_EQ(TempDir::read(out), file) << round << " mark " << mark.toHex().toStdString();
+            EXPECT_TRUE(ws.boxes.empty());
+        }
+    }
+}
+
+// ---- writing ----
+
+TEST(Writer, AppendModesAndFirstWriteRule) {
+    TempDir dir;
+    ScriptedWindowServices ws;
+    IsUnicodeFile = false;
+    IsUTF8File = false;
+    const QString p = dir.write("o.txt", "old content\r\n");
+    for (int first : {1, 0, -5}) {
+        dir.write("o.txt", "old content\r\n");
+        PiecewiseOutput o(ws, p);
+        o.AppendStringFSO("a\r\n", first);
+        o.AppendStringFSO("b", 2);
+        EXPECT_EQ(TempDir::read(p), "old content\r\n") << "nothing shows before finish";
+        o.finish();
+        EXPECT_EQ(TempDir::read(p), "a\r\nb") << first;
+    }
+    {
+        PiecewiseOutput o(ws, p);
+        o.AppendStringFSO("more\r\n", 2);
+        o.finish();
+        EXPECT_EQ(TempDir::read(p), "a\r\nbmore\r\n");
+    }
+    {
+        const QString fresh = dir.path("new.txt");
+        PiecewiseOutput o(ws, fresh);
+        o.AppendStringFSO("x", 2);
+        o.finish();
+        EXPECT_EQ(TempDir::read(fresh), "x");
+    }
+    {
+        PiecewiseOutput o(ws, p);
+        o.AppendStringFSO("first\r\n", 1);
+        o.AppendStringFSO("again\r\n", 1);  // a second fresh start drops what came before
+        o.finish();
+        EXPECT_EQ(TempDir::read(p), "again\r\n");
+    }
+    {
+        PiecewiseOutput o(ws, p);
+        o.AppendStringFSO(QString(), 1);
+        o.finish();
+        EXPECT_EQ(TempDir::read(p), QByteArray()) << "an emptied output exists and is empty";
+    }
+    SaveStringToFileFSO(ws, "\r\n", p);
+    EXPECT_EQ(TempDir::read(p), "\r\n");
+    EXPECT_TRUE(ws.boxes.empty());
+    EXPECT_EQ(dir.entries(), (QStringList{"new.txt", "o.txt"})) << "no temporary file is left";
+}
+
+TEST(Writer, OutputTakesTheInputsEncodingClass) {
+    TempDir dir;
+    ScriptedWindowServices ws;
+    const QString out = dir.path("out");
+    struct Case {
+        QByteArray input;
+        QByteArray expected;
+    };
+    const std::vector<Case> cases = {
+        {QByteArray("\xEF\xBB\xBF" "\xE2\x82\xAC"), QByteArray("\xEF\xBB\xBF" "\xE2\x82\xAC\r\n")},
+        {bytes({0xFF, 0xFE, 0xAC, 0x20}), bytes({0xFF, 0xFE, 0xAC, 0x20, '\r', 0, '\n', 0})},
+        {bytes({0xFE, 0xFF, 0x20, 0xAC}), bytes({0xFF, 0xFE, 0xAC, 0x20, '\r', 0, '\n', 0})},
+        {QByteArray("\xE9t\xE9"), QByteArray("\xE9t\xE9\r\n")},  // Latin-1 bytes carried through
+    };
+    for (const Case& c : cases) {
+        const QStringList lines = ReadFileToStringLine(ws, dir.write("in", c.input));
+        SaveStringToFileFSO(ws, lines[0] + QStringLiteral("\r\n"), out);
+        EXPECT_EQ(TempDir::read(out), c.expected) << c.input.toHex().toStdString();
+    }
+    // A fresh Unicode output with nothing in it stays empty: no lone mark.
+    ReadFileToStringLine(ws, dir.write("in", bytes({0xFF, 0xFE, 'a', 0})));
+    SaveStringToFileFSO(ws, QString(), out);
+    EXPECT_EQ(TempDir::read(out), QByteArray());
+}
+
+TEST(Writer, UnopenableOutputIsReportedOnceAndLaterPiecesAreDropped) {
+    TempDir dir;
+    ScriptedWindowServices ws;
+    const QString p = dir.path("no/such/folder/out.txt");
+    PiecewiseOutput o(ws, p);
+    for (int i = 1; i <= 1000; ++i) o.AppendStringFSO("line\r\n", i);
+    o.finish();
+    ASSERT_EQ(ws.errors().size(), 1u);
+    EXPECT_TRUE(ws.errors()[0].text.contains("AppendStringFSO at line 108"));
+    EXPECT_TRUE(ws.errors()[0].text.contains(p));
+    EXPECT_FALSE(QFileInfo::exists(dir.path("no"))) << "no folder is created";
+
+    ScriptedWindowServices ws2;
+    SaveStringToFileFSO(ws2, "x", p);
+    ASSERT_EQ(ws2.errors().size(), 1u);
+    EXPECT_TRUE(ws2.errors()[0].text.contains("SaveStringToFileFSO at line 104"));
+}

@@ -1,0 +1,318 @@
+#include "textio/TextFile.h"
+
+#include "app/shell/ErrorLocations.h"
+#include "app/shell/ErrorReport.h"
+#include "textio/Codec.h"
+#include "textio/Lines.h"
+
+#include <algorithm>
+#include <bit>
+
+namespace vn::textio {
+
+static_assert(std::endian::native == std::endian::little,
+              "UTF-16 input is viewed in place as little-endian code units");
+
+bool IsUnicodeFile = false;
+bool IsUTF8File = false;
+
+OutputClass currentOutputClass() {
+    if (IsUnicodeFile) return OutputClass::Utf16Le;
+    if (IsUTF8File) return OutputClass::Utf8Bom;
+    return OutputClass::EightBit;
+}
+
+Classification classify(const unsigned char b[4], std::int64_t n) {
+    if (n >= 4 && b[0] == 0xFF && b[1] == 0xFE && b[2] == 0x00 && b[3] == 0x00)
+        return {EncodingClass::Utf32Le, true, false, 4};
+    if (n >= 4 && b[0] == 0x00 && b[1] == 0x00 && b[2] == 0xFE && b[3] == 0xFF)
+        return {EncodingClass::Utf32Be, true, false, 4};
+    if (n >= 3 && b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF)
+        return {EncodingClass::Utf8Bom, false, true, 3};
+    if (n >= 2 && b[0] == 0xFF && b[1] == 0xFE) return {EncodingClass::Utf16Le, true, false, 2};
+    if (n >= 2 && b[0] == 0xFE && b[1] == 0xFF) return {EncodingClass::Utf16Be, true, false, 2};
+    return {};
+}
+
+bool DetectFileEncoding(const QString& path) {
+    IsUTF8File = false;
+    unsigned char head[4];
+    const std::int64_t n = readFileHead(path, head, sizeof head);
+    const Classification c = classify(head, n);
+    IsUTF8File = c.utf8;
+    return c.unicode;
+}
+
+namespace {
+
+// How the text-stream path reads a file in Unicode format: in the byte order its mark names.
+// A file without a mark (its class changed between detection and reading) is read as UTF-16 LE.
+Classification unicodeLayout(const FileBytes& file) {
+    unsigned char head[4] = {0, 0, 0, 0};
+    std::copy_n(reinterpret_cast<const unsigned char*>(file.data()),
+                std::min<std::size_t>(4, file.size), head);
+    Classification c = classify(head, std::int64_t(file.size));
+    if (!c.unicode) c = {EncodingClass::Utf16Le, true, false, 0};
+    return c;
+}
+
+std::size_t utf8MarkLength(const FileBytes& file) {
+    const auto* p = reinterpret_cast<const unsigned char*>(file.data());
+    return (file.size >= 3 && p[0] == 0xEF && p[1] == 0xBB && p[2] == 0xBF) ? 3 : 0;
+}
+
+LineList splitBytes(std::string_view bytes) {
+    LineList lines;
+    LineCursor<char> cursor(bytes);
+    std::string_view line;
+    while (cursor.next(line)) lines.append(decodeUtf8Escaped(line));
+    return lines;
+}
+
+LineList splitUnits(std::u16string_view units) {
+    LineList lines;
+    LineCursor<char16_t> cursor(units);
+    std::u16string_view line;
+    while (cursor.next(line))
+        lines.append(QString(reinterpret_cast<const QChar*>(line.data()), qsizetype(line.size())));
+    return lines;
+}
+
+QString decodeUnicode(const FileBytes& file, const Classification& c) {
+    const std::string_view payload(file.data() + c.markLength, file.size - c.markLength);
+    switch (c.cls) {
+        case EncodingClass::Utf32Le: return decodeUtf32(payload, false);
+        case EncodingClass::Utf32Be: return decodeUtf32(payload, true);
+        case EncodingClass::Utf16Be: return decodeUtf16(payload, true);
+        default: return decodeUtf16(payload, false);
+    }
+}
+
+LineList oneEmptyLine() { return LineList{QString()}; }
+
+}  // namespace
+
+LineList ReadFileToStringFSOLine(WindowServices& ws, const QString& path, bool* ok) {
+    Guard g(ws, loc::ReadFileToStringFSOLine);
+    LineList lines;
+    FileBytes file;
+    bool opened = false;
+    g.step(100, [] {});
+    g.step(102, [&] {
+        file = readWholeFile(path);
+        opened = true;
+    });
+    g.step(104, [&] {
+        if (!opened) return;
+        if (IsUnicodeFile) {
+            const QString text = decodeUnicode(file, unicodeLayout(file));
+            lines = splitUnits(std::u16string_view(
+                reinterpret_cast<const char16_t*>(text.utf16()), std::size_t(text.size())));
+        } else {
+            lines = splitBytes(std::string_view(file.data(), file.size));
+        }
+    });
+    if (lines.isEmpty()) lines = oneEmptyLine();
+    if (ok) *ok = opened;
+    return lines;
+}
+
+LineList ReadFileToStringUTFLine(WindowServices& ws, const QString& path, bool* ok) {
+    Guard g(ws, loc::ReadFileToStringUTFLine);
+    LineList lines;
+    FileBytes file;
+    bool opened = false;
+    g.step(106, [&] {
+        file = readWholeFile(path);
+        opened = true;
+    });
+    g.step(110, [&] {
+        if (!opened) return;
+        const std::size_t mark = utf8MarkLength(file);
+        lines = splitBytes(std::string_view(file.data() + mark, file.size - mark));
+    });
+    if (lines.isEmpty()) lines = oneEmptyLine();
+    if (ok) *ok = opened;
+    return lines;
+}
+
+LineList ReadFileToStringLine(WindowServices& ws, const QString& path, bool* ok) {
+    Guard g(ws, loc::ReadFileToStringLine);
+    LineList lines = oneEmptyLine();
+    bool read = false;
+    g.step(100, [&] { IsUnicodeFile = DetectFileEncoding(path); });
+    if (g.test(102, [] { return IsUTF8File; })) {
+        g.step(104, [&] { lines = ReadFileToStringUTFLine(ws, path, &read); });
+    } else {
+        g.step(106, [&] { lines = ReadFileToStringFSOLine(ws, path, &read); });
+    }
+    if (ok) *ok = read;
+    return lines;
+}
+
+LineList SplitStringToLines(const QString& text) {
+    return splitUnits(std::u16string_view(reinterpret_cast<const char16_t*>(text.utf16()),
+                                          std::size_t(text.size())));
+}
+
+QString LoadedText::lineAsString(std::string_view line) const { return decodeUtf8Escaped(line); }
+
+QString LoadedText::lineAsString(std::u16string_view line) const {
+    return QString(reinterpret_cast<const QChar*>(line.data()), qsizetype(line.size()));
+}
+
+LoadedText ReadFileToText(WindowServices& ws, const QString& path) {
+    LoadedText t;
+    // Mirrors ReadFileToStringLine step by step, so reports and flags are the same.
+    Guard g(ws, loc::ReadFileToStringLine);
+    g.step(100, [&] { IsUnicodeFile = DetectFileEncoding(path); });
+    const bool utf8 = g.test(102, [] { return IsUTF8File; });
+    const char* location = utf8 ? loc::ReadFileToStringUTFLine : loc::ReadFileToStringFSOLine;
+    Guard inner(ws, location);
+    inner.step(utf8 ? 106 : 102, [&] {
+        t.m_file = readWholeFile(path);
+        t.ok = true;
+    });
+    if (!t.ok) {
+        t.cls = utf8 ? EncodingClass::Utf8Bom
+                     : (IsUnicodeFile ? EncodingClass::Utf16Le : EncodingClass::EightBit);
+        t.m_isWide = IsUnicodeFile && !utf8;
+        return t;
+    }
+    const FileBytes& f = t.m_file;
+    if (utf8) {
+        t.cls = EncodingClass::Utf8Bom;
+        const std::size_t mark = utf8MarkLength(f);
+        t.m_bytes = std::string_view(f.data() + mark, f.size - mark);
+    } else if (!IsUnicodeFile) {
+        t.cls = EncodingClass::EightBit;
+        t.m_bytes = std::string_view(f.data(), f.size);
+    } else {
+        const Classification c = unicodeLayout(f);
+        t.cls = c.cls;
+        t.m_isWide = true;
+        char16_t* units = t.m_file.buffer.get();
+        const std::size_t first = std::size_t(c.markLength) / 2;
+        if (c.cls == EncodingClass::Utf16Le || c.cls == EncodingClass::Utf16Be) {
+            std::size_t count = f.size / 2;
+            if (c.cls == EncodingClass::Utf16Be) {
+                for (std::size_t i = first; i < count; ++i)
+                    units[i] = char16_t((units[i] << 8) | (units[i] >> 8));
+            }
+            if (f.size % 2 != 0) units[count++] = 0xFFFD;  // the spare unit holds it
+            t.m_wideView = std::u16string_view(units + first, count - first);
+        } else {
+            t.m_converted = decodeUnicode(f, c);
+            t.m_file = FileBytes();
+            t.m_wideView =
+                std::u16string_view(reinterpret_cast<const char16_t*>(t.m_converted.utf16()),
+                                    std::size_t(t.m_converted.size()));
+        }
+    }
+    return t;
+}
+
+// ---- writing ----
+
+namespace {
+
+QByteArray encodeFor(OutputClass c, const QString& text) {
+    return c == OutputClass::Utf16Le ? encodeUtf16Le(text) : encodeUtf8Escaped(text);
+}
+
+std::string_view markFor(OutputClass c) {
+    switch (c) {
+        case OutputClass::Utf16Le: return std::string_view("\xFF\xFE", 2);
+        case OutputClass::Utf8Bom: return std::string_view("\xEF\xBB\xBF", 3);
+        default: return {};
+    }
+}
+
+}  // namespace
+
+void SaveStringToFileFSO(WindowServices& ws, const QString& text, const QString& path) {
+    Guard g(ws, loc::SaveStringToFileFSO);
+    const OutputClass c = currentOutputClass();
+    AtomicFile file(path);
+    // A failed open is reported once; the steps after it have nothing to act on.
+    if (!g.step(104, [&] { file.open(); })) return;
+    if (!g.step(112, [&] {
+            const QByteArray bytes = encodeFor(c, text);
+            if (!bytes.isEmpty()) {
+                const std::string_view mark = markFor(c);
+                file.write(mark.data(), mark.size());
+                file.write(bytes.constData(), std::size_t(bytes.size()));
+            }
+        }))
+        return;
+    g.step(120, [&] { file.commit(); });
+}
+
+PiecewiseOutput::PiecewiseOutput(WindowServices& ws, QString path)
+    : m_ws(ws), m_path(std::move(path)), m_file(m_path) {}
+
+OutputClass PiecewiseOutput::outputClass() const {
+    return m_opened ? m_class : currentOutputClass();
+}
+
+bool PiecewiseOutput::prepare(std::int32_t lineNumber) {
+    if (m_failed) return false;
+    Guard g(m_ws, loc::AppendStringFSO);
+    const bool append = lineNumber > 1;
+    if (!m_opened) {
+        m_class = currentOutputClass();
+        const bool done = g.step(append ? 106 : 108, [&] { m_file.open(append); });
+        if (!done) {
+            m_failed = true;
+            return false;
+        }
+        m_opened = true;
+        // An appended piece continues a file that already carries its mark (or is empty).
+        m_markPending = !append || m_file.size() == 0;
+    } else if (!append) {
+        if (!g.step(108, [&] { m_file.restart(); })) {
+            m_failed = true;
+            m_file.discard();
+            return false;
+        }
+        m_markPending = true;
+    }
+    return true;
+}
+
+void PiecewiseOutput::put(const char* data, std::size_t size) {
+    if (size == 0) return;
+    Guard g(m_ws, loc::AppendStringFSO);
+    const bool done = g.step(116, [&] {
+        if (m_markPending) {
+            const std::string_view mark = markFor(m_class);
+            m_file.write(mark.data(), mark.size());
+            m_markPending = false;
+        }
+        m_file.write(data, size);
+    });
+    if (!done) {
+        m_failed = true;
+        m_file.discard();
+    }
+}
+
+void PiecewiseOutput::AppendStringFSO(const QString& text, std::int32_t lineNumber) {
+    if (!prepare(lineNumber)) return;
+    const QByteArray bytes = encodeFor(m_class, text);
+    put(bytes.constData(), std::size_t(bytes.size()));
+}
+
+void PiecewiseOutput::appendRaw(std::int32_t lineNumber, const char* data, std::size_t size) {
+    if (!prepare(lineNumber)) return;
+    put(data, size);
+}
+
+void PiecewiseOutput::finish() {
+    if (m_failed || !m_opened) return;
+    Guard g(m_ws, loc::AppendStringFSO);
+    if (!g.step(124, [&] { m_file.commit(); })) m_failed = true;
+    m_opened = false;
+}
+
+}  // namespace vn::textio

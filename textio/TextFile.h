@@ -1,0 +1,118 @@
+#pragma once
+
+#include "platform/FileAccess.h"
+#include "platform/WindowServices.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <cstdint>
+#include <string_view>
+
+namespace vn::textio {
+
+// The lines of one input file without their breaks; never empty.
+using LineList = QStringList;
+
+enum class EncodingClass { EightBit, Utf8Bom, Utf16Le, Utf16Be, Utf32Le, Utf32Be };
+enum class OutputClass { EightBit, Utf8Bom, Utf16Le };
+
+// The reader's two module flags. They describe the input read last and tell the writer which
+// encoding its output takes, so a removal routine that reads before it writes produces its
+// output in its input's encoding class.
+extern bool IsUnicodeFile;  // the last input began with a UTF-16 or UTF-32 byte order mark
+extern bool IsUTF8File;     // the last input began with the UTF-8 byte order mark
+
+// Unicode input gives UTF-16 LE with the mark FF FE; UTF-8 input gives UTF-8 with its mark, so
+// no character is lost to a narrower code page; everything else stays 8-bit text.
+OutputClass currentOutputClass();
+
+struct Classification {
+    EncodingClass cls = EncodingClass::EightBit;
+    bool unicode = false;  // becomes IsUnicodeFile
+    bool utf8 = false;     // becomes IsUTF8File
+    int markLength = 0;    // bytes of byte order mark
+};
+
+// The encoding-class table: first bytes (missing ones read as 0) and the file's length.
+Classification classify(const unsigned char first[4], std::int64_t length);
+
+// Classifies the file, sets IsUTF8File and returns the value for IsUnicodeFile. Has no handler of
+// its own: a failure to open the file is thrown to the caller.
+bool DetectFileEncoding(const QString& path);
+
+// The reader the removal routines use. Sets both flags. Failures are reported under
+// ReadFileToStringLine and its two paths; an unreadable file gives one empty line, and `ok`
+// (when given) tells the caller that the file could not be read.
+LineList ReadFileToStringLine(WindowServices& ws, const QString& path, bool* ok = nullptr);
+LineList ReadFileToStringFSOLine(WindowServices& ws, const QString& path, bool* ok = nullptr);
+LineList ReadFileToStringUTFLine(WindowServices& ws, const QString& path, bool* ok = nullptr);
+LineList SplitStringToLines(const QString& text);
+
+// A whole input held as code units ready for scanning: bytes for 8-bit and UTF-8 input, UTF-16
+// units for Unicode input. The engine's fast line source; it splits with the same splitter and
+// decodes with the same decoder as ReadFileToStringLine, which it mirrors in flags and reports.
+class LoadedText {
+public:
+    bool ok = false;  // false when the file could not be read (then the text is empty)
+    EncodingClass cls = EncodingClass::EightBit;
+
+    bool isWide() const { return m_isWide; }
+    std::string_view bytes() const { return m_bytes; }
+    std::u16string_view units() const { return m_wideView; }
+    QString lineAsString(std::string_view line) const;
+    QString lineAsString(std::u16string_view line) const;
+
+private:
+    friend LoadedText ReadFileToText(WindowServices&, const QString&);
+    FileBytes m_file;
+    QString m_converted;  // UTF-32 input, converted
+    std::string_view m_bytes;
+    std::u16string_view m_wideView;
+    bool m_isWide = false;
+};
+
+LoadedText ReadFileToText(WindowServices& ws, const QString& path);
+
+// Writes a whole result, started afresh. Failures are reported under SaveStringToFileFSO, once
+// per call; the target then keeps its previous content.
+void SaveStringToFileFSO(WindowServices& ws, const QString& text, const QString& path);
+
+// One output built from many pieces during one routine call, with AppendStringFSO's contract: a
+// lineNumber of 1 or less starts the file afresh, more than 1 appends. The file is written
+// through one atomic writer and replaced only by finish(); an output that cannot be opened or
+// written is reported once, and its later pieces are dropped silently. Destroying an unfinished
+// output leaves the target as it was.
+class PiecewiseOutput {
+public:
+    PiecewiseOutput(WindowServices& ws, QString path);
+    ~PiecewiseOutput() = default;
+    PiecewiseOutput(const PiecewiseOutput&) = delete;
+    PiecewiseOutput& operator=(const PiecewiseOutput&) = delete;
+
+    void AppendStringFSO(const QString& text, std::int32_t lineNumber);
+    // The fast path: code units already in the form of outputClass(), with the same lineNumber
+    // rule. Bytes for the 8-bit classes, UTF-16 LE units for Utf16Le.
+    void appendRaw(std::int32_t lineNumber, const char* data, std::size_t size);
+    // The class chosen from the module flags when the output was first opened, or as it
+    // would be chosen now.
+    OutputClass outputClass() const;
+
+    void finish();
+    bool failed() const { return m_failed; }
+    const QString& path() const { return m_path; }
+
+private:
+    bool prepare(std::int32_t lineNumber);
+    void put(const char* data, std::size_t size);
+
+    WindowServices& m_ws;
+    QString m_path;
+    AtomicFile m_file;
+    bool m_opened = false;
+    bool m_failed = false;
+    bool m_markPending = false;
+    OutputClass m_class = OutputClass::EightBit;
+};
+
+}  // namespace vn::textio
