@@ -1,0 +1,298 @@
+#include "run/RunDriver.h"
+#include "tests/support/ScriptedWindowServices.h"
+#include "tests/support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <QHash>
+
+#include <cmath>
+
+using namespace vn;
+using namespace vn::run;
+using test::ScriptedWindowServices;
+using test::TempDir;
+
+namespace {
+
+// The window's state as the run sees it, changeable from a yield.
+struct FakeWindow : LineOptionView, KeywordListView, RunOptionsView, RunSettings {
+    struct Files : FileListView {
+        QStringList entries;
+        int count() const override { return int(entries.size()); }
+        QString text(int i) const override { return entries.at(i - 1); }
+    } files;
+
+    int modeValue = 0;
+    bool ic = false, leave = false, toFolder = true;
+    QString folder;
+    QStringList keywordList;
+    QHash<QString, QString> store;
+
+    bool leaveBlankLine() const override { return leave; }
+    int count() const override { return int(keywordList.size()); }
+    QString text(int k) const override { return keywordList.at(k - 1); }
+    int mode() const override { return modeValue; }
+    bool ignoreCase() const override { return ic; }
+    bool saveToFolder() const override { return toFolder; }
+    QString outputFolder() const override { return folder; }
+    QString read(const QString& key, const QString& def) override { return store.value(key, def); }
+    void write(const QString& key, const QString& value) override { store[key] = value; }
+
+    void run(ScriptedWindowServices& ws) {
+        RunHost host{ws, *this, *this, files, *this, *this, nullptr, QLatin1Char('/')};
+        PushButton2_Click(host);
+    }
+};
+
+struct RunFixture : ::testing::Test {
+    TempDir in, out;
+    FakeWindow w;
+    void SetUp() override { w.folder = out.path() + "/"; }
+    QString add(const QString& name, const QByteArray& content) {
+        const QString p = in.write(name, content);
+        w.files.entries.append(p);
+        return p;
+    }
+};
+
+}  // namespace
+
+TEST(OutputPathRule, NamesAndFileNameFromPath) {
+    const std::pair<const char*, const char*> names[] = {
+        {"report.csv", "report.txt"}, {"a.b.c", "a.b.txt"}, {"notes.", "notes.txt"},
+        {".profile", ".txt"},         {"data.txt", "data.txt"}, {"README", "README.txt"},
+        {"log.2021.csv", "log.2021.txt"}};
+    for (const auto& [in, expected] : names) EXPECT_EQ(outputName(in), expected) << in;
+    EXPECT_EQ(FileNameFromPath("C:\\a\\b.txt", '\\'), "b.txt");
+    EXPECT_EQ(FileNameFromPath("b.txt", '\\'), "b.txt");
+    EXPECT_EQ(FileNameFromPath("C:\\a\\", '\\'), "");
+    EXPECT_EQ(FileNameFromPath("/data/report.csv", '/'), "report.csv");
+}
+
+TEST_F(RunFixture, ValidationMessagesComeFirstAndTouchNothing) {
+    {
+        ScriptedWindowServices ws;
+        w.run(ws);
+        EXPECT_EQ(ws.texts(), QStringList{"No files added."});
+        EXPECT_EQ(ws.boxes[0].title, QString()) << "the application title";
+    }
+    add("a.txt", "x\r\n");
+    const QString aFile = in.write("plain", "x");
+    for (const QString& folder : {in.path("missing"), aFile, QString()}) {
+        for (bool toFolder : {true, false}) {
+            ScriptedWindowServices ws;
+            w.folder = folder;
+            w.toFolder = toFolder;
+            w.run(ws);
+            EXPECT_EQ(ws.texts(), QStringList{"Folder does not exist. Please select another folder."});
+            EXPECT_TRUE(ws.pointerHistory.empty());
+        }
+    }
+    EXPECT_TRUE(out.entries().isEmpty());
+}
+
+TEST_F(RunFixture, EveryModeUnderBothSaveOptions) {
+    const QByteArray content = "apple\r\n\r\nPear\r\nbanana apple\r\nplum\r\n";
+    struct Case {
+        int mode;
+        QStringList answers;
+        QByteArray expected;
+    };
+    const std::vector<Case> cases = {
+        {0, {}, "apple\r\nPear\r\nbanana apple\r\nplum\r\n"},
+        {1, {"apple"}, "\r\nPear\r\nplum\r\n"},
+        {2, {"apple"}, "apple\r\nbanana apple\r\n"},
+        {3, {}, "\r\nplum\r\n"},
+        {4, {}, "banana apple\r\n"},
+        {5, {"1,2"}, "Pear\r\nbanana apple\r\nplum"},
+    };
+    w.keywordList = {"apple", "ear"};
+    w.ic = false;
+    for (bool toFolder : {true, false}) {
+        for (const Case& c : cases) {
+            ScriptedWindowServices ws;
+            for (const QString& a : c.answers) ws.answerInput(a);
+            w.files.entries.clear();
+            const QString input = add("in.csv", content);
+            w.modeValue = c.mode;
+            w.toFolder = toFolder;
+            w.keywordList = c.mode == 4 ? QStringList{"apple", "banana"} : QStringList{"apple", "ear"};
+            w.run(ws);
+            const QString target = toFolder ? out.path("in.txt") : input;
+            EXPECT_EQ(TempDir::read(target), c.expected) << "mode " << c.mode << " folder " << toFolder;
+            EXPECT_EQ(ws.texts().last(), "Done.");
+            EXPECT_TRUE(ws.errors().empty());
+            if (!toFolder) EXPECT_FALSE(QFileInfo::exists(out.path("in.txt")));
+            QFile::remove(out.path("in.txt"));
+        }
+    }
+}
+
+TEST_F(RunFixture, PromptsAreAskedOnceAndAnEmptyAnswerSkipsEveryFile) {
+    const QString a = add("a.txt", "x\r\ny\r\n");
+    const QString b = add("b.txt", "y\r\n");
+    w.toFolder = false;
+    w.modeValue = 1;
+    {
+        ScriptedWindowServices ws;
+        ws.answerInput("x");
+        w.run(ws);
+        ASSERT_EQ(ws.boxes.size(), 2u);
+        EXPECT_TRUE(ws.boxes[0].isInput);
+        EXPECT_EQ(ws.boxes[0].text, "Enter x:");
+        EXPECT_EQ(ws.boxes[0].defaultAnswer, "");
+        EXPECT_EQ(TempDir::read(a), "y\r\n");
+        EXPECT_EQ(TempDir::read(b), "y\r\n");
+    }
+    EXPECT_FALSE(w.store.contains("Enter x:")) << "the search text is never stored";
+    for (int mode : {1, 2, 5}) {
+        ScriptedWindowServices ws;
+        ws.answerInput("");  // cancelled
+        w.modeValue = mode;
+        in.write("a.txt", "keep\r\n");
+        w.run(ws);
+        EXPECT_EQ(TempDir::read(a), "keep\r\n");
+        EXPECT_EQ(ws.texts().last(), "Done.");
+    }
+    EXPECT_EQ(w.store.value("InputBox", "<absent>"), "") << "the empty answer is stored";
+}
+
+TEST_F(RunFixture, LineNumberPromptRemembersItsAnswer) {
+    add("a.txt", "1\r\n2\r\n3\r\n4\r\n5\r\n6\r\n");
+    w.modeValue = 5;
+    ScriptedWindowServices ws;
+    ws.answerInput("3,4");
+    w.run(ws);
+    EXPECT_EQ(ws.boxes[0].defaultAnswer, "1,2,5");
+    EXPECT_EQ(ws.boxes[0].text, "Enter line numbers to remove separated by commas:");
+    EXPECT_EQ(w.store.value("InputBox"), "3,4");
+    EXPECT_EQ(TempDir::read(out.path("a.txt")), "1\r\n2\r\n5\r\n6");
+    ScriptedWindowServices ws2;
+    ws2.answerInput("1");
+    w.run(ws2);
+    EXPECT_EQ(ws2.boxes[0].defaultAnswer, "3,4");
+}
+
+TEST_F(RunFixture, AnEmptyFirstEntryMeansNoPromptAndNoFileProcessed) {
+    w.files.entries.append(QString());
+    const QString b = add("b.txt", "x\r\n");
+    w.modeValue = 1;
+    w.toFolder = false;
+    ScriptedWindowServices ws;
+    w.run(ws);
+    EXPECT_EQ(ws.texts(), QStringList{"Done."});
+    EXPECT_EQ(TempDir::read(b), "x\r\n");
+}
+
+TEST_F(RunFixture, ProgressPointerAndClosingState) {
+    for (const char* n : {"a", "b", "c"}) add(n, "x\r\n");
+    ScriptedWindowServices ws;
+    w.run(ws);
+    ASSERT_EQ(ws.progress1.size(), 4u);
+    EXPECT_NEAR(ws.progress1[0], 33.33, 0.01);
+    EXPECT_NEAR(ws.progress1[1], 66.67, 0.01);
+    EXPECT_EQ(ws.progress1[2], 100.0);
+    EXPECT_EQ(ws.progress1[3], 0.0);
+    EXPECT_EQ(ws.progressText1, (QStringList{"Processing: a", "Processing: b", "Processing: c",
+                                             "Progress Bar"}));
+    EXPECT_EQ(ws.progress2.back(), 0.0);
+    EXPECT_EQ(ws.progressText2.back(), "Progress Bar");
+    EXPECT_EQ(ws.pointer(), Pointer::Arrow);
+    EXPECT_EQ(ws.pointerHistory.front(), Pointer::Hourglass);
+}
+
+TEST_F(RunFixture, UnknownModeGivesListIndexErrorPerFile) {
+    add("a", "x");
+    add("b", "y");
+    w.modeValue = -1;
+    ScriptedWindowServices ws;
+    w.run(ws);
+    EXPECT_EQ(ws.texts(), (QStringList{"ListIndex Error", "ListIndex Error", "Done."}));
+    EXPECT_TRUE(out.entries().isEmpty());
+}
+
+TEST_F(RunFixture, ZeroByteFileIsHandedOnlyToTheBlankLineMode) {
+    add("empty.log", QByteArray());
+    {
+        w.modeValue = 1;
+        ScriptedWindowServices ws;
+        ws.answerInput("x");
+        w.run(ws);
+        EXPECT_FALSE(QFileInfo::exists(out.path("empty.txt")));
+        EXPECT_EQ(ws.texts().last(), "Done.");
+    }
+    {
+        w.modeValue = 0;
+        ScriptedWindowServices ws;
+        w.run(ws);
+        EXPECT_TRUE(QFileInfo::exists(out.path("empty.txt")));
+        EXPECT_EQ(TempDir::read(out.path("empty.txt")), QByteArray());
+    }
+}
+
+TEST_F(RunFixture, EncodingsSurviveARun) {
+    const QByteArray u16 = QByteArray("\xFF\xFE", 2) + QByteArray("a\0\r\0\n\0\0\0\r\0\n\0b\0", 16);
+    const QByteArray u8 = "\xEF\xBB\xBF" "gr\xC3\xBC\xC3\x9F\r\n\r\nx\r\n";
+    const QByteArray raw = "caf\xE9\r\nna\xEFve\r\n";  // not UTF-8: bytes carried through
+    add("u16.dat", u16);
+    add("u8.dat", u8);
+    add("raw.dat", raw);
+    w.modeValue = 0;
+    ScriptedWindowServices ws;
+    w.run(ws);
+    EXPECT_EQ(TempDir::read(out.path("u16.txt")),
+              QByteArray("\xFF\xFE", 2) + QByteArray("a\0\r\0\n\0\0\0\r\0\n\0b\0\r\0\n\0", 20));
+    EXPECT_EQ(TempDir::read(out.path("u8.txt")), "\xEF\xBB\xBF" "gr\xC3\xBC\xC3\x9F\r\nx\r\n");
+    EXPECT_EQ(TempDir::read(out.path("raw.txt")), raw);
+}
+
+TEST_F(RunFixture, CollidingOutputNamesLeaveTheLaterResult) {
+    add("a.csv", "first\r\n");
+    add("a.log", "second\r\n");
+    ScriptedWindowServices ws;
+    w.run(ws);
+    EXPECT_EQ(TempDir::read(out.path("a.txt")), "second\r\n");
+}
+
+TEST_F(RunFixture, ASecondPressDuringARunIsIgnored) {
+    add("a", "x\r\n");
+    ScriptedWindowServices ws;
+    ws.setPointer(Pointer::Hourglass);
+    w.run(ws);
+    EXPECT_TRUE(ws.boxes.empty());
+    EXPECT_TRUE(out.entries().isEmpty());
+}
+
+TEST_F(RunFixture, EntriesRemovedDuringTheRunAreSkipped) {
+    add("a", "x\r\n");
+    add("b", "x\r\n");
+    add("c", "x\r\n");
+    ScriptedWindowServices ws;
+    // While the first file is announced, the user removes the last two entries.
+    ws.onYield = [&](int n) {
+        if (n == 1) w.files.entries = w.files.entries.mid(0, 1);
+    };
+    w.run(ws);
+    EXPECT_TRUE(ws.errors().empty());
+    EXPECT_EQ(out.entries(), QStringList{"a.txt"});
+    EXPECT_EQ(ws.texts().last(), "Done.");
+}
+
+TEST_F(RunFixture, AQuitDuringTheRunLeavesTheCurrentTargetIntact) {
+    QByteArray big;
+    for (int i = 0; i < 20000; ++i) big += "line " + QByteArray::number(i) + "\r\n";
+    const QString a = add("a.txt", big);
+    add("b.txt", "x\r\n");
+    w.toFolder = false;
+    w.modeValue = 1;
+    ScriptedWindowServices ws;
+    ws.answerInput("7");
+    ws.onYield = [&](int n) {
+        if (n == 500) ws.quit = true;
+    };
+    w.run(ws);
+    EXPECT_EQ(TempDir::read(a), big);
+    EXPECT_EQ(in.entries(), (QStringList{"a.txt", "b.txt"})) << "no temporary file is left";
+    EXPECT_FALSE(ws.texts().contains("Done."));
+}
