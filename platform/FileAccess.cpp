@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -74,6 +75,26 @@ void ignoreFileSizeSignalOnce() {
         return true;
     }();
     (void)done;
+}
+
+// Links an unnamed (O_TMPFILE) file into its folder under a fresh name made from `pattern`,
+// whose last six characters are replaced.
+bool nameUnnamedFile(int fd, QByteArray& pattern) {
+    static const char digits[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    const QByteArray procPath = "/proc/self/fd/" + QByteArray::number(fd);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        for (qsizetype i = pattern.size() - 6; i < pattern.size(); ++i)
+            pattern[i] = digits[std::rand() % 36];
+        if (::linkat(AT_FDCWD, procPath.constData(), AT_FDCWD, pattern.constData(),
+                     AT_SYMLINK_FOLLOW) == 0)
+            return true;
+        if (errno == EEXIST) continue;
+        // Without /proc, root can still link the descriptor itself.
+        if (::linkat(fd, "", AT_FDCWD, pattern.constData(), AT_EMPTY_PATH) == 0) return true;
+        if (errno != EEXIST) return false;
+    }
+    errno = EEXIST;
+    return false;
 }
 
 mode_t currentUmask() {
@@ -175,12 +196,24 @@ void AtomicFile::open(bool keepExisting) {
     if (::stat(nativePath(folder).constData(), &folderStat) != 0) fail("Cannot write", errno);
     if (!S_ISDIR(folderStat.st_mode)) fail("Cannot write", ENOTDIR);
 
-    QByteArray pattern = nativePath(folder + QStringLiteral("/.") + info.fileName() +
-                                    QStringLiteral(".varnobis-XXXXXX"));
-    const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
-    if (fd < 0) fail("Cannot write", errno);
+    // An unnamed file first: a kill while it is written leaves nothing in the folder. It gets a
+    // name only for the instant between linking and renaming it over the target. Where the file
+    // system has no unnamed files, a named temporary file stands in.
+    m_namePattern = nativePath(folder + QStringLiteral("/.") + info.fileName() +
+                               QStringLiteral(".varnobis-XXXXXX"));
+    int fd = ::open(nativePath(folder).constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+        m_unnamed = true;
+    } else {
+        if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL && errno != ENOENT)
+            fail("Cannot write", errno);
+        QByteArray pattern = m_namePattern;
+        fd = ::mkostemp(pattern.data(), O_CLOEXEC);
+        if (fd < 0) fail("Cannot write", errno);
+        m_unnamed = false;
+        m_temp = QFile::decodeName(pattern);
+    }
     m_fd = fd;
-    m_temp = QFile::decodeName(pattern);
     m_buffer = std::make_unique_for_overwrite<char[]>(kWriteBuffer);
     m_used = 0;
     m_written = 0;
@@ -270,6 +303,13 @@ void AtomicFile::commit() {
     }
     if (::fchmod(m_fd, m_mode) != 0) fail("Cannot write", errno);
     if (::fsync(m_fd) != 0) fail("Cannot write", errno);
+    if (m_unnamed) {
+        // Give the finished file a name, so that rename can put it in place in one step.
+        QByteArray pattern = m_namePattern;
+        if (!nameUnnamedFile(m_fd, pattern)) fail("Cannot write", errno);
+        m_temp = QFile::decodeName(pattern);
+        m_unnamed = false;
+    }
     const int fd = m_fd;
     m_fd = -1;
     if (::close(fd) != 0) {

@@ -3,6 +3,8 @@
 #include <QString>
 
 #include <cstddef>
+#include <QByteArray>
+
 #include <cstdint>
 #include <memory>
 
@@ -62,7 +64,9 @@ private:
 
     QString m_target;
     QString m_resolved;  // the file a symbolic link finally names, or the target itself
-    QString m_temp;
+    QString m_temp;          // the temporary file's name, once it has one
+    QByteArray m_namePattern;
+    bool m_unnamed = false;  // the temporary file has no name yet
     int m_fd = -1;
     unsigned m_mode = 0;
     bool m_keepOwner = false;

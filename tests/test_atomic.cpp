@@ -142,6 +142,8 @@ TEST(AtomicFile, AnAbandonedWriterLeavesNothingBehind) {
         AtomicFile f(target);
         f.open();
         f.write("partial", 7);
+        // While it is written the new content has no name, so a kill now leaves nothing.
+        EXPECT_EQ(dir.entries(), QStringList{"t.txt"});
     }
     EXPECT_EQ(TempDir::read(target), "before");
     EXPECT_EQ(dir.entries(), QStringList{"t.txt"});
