@@ -3,12 +3,14 @@
 # missing with apt-get; otherwise it names the packages and stops.
 #   deps.sh build   - to build and run the tests
 #   deps.sh run     - to build and start the program (adds a display server fallback and fonts)
+#   deps.sh fuzz    - to build the fuzz targets (adds clang and its fuzzer runtime)
 set -euo pipefail
 
-want=(cmake g++ make qt6-base-dev libgl-dev libgtest-dev)
-if [ "${1:-build}" = run ]; then
-    want+=(fonts-liberation xvfb xauth)
-fi
+want=(cmake g++ make qt6-base-dev libgl-dev libgtest-dev dpkg-dev)
+case "${1:-build}" in
+    run) want+=(fonts-liberation xvfb xauth) ;;
+    fuzz) want+=(clang libclang-rt-14-dev) ;;
+esac
 
 missing=()
 for p in "${want[@]}"; do
