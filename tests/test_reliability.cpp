@@ -1,0 +1,248 @@
+// Faults from outside: kills, full disks, read-only targets, odd inputs. Each test that needs
+// something the machine may not allow tries it first and skips with the reason.
+
+#include "tests/support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <QProcess>
+
+#include <csignal>
+#include <random>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using vn::test::TempDir;
+
+namespace {
+
+struct Run {
+    int code = -1;
+    QString out, err;
+};
+
+// Runs the command-line program, optionally under a file-size limit or as another user.
+Run cli(const QStringList& args, rlim_t fileLimit = RLIM_INFINITY, uid_t asUser = uid_t(-1)) {
+    QProcess p;
+    p.setChildProcessModifier([fileLimit, asUser] {
+        if (fileLimit != RLIM_INFINITY) {
+            struct rlimit rl{fileLimit, fileLimit};
+            ::setrlimit(RLIMIT_FSIZE, &rl);
+        }
+        if (asUser != uid_t(-1)) {
+            if (::setgid(asUser) != 0 || ::setuid(asUser) != 0) ::_exit(99);
+        }
+    });
+    p.start(QStringLiteral(VARNOBIS_CLI), args);
+    EXPECT_TRUE(p.waitForFinished(120000)) << "the program hung";
+    if (p.state() != QProcess::NotRunning) {
+        p.kill();
+        p.waitForFinished();
+    }
+    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2,
+            QString::fromUtf8(p.readAllStandardOutput()), QString::fromUtf8(p.readAllStandardError())};
+}
+
+QByteArray makeText(int lines, int seed) {
+    QByteArray b;
+    std::mt19937 rng(seed);
+    for (int i = 0; i < lines; ++i) {
+        b += (rng() % 3 == 0) ? "drop this line " : "keep this line ";
+        b += QByteArray::number(i) + "\r\n";
+    }
+    return b;
+}
+
+// What mode "containing --text drop" makes of makeText's output.
+QByteArray withoutDrops(const QByteArray& in) {
+    QByteArray out;
+    for (const QByteArray& line : in.split('\n')) {
+        if (line.isEmpty() || line.contains("drop")) continue;
+        out += line + "\n";
+    }
+    return out;
+}
+
+QStringList strayFiles(const TempDir& dir) {
+    QStringList stray;
+    for (const QString& e : dir.entries())
+        if (e.contains(".varnobis-")) stray.append(e);
+    return stray;
+}
+
+}  // namespace
+
+TEST(Faults, KilledInPlaceRunsLeaveEveryInputOldOrNew) {
+    TempDir dir;
+    std::vector<QByteArray> olds;
+    QStringList paths;
+    for (int f = 0; f < 6; ++f) {
+        olds.push_back(makeText(60000 + f * 20000, f));
+        paths.append(dir.path(QStringLiteral("f%1.txt").arg(f)));
+    }
+    std::mt19937 rng(42);
+    int kills = 0, sawNew = 0, sawOld = 0;
+    for (int round = 0; round < 24; ++round) {
+        for (int f = 0; f < 6; ++f) dir.write(QStringLiteral("f%1.txt").arg(f), olds[f]);
+        QProcess p;
+        p.start(QStringLiteral(VARNOBIS_CLI),
+                QStringList{"--mode", "containing", "--text", "drop", "--in-place", "--quiet"} + paths);
+        ASSERT_TRUE(p.waitForStarted());
+        ::usleep(useconds_t(5000 + rng() % 250000));
+        if (p.state() == QProcess::Running) {
+            ::kill(pid_t(p.processId()), SIGKILL);
+            ++kills;
+        }
+        p.waitForFinished();
+        for (int f = 0; f < 6; ++f) {
+            const QByteArray now = TempDir::read(paths[f]);
+            const bool isOld = now == olds[f], isNew = now == withoutDrops(olds[f]);
+            EXPECT_TRUE(isOld || isNew) << "round " << round << " file " << f << " size " << now.size();
+            sawOld += isOld;
+            sawNew += isNew;
+        }
+        EXPECT_EQ(strayFiles(dir), QStringList()) << "round " << round;
+    }
+    EXPECT_GE(kills, 20);
+    EXPECT_GT(sawOld, 0);
+    EXPECT_GT(sawNew, 0);
+    std::printf("kills survived: %d (inputs seen old %d, new %d)\n", kills, sawOld, sawNew);
+}
+
+TEST(Faults, AFullDiskKeepsTheTargetNamesTheFileAndGoesOnWithTheNext) {
+    struct Case {
+        const char* name;
+        rlim_t limit;
+        int bigLines;
+    };
+    // Past the limit mid-stream (the output is larger than the write buffer), at the final
+    // flush (the whole output fits in the buffer), and on one write larger than the buffer.
+    for (const Case c : {Case{"mid-stream", 2u << 20, 400000}, Case{"final flush", 64u << 10, 8000},
+                         Case{"oversized write", 1u << 20, 200000}}) {
+        TempDir dir;
+        const QByteArray small = "keep a\r\ndrop b\r\n";
+        const QByteArray big = makeText(c.bigLines, 3);
+        const QString a = dir.write("a.txt", small), b = dir.write("b.txt", big),
+                      z = dir.write("z.txt", small);
+        QStringList args{"--mode", "containing", "--text", "drop", "--in-place", a, b, z};
+        if (QByteArray(c.name) == "oversized write") args[3] = "no such text";
+        const Run r = cli(args, c.limit);
+        EXPECT_EQ(r.code, 1) << c.name << r.err.toStdString();
+        EXPECT_EQ(TempDir::read(b), big) << c.name;
+        EXPECT_TRUE(r.err.contains(b)) << c.name << ": " << r.err.toStdString();
+        EXPECT_TRUE(r.err.contains("File too large")) << c.name;
+        EXPECT_EQ(TempDir::read(a), "keep a\r\n") << c.name;
+        EXPECT_EQ(TempDir::read(z), "keep a\r\n") << c.name << ": the next file is processed";
+        EXPECT_EQ(strayFiles(dir), QStringList()) << c.name;
+    }
+}
+
+TEST(Faults, AFullTmpfsKeepsTheTarget) {
+    TempDir dir;
+    const QString mnt = dir.path("mnt");
+    QDir().mkpath(mnt);
+    if (::mount("tmpfs", mnt.toLocal8Bit().constData(), "tmpfs", 0, "size=1m") != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs here: " << std::strerror(errno);
+    struct Unmount {
+        QString at;
+        ~Unmount() { ::umount(at.toLocal8Bit().constData()); }
+    } unmount{mnt};
+    // 700 KiB of input: its output does not fit beside it in 1 MiB.
+    QByteArray big;
+    while (big.size() < 700 * 1024) big += "keep this line in the file\r\n";
+    QFile f(mnt + "/big.txt");
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    ASSERT_EQ(f.write(big), big.size());
+    f.close();
+    const Run r = cli({"--mode", "containing", "--text", "absent", "--in-place", mnt + "/big.txt"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(r.err.contains("No space left")) << r.err.toStdString();
+    EXPECT_EQ(TempDir::read(mnt + "/big.txt"), big);
+    EXPECT_EQ(QDir(mnt).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+              QStringList{"big.txt"});
+}
+
+TEST(Faults, ReadOnlyFilesAndFoldersAreReportedAndUntouched) {
+    TempDir dir;
+    const QString ro = dir.write("ro.txt", "drop\r\nkeep\r\n");
+    ::chmod(ro.toLocal8Bit().constData(), 0444);
+    Run r = cli({"--mode", "containing", "--text", "drop", "--in-place", ro});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(r.err.contains("read-only")) << r.err.toStdString();
+    EXPECT_EQ(TempDir::read(ro), "drop\r\nkeep\r\n");
+
+    // A folder the user may not write to. Root may write anywhere, so run as nobody.
+    QDir(dir.path()).mkdir("locked");
+    const QString inLocked = dir.write("locked/f.txt", "drop\r\nkeep\r\n");
+    ::chmod(dir.path().toLocal8Bit().constData(), 0755);
+    ::chmod(inLocked.toLocal8Bit().constData(), 0666);
+    ::chmod(dir.path("locked").toLocal8Bit().constData(), 0555);
+    const uid_t nobody = ::geteuid() == 0 ? 65534 : uid_t(-1);
+    r = cli({"--mode", "containing", "--text", "drop", "--in-place", inLocked}, RLIM_INFINITY, nobody);
+    if (r.code == 99) GTEST_SKIP() << "cannot drop privileges here";
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(r.err.contains("Permission denied")) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains(inLocked));
+    EXPECT_EQ(TempDir::read(inLocked), "drop\r\nkeep\r\n");
+    ::chmod(dir.path("locked").toLocal8Bit().constData(), 0755);
+}
+
+TEST(Faults, FifosAndDevicesFailClearlyWithoutHanging) {
+    TempDir dir;
+    QDir(dir.path()).mkdir("out");
+    const QString fifo = dir.path("pipe");
+    ASSERT_EQ(::mkfifo(fifo.toLocal8Bit().constData(), 0600), 0);
+    const QString good = dir.write("good.txt", "\r\nx\r\n");
+    const Run r = cli({"--mode", "blank", "--out-dir", dir.path("out"), fifo, "/dev/zero", good});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(r.err.contains("pipe")) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains("device")) << r.err.toStdString();
+    EXPECT_EQ(TempDir::read(dir.path("out/good.txt")), "x\r\n");
+    EXPECT_EQ(QDir(dir.path("out")).entryList(QDir::Files), QStringList{"good.txt"});
+}
+
+TEST(Faults, LargeInputs) {
+    TempDir dir;
+    // A 3 GiB sparse file: one line of NUL bytes, read with 64-bit sizes.
+    const QString sparse = dir.path("sparse.bin");
+    {
+        QFile f(sparse);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        if (!f.resize(qint64(3) << 30)) GTEST_SKIP() << "no sparse files here";
+    }
+    Run r = cli({"--mode", "not-containing", "--text", "x", "--in-place", sparse});
+    EXPECT_EQ(r.code, 0) << r.err.toStdString();
+    EXPECT_EQ(QFileInfo(sparse).size(), 0) << "its one line held no x and was removed";
+
+    // A single line of 200 MB.
+    QByteArray line(200 << 20, 'a');
+    line += "needle\r\n";
+    const QString one = dir.write("one.txt", line);
+    line.clear();
+    r = cli({"--mode", "not-containing", "--text", "needle", "--in-place", one});
+    EXPECT_EQ(r.code, 0) << r.err.toStdString();
+    EXPECT_EQ(QFileInfo(one).size(), (200 << 20) + 8);
+}
+
+TEST(Faults, BinaryFilesRoundTripWhenNothingIsRemoved) {
+    TempDir dir;
+    QDir(dir.path()).mkdir("out");
+    std::mt19937 rng(5);
+    QByteArray bin;
+    for (int i = 0; i < 300000; ++i) {
+        char c = char(rng() % 256);
+        if (c == '\r' || c == '\n') c = 0;
+        bin.append(c);
+    }
+    bin += "\r\n";
+    if (bin.startsWith("\xFF\xFE") || bin.startsWith("\xFE\xFF") || bin.startsWith("\xEF\xBB") ||
+        bin.startsWith(QByteArray(2, '\0')))
+        bin[0] = 'x';
+    const QString in = dir.write("blob.bin", bin);
+    const Run r = cli({"--mode", "containing", "--text", "no such text", "--out-dir",
+                       dir.path("out"), in});
+    EXPECT_EQ(r.code, 0) << r.err.toStdString();
+    EXPECT_EQ(TempDir::read(dir.path("out/blob.txt")), bin);
+}
