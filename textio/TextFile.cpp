@@ -248,6 +248,45 @@ void SaveStringToFileFSO(WindowServices& ws, const QString& text, const QString&
     g.step(120, [&] { file.commit(); });
 }
 
+SavedOutput::SavedOutput(WindowServices& ws, QString path)
+    : m_ws(ws), m_file(std::move(path)), m_class(currentOutputClass()) {}
+
+bool SavedOutput::open() {
+    if (m_closed) return false;
+    if (m_opened) return true;
+    Guard g(m_ws, loc::SaveStringToFileFSO);
+    if (!g.step(104, [&] { m_file.open(); })) {
+        m_closed = true;
+        return false;
+    }
+    m_opened = true;
+    return true;
+}
+
+void SavedOutput::appendRaw(const char* data, std::size_t size) {
+    if (size == 0 || !open()) return;
+    Guard g(m_ws, loc::SaveStringToFileFSO);
+    const bool done = g.step(112, [&] {
+        if (m_markPending) {
+            const std::string_view mark = markFor(m_class);
+            m_file.write(mark.data(), mark.size());
+            m_markPending = false;
+        }
+        m_file.write(data, size);
+    });
+    if (!done) {
+        m_closed = true;
+        m_file.discard();
+    }
+}
+
+void SavedOutput::finish() {
+    if (!open()) return;
+    Guard g(m_ws, loc::SaveStringToFileFSO);
+    g.step(120, [&] { m_file.commit(); });
+    m_closed = true;
+}
+
 PiecewiseOutput::PiecewiseOutput(WindowServices& ws, QString path)
     : m_ws(ws), m_path(std::move(path)), m_file(m_path) {}
 

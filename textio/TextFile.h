@@ -78,6 +78,33 @@ LoadedText ReadFileToText(WindowServices& ws, const QString& path);
 // per call; the target then keeps its previous content.
 void SaveStringToFileFSO(WindowServices& ws, const QString& text, const QString& path);
 
+// SaveStringToFileFSO for a result that is produced in pieces: the same bytes, byte order mark
+// and failure reports (under SaveStringToFileFSO, at most one) as one call with the whole text,
+// without holding the text whole. The class is chosen from the module flags when the object is
+// made. finish() replaces the target, also with an empty result; destroying the object before
+// that leaves the target as it was.
+class SavedOutput {
+public:
+    SavedOutput(WindowServices& ws, QString path);
+    SavedOutput(const SavedOutput&) = delete;
+    SavedOutput& operator=(const SavedOutput&) = delete;
+
+    OutputClass outputClass() const { return m_class; }
+    // Code units already in the form of outputClass(), as for PiecewiseOutput::appendRaw.
+    void appendRaw(const char* data, std::size_t size);
+    void finish();
+
+private:
+    bool open();
+
+    WindowServices& m_ws;
+    AtomicFile m_file;
+    OutputClass m_class;
+    bool m_opened = false;
+    bool m_closed = false;  // finished or failed: later pieces are dropped
+    bool m_markPending = true;
+};
+
 // One output built from many pieces during one routine call, with AppendStringFSO's contract: a
 // lineNumber of 1 or less starts the file afresh, more than 1 appends. The file is written
 // through one atomic writer and replaced only by finish(); an output that cannot be opened or
