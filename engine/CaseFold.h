@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QString>
+#include <QStringView>
+
+#include <vector>
+
+namespace vn::engine {
+
+// The lower-case form that ignoreCase compares: every code point through its simple (one to
+// one) Unicode lower-case mapping, as QChar::toLower gives it (with U+0130, which Qt leaves
+// alone, mapped to 'i' as Unicode has it). QString::toLower uses the full mapping, which can lengthen a
+// text (U+0130 becomes two code points) and so shift what a substring test sees. A surrogate
+// without its partner is left as it is, and so are the escape units of undecodable bytes.
+QString lowerSimple(QStringView text);
+
+// The code points above ASCII whose lower-case form is ASCII (U+212A KELVIN SIGN gives 'k',
+// U+0130 gives 'i'). A byte-level case-insensitive search for an ASCII text cannot see these,
+// so lines holding one of them are tested the exact way.
+const std::vector<char32_t>& foldsIntoAscii();
+
+}  // namespace vn::engine

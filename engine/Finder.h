@@ -1,0 +1,153 @@
+#pragma once
+
+#include <cstddef>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace vn::engine {
+
+// Finds a pattern in a whole text at a time, for 8-bit code units or UTF-16 units. Two of the
+// pattern's units, the rarest ones by a table of typical text, are compared at sixteen bytes of
+// candidate positions at once; only positions where both agree are compared in full. That
+// keeps the search near memory speed on text, where a line-by-line test would pay a call and
+// a set-up per line.
+//
+// With foldAscii the pattern must hold no ASCII capital letters; an ASCII letter in it then
+// matches the text's letter in either case, and every other unit only itself.
+template <class CharT>
+class Finder {
+public:
+    static constexpr std::size_t npos = std::size_t(-1);
+    using String = std::basic_string<CharT>;
+
+    Finder(std::basic_string_view<CharT> pattern, bool foldAscii)
+        : m_pattern(pattern), m_fold(foldAscii) {
+        pickRarePositions();
+    }
+
+    std::size_t size() const { return m_pattern.size(); }
+
+    // The first position p with from <= p and p + size() <= end at which the pattern occurs,
+    // or npos.
+    std::size_t find(const CharT* text, std::size_t from, std::size_t end) const {
+        const std::size_t m = m_pattern.size();
+        if (m == 0) return from <= end ? from : npos;
+        if (end < m || from > end - m) return npos;
+        const std::size_t last = end - m;  // the last candidate position
+        std::size_t q = from;
+#if defined(__SSE2__)
+        constexpr std::size_t lanes = 16 / sizeof(CharT);
+        const CharT a = m_pattern[m_rare1], b = m_pattern[m_rare2];
+        const __m128i wantA = splat(a), wantB = splat(b);
+        const __m128i foldA = splat(CharT(folds(a) ? 0x20 : 0));
+        const __m128i foldB = splat(CharT(folds(b) ? 0x20 : 0));
+        for (; q + lanes - 1 <= last; q += lanes) {
+            const __m128i va = load(text + q + m_rare1), vb = load(text + q + m_rare2);
+            unsigned mask = unsigned(_mm_movemask_epi8(
+                _mm_and_si128(equal(_mm_or_si128(va, foldA), wantA),
+                              equal(_mm_or_si128(vb, foldB), wantB))));
+            if constexpr (sizeof(CharT) == 2) mask &= 0x5555u;
+            while (mask != 0) {
+                const std::size_t at = q + std::size_t(__builtin_ctz(mask)) / sizeof(CharT);
+                if (matchesAt(text + at)) return at;
+                mask &= mask - 1;
+            }
+        }
+#endif
+        for (; q <= last; ++q) {
+            if (unitMatches(text[q + m_rare1], m_pattern[m_rare1]) && matchesAt(text + q))
+                return q;
+        }
+        return npos;
+    }
+
+private:
+    bool folds(CharT c) const { return m_fold && c >= CharT('a') && c <= CharT('z'); }
+
+    bool unitMatches(CharT t, CharT p) const {
+        return folds(p) ? CharT(t | 0x20) == p : t == p;
+    }
+
+    bool matchesAt(const CharT* at) const {
+        const std::size_t m = m_pattern.size();
+        if (!m_fold) return std::memcmp(at, m_pattern.data(), m * sizeof(CharT)) == 0;
+        for (std::size_t i = 0; i < m; ++i) {
+            if (!unitMatches(at[i], m_pattern[i])) return false;
+        }
+        return true;
+    }
+
+    // How often a unit turns up in typical text, roughly: higher is more frequent.
+    static int frequency(CharT c) {
+        const unsigned u = unsigned(c);
+        if (u >= 0x80) {
+            if constexpr (sizeof(CharT) == 2) return 40;  // one particular character
+            if (u <= 0xBF) return 170;                    // UTF-8 continuation bytes
+            if (u <= 0xDF) return 150;
+            if (u <= 0xEF) return 120;
+            return 50;
+        }
+        const unsigned lower = (u >= 'A' && u <= 'Z') ? u + 32 : u;
+        static constexpr char order[] = " etaoinsrhldcumfpgwybvkxjqz";
+        for (int i = 0; order[i] != 0; ++i) {
+            if (lower == unsigned(order[i])) return 250 - i * 7 - (lower != u ? 60 : 0);
+        }
+        if (u >= '0' && u <= '9') return 90;
+        if (u == ',' || u == '.') return 140;
+        return 60;
+    }
+
+    int cost(CharT c) const {
+        // A folded letter is matched in both cases, so it counts as both.
+        return folds(c) ? frequency(c) + frequency(CharT(c - 32)) / 2 : frequency(c);
+    }
+
+    void pickRarePositions() {
+        const std::size_t m = m_pattern.size();
+        m_rare1 = m_rare2 = 0;
+        if (m == 0) return;
+        for (std::size_t i = 1; i < m; ++i) {
+            if (cost(m_pattern[i]) < cost(m_pattern[m_rare1])) m_rare1 = i;
+        }
+        bool found = false;
+        for (std::size_t i = 0; i < m; ++i) {
+            if (i == m_rare1) continue;
+            const bool distinct = m_pattern[i] != m_pattern[m_rare1];
+            if (!found || (distinct && (m_pattern[m_rare2] == m_pattern[m_rare1] ||
+                                        cost(m_pattern[i]) < cost(m_pattern[m_rare2])))) {
+                m_rare2 = i;
+                found = true;
+            }
+        }
+        if (!found) m_rare2 = m_rare1;
+    }
+
+#if defined(__SSE2__)
+    static __m128i splat(CharT c) {
+        if constexpr (sizeof(CharT) == 1)
+            return _mm_set1_epi8(char(c));
+        else
+            return _mm_set1_epi16(short(c));
+    }
+    static __m128i load(const CharT* p) {
+        return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    }
+    static __m128i equal(__m128i x, __m128i y) {
+        if constexpr (sizeof(CharT) == 1)
+            return _mm_cmpeq_epi8(x, y);
+        else
+            return _mm_cmpeq_epi16(x, y);
+    }
+#endif
+
+    String m_pattern;
+    bool m_fold;
+    std::size_t m_rare1 = 0, m_rare2 = 0;
+};
+
+}  // namespace vn::engine

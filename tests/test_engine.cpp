@@ -1,0 +1,491 @@
+#include "engine/CaseFold.h"
+#include "engine/Engine.h"
+#include "engine/LineNumbers.h"
+#include "platform/Failure.h"
+#include "textio/Codec.h"
+#include "textio/Lines.h"
+#include "textio/TextFile.h"
+#include "tests/support/ScriptedWindowServices.h"
+#include "tests/support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <set>
+
+using namespace vn;
+using namespace vn::engine;
+using test::ScriptedWindowServices;
+using test::TempDir;
+
+namespace {
+
+enum class Mode { Blank, Containing, NotContaining, KeysContaining, KeysNotContaining, Numbers };
+enum class Enc { EightBit, Utf8Bom, Utf16Le, Utf16Be };
+constexpr Enc kEncodings[] = {Enc::EightBit, Enc::Utf8Bom, Enc::Utf16Le};
+constexpr int kLarge = 3 << 19;  // past the 1 MiB stretch and write buffer
+
+QString u16(const char16_t* s) { return QString::fromUtf16(s); }
+
+struct Option1 : LineOptionView {
+    bool on = false;
+    bool leaveBlankLine() const override { return on; }
+};
+struct Keywords : KeywordListView {
+    QStringList list;
+    int count() const override { return int(list.size()); }
+    QString text(int k) const override { return list.at(k - 1); }
+};
+// The window's services: yields may be folded into one per stretch of lines.
+struct FoldingServices : ScriptedWindowServices {
+    bool foldsYields() const override { return true; }
+};
+
+// What one call is asked to do.
+struct Call {
+    Mode mode;
+    QString text = {};      // search text, or the numbers text
+    QStringList keys = {};  // keyword modes
+    bool ignoreCase = false;
+    bool option1 = false;
+};
+
+QByteArray encodeInput(const QString& text, Enc e) {
+    switch (e) {
+        case Enc::EightBit: return textio::encodeUtf8Escaped(text);
+        case Enc::Utf8Bom: return "\xEF\xBB\xBF" + textio::encodeUtf8Escaped(text);
+        case Enc::Utf16Le: return "\xFF\xFE" + textio::encodeUtf16Le(text);
+        case Enc::Utf16Be: {
+            QByteArray b = textio::encodeUtf16Le(text);
+            for (qsizetype i = 0; i + 1 < b.size(); i += 2) std::swap(b[i], b[i + 1]);
+            return "\xFE\xFF" + b;
+        }
+    }
+    return {};
+}
+
+// Outputs keep the input's class: UTF-16 input gives UTF-16 LE, and nothing at all (not even a
+// byte order mark) when empty.
+QByteArray encodeOutput(const QString& text, Enc e) {
+    if (text.isEmpty()) return {};
+    if (e == Enc::Utf16Le || e == Enc::Utf16Be) return "\xFF\xFE" + textio::encodeUtf16Le(text);
+    return encodeInput(text, e);
+}
+
+FileResult run(WindowServices& ws, Option1& option1, Keywords& keys, const Call& c,
+               const QString& in, const QString& out) {
+    Host host{ws, option1};
+    option1.on = c.option1;
+    keys.list = c.keys;
+    switch (c.mode) {
+        case Mode::Blank: return RemoveAllBlankLinesWrapper(host, in, out);
+        case Mode::Containing: return RemoveContaining(host, in, c.text, out, c.ignoreCase);
+        case Mode::NotContaining: return RemoveNotContaining(host, in, c.text, out, c.ignoreCase);
+        case Mode::KeysContaining:
+            return RemoveContainingListview(host, in, keys, out, c.ignoreCase);
+        case Mode::KeysNotContaining:
+            return RemoveNotContainingListview(host, in, keys, out, c.ignoreCase);
+        case Mode::Numbers: return RemoveN1(host, in, c.text, out);
+    }
+    return {};
+}
+
+// The routines as written line by line on the reader's LineList, as the reference for the
+// bulk paths.
+bool contains(QString line, QString text, bool ignoreCase) {
+    if (line.isEmpty()) return false;
+    if (ignoreCase) {
+        line = lowerSimple(line);
+        text = lowerSimple(text);
+    }
+    return line.contains(text);
+}
+
+QString reference(const Call& c, const QStringList& lines) {
+    std::set<int> numbers;
+    for (const QString& p : c.text.split(QLatin1Char(','))) {
+        const auto v = parseNumber(p);
+        if (v && std::fabs(*v) < 32768) numbers.insert(int(std::nearbyint(*v)));
+    }
+    QString out;
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        const QString& l = lines[i];
+        bool removed = false;
+        switch (c.mode) {
+            case Mode::Blank: removed = l.isEmpty(); break;
+            case Mode::Containing: removed = contains(l, c.text, c.ignoreCase); break;
+            case Mode::NotContaining: removed = !contains(l, c.text, c.ignoreCase); break;
+            case Mode::KeysContaining:
+            case Mode::KeysNotContaining:
+                for (const QString& k : c.keys)
+                    removed |= contains(l, k, c.ignoreCase) == (c.mode == Mode::KeysContaining);
+                break;
+            case Mode::Numbers: removed = numbers.count(int(i + 1)) > 0; break;
+        }
+        if (!removed)
+            out += l + QStringLiteral("\r\n");
+        else if (c.option1 && c.mode != Mode::Blank)
+            out += QStringLiteral("\r\n");
+    }
+    if (c.mode == Mode::Numbers && out.size() > 1) out.chop(2);
+    return out;
+}
+
+// Runs a call on `text` in encoding `e` over an existing output and checks the output against
+// `expected` (the reference when null).
+template <class Services = ScriptedWindowServices>
+void check(const Call& c, const QString& text, Enc e, const QString* expected,
+           const std::string& what) {
+    TempDir dir;
+    const QString in = dir.write(QStringLiteral("in"), encodeInput(text, e));
+    const QString out = dir.write(QStringLiteral("out"), "previous content");
+    QString want;
+    if (expected) {
+        want = *expected;
+    } else {
+        ScriptedWindowServices quiet;
+        want = reference(c, textio::ReadFileToStringLine(quiet, in));
+    }
+    Services ws;
+    Option1 option1;
+    Keywords keys;
+    const FileResult r = run(ws, option1, keys, c, in, out);
+    EXPECT_TRUE(r.read) << what;
+    EXPECT_TRUE(ws.errors().empty()) << what;
+    ASSERT_EQ(TempDir::read(out), encodeOutput(want, e)) << what << " enc " << int(e);
+}
+
+// A text of many copies of `lines`, ending as the original ends, of more than `bytes` bytes.
+QString inflate(const QString& text, int bytes) {
+    QString body = text;
+    const bool endsInBreak = text.endsWith(QLatin1Char('\n')) || text.endsWith(QLatin1Char('\r'));
+    if (!endsInBreak) body += QStringLiteral("\r\n");
+    QString big;
+    while (big.size() < bytes) big += body;
+    if (!endsInBreak) big.chop(2);
+    return big;
+}
+
+const QString kAppleText = QStringLiteral("Apple\r\napple\r\npear\r\n");
+
+struct HandCase {
+    const char* name;
+    Call call;
+    QString input, expected;
+};
+
+std::vector<HandCase> handCases() {
+    using M = Mode;
+    const QString keysText = QStringLiteral("A and B\r\nA only\r\nB only\r\nneither\r\n\r\n");
+    const QStringList ab{QStringLiteral("A"), QStringLiteral("B")};
+    return {
+        {"case kept", {M::Containing, "apple"}, kAppleText, "Apple\r\npear\r\n"},
+        {"ignore case", {M::Containing, "apple", {}, true}, kAppleText, "pear\r\n"},
+        {"not ignore", {M::NotContaining, "apple", {}, true}, kAppleText, "Apple\r\napple\r\n"},
+        {"empty text", {M::Containing, ""}, "a\r\n\r\nb", "\r\n"},
+        {"empty text not", {M::NotContaining, ""}, "a\r\n\r\nb", "a\r\nb\r\n"},
+        {"option1 count", {M::Containing, "x", {}, false, true}, "ax\r\nb\r\nx", "\r\nb\r\n\r\n"},
+        {"option1 not", {M::NotContaining, "x", {}, false, true}, "ax\nb\rx", "ax\r\n\r\nx\r\n"},
+        {"every line", {M::Containing, "a"}, "a\r\nba\r\n", ""},
+        {"breaks", {M::Containing, "z"}, "a\nb\rc\r\n\nd", "a\r\nb\r\nc\r\n\r\nd\r\n"},
+        {"text with break", {M::Containing, "a\r\nb"}, "a\r\nb", "a\r\nb\r\n"},
+        {"kelvin", {M::Containing, "k", {}, true}, "\u212A\r\nx\r\nK", "x\r\n"},
+        {"dotted I", {M::NotContaining, "\u0130", {}, true}, "xiy\r\na\r\n\u0130", "xiy\r\n\u0130\r\n"},
+        {"beyond ascii", {M::Containing, "\u00C9T\u00C9", {}, true}, "\u00e9t\u00e9\r\nete", "ete\r\n"},
+        {"escapes", {M::Containing, u16(u"\xDCFF")}, u16(u"a\xDCFF\r\nb"), "b\r\n"},
+        {"blank", {M::Blank, "", {}, false, true}, "a\r\n\r\n \r\n\n\r", "a\r\n \r\n"},
+        {"all blank", {M::Blank}, "\r\n\r\n", ""},
+        {"empty file", {M::Blank}, "", ""},
+        {"keys A B", {M::KeysContaining, "", ab}, keysText, "neither\r\n\r\n"},
+        {"keys not A B", {M::KeysNotContaining, "", ab}, keysText, "A and B\r\n"},
+        {"keys empty", {M::KeysContaining}, keysText, keysText},
+        {"keys not empty", {M::KeysNotContaining}, keysText, keysText},
+        {"keys case", {M::KeysContaining, "", {"RED"}, true}, "Red\r\nblue\r\n", "blue\r\n"},
+        {"numbers", {M::Numbers, "1,2,5"}, "1\r\n2\r\n3\r\n4\r\n5\r\n6\r\n", "3\r\n4\r\n6"},
+        {"spaces", {M::Numbers, " 1, 3 "}, "1\n2\n3", "2"},
+        {"no line", {M::Numbers, "2,2,0,-1,99"}, "1\r\n2\r\n3", "1\r\n3"},
+        {"halves", {M::Numbers, "2.5,3.5"}, "1\r\n2\r\n3\r\n4\r\n5", "1\r\n3\r\n5"},
+        {"option1 middle", {M::Numbers, "2", {}, false, true}, "a\r\nb\r\nc", "a\r\n\r\nc"},
+        {"option1 last", {M::Numbers, "2", {}, false, true}, "a\r\nb", "a\r\n"},
+        {"all numbers", {M::Numbers, "1,2"}, "a\r\nb\r\n", ""},
+    };
+}
+
+}  // namespace
+
+// ---- the routines, case by case, small and large, in every encoding ----
+
+TEST(Engine, HandCasesSmallAndLargeInEveryEncoding) {
+    for (const HandCase& c : handCases()) {
+        for (Enc e : {Enc::EightBit, Enc::Utf8Bom, Enc::Utf16Le, Enc::Utf16Be}) {
+            check(c.call, c.input, e, &c.expected, c.name);
+            check<FoldingServices>(c.call, c.input, e, &c.expected, c.name);
+            if (e == Enc::Utf16Be) continue;
+            // Past the stretch, the write buffer and the 16-byte scans; against the reference.
+            const QString big = inflate(c.input, kLarge);
+            check<FoldingServices>(c.call, big, e, nullptr, std::string(c.name) + " large");
+        }
+    }
+    // The hand expectations and the reference agree, so the reference stands for them above.
+    ScriptedWindowServices ws;
+    TempDir dir;
+    for (const HandCase& c : handCases()) {
+        const QString p = dir.write(QStringLiteral("r"), encodeInput(c.input, Enc::Utf16Le));
+        EXPECT_EQ(reference(c.call, textio::ReadFileToStringLine(ws, p)), c.expected) << c.name;
+    }
+}
+
+TEST(Engine, PerLineYieldsOnALargeFile) {
+    const Call c{Mode::KeysContaining, "", {"apple", "pe"}, true, true};
+    check(c, inflate(kAppleText + QStringLiteral("x\rPEAR\n"), 1 << 20), Enc::Utf8Bom, nullptr,
+          "per line");
+}
+
+// ---- the bulk paths against the line-by-line reference on random inputs ----
+
+TEST(Engine, MatchesTheReferenceOnRandomInputs) {
+    std::mt19937 rng(7);
+    const QStringList atoms = {"a", "A", "b", "K", "k", "\u212A", "i", "I", "\u0130", "\u00e9",
+                               "\u00C9", "\u00DF", "x", " ", "ab", "AB", "\U0001F600", "\U00010400",
+                               "\U00010428", u16(u"\xDC80"), u16(u"\xDCFF"), u16(u"\xD800"),
+                               "\r", "\n", "\r\n", "\r\n", "\r\n", "\n\n", "\r\n\r\n"};
+    auto pick = [&](int n) { return int(std::uniform_int_distribution<int>(0, n - 1)(rng)); };
+    auto randomText = [&](int units) {
+        QString s;
+        while (s.size() < units) s += atoms[pick(int(atoms.size()))];
+        return s;
+    };
+    auto needle = [&](const QString& text) {
+        switch (pick(5)) {
+            case 0: return randomText(pick(4));
+            case 1: {  // a piece of the text, often at a line's edge
+                const int at = pick(int(text.size()));
+                return text.mid(at, 1 + pick(4));
+            }
+            case 2: return QStringLiteral("ab");
+            case 3: return QStringLiteral("K");
+            default: return text.mid(pick(int(text.size())), 2).toUpper();
+        }
+    };
+    const Mode modes[] = {Mode::Blank, Mode::Containing, Mode::NotContaining,
+                          Mode::KeysContaining, Mode::KeysNotContaining, Mode::Numbers};
+    for (int round = 0; round < 600; ++round) {
+        const bool large = round % 50 == 0;
+        const QString text = large ? inflate(randomText(4000), kLarge) : randomText(pick(200));
+        Call c{modes[pick(6)]};
+        c.ignoreCase = pick(2) == 1;
+        c.option1 = pick(2) == 1;
+        c.text = c.mode == Mode::Numbers ? QStringLiteral("1,3, 4,x,7.5,,40000") : needle(text);
+        for (int k = pick(4); k > 0; --k) c.keys << needle(text);
+        const Enc e = kEncodings[pick(3)];
+        const std::string what = "round " + std::to_string(round);
+        if (c.mode == Mode::Numbers) {
+            // The list's messages and reports are checked elsewhere; here only the bytes.
+            TempDir dir;
+            const QString in = dir.write(QStringLiteral("in"), encodeInput(text, e));
+            const QString out = dir.path(QStringLiteral("out"));
+            FoldingServices ws;
+            Option1 o;
+            Keywords k;
+            run(ws, o, k, c, in, out);
+            ScriptedWindowServices quiet;
+            const QString want = reference(c, textio::ReadFileToStringLine(quiet, in));
+            ASSERT_EQ(TempDir::read(out), encodeOutput(want, e)) << what;
+        } else if (large) {
+            check<FoldingServices>(c, text, e, nullptr, what);
+        } else {
+            check(c, text, e, nullptr, what);
+            check<FoldingServices>(c, text, e, nullptr, what);
+        }
+    }
+}
+
+// ---- live state, yields and progress ----
+
+TEST(Engine, KeywordAddedDuringAYieldAppliesFromTheNextLine) {
+    TempDir dir;
+    const QString in = dir.write("in", "a1\r\na2\r\na3\r\na4\r\na5\r\n");
+    for (Mode m : {Mode::KeysContaining, Mode::KeysNotContaining}) {
+        ScriptedWindowServices ws;
+        Option1 option1;
+        Keywords keys;
+        ws.onYield = [&](int n) {
+            if (n == 4) keys.list << QStringLiteral("a");  // the yield before line 4
+            if (n == 3) option1.on = true;                 // Option1 from line 3 on
+        };
+        Host host{ws, option1};
+        keys.list = QStringList{"1", "3"};
+        const QString out = dir.path("out");
+        if (m == Mode::KeysContaining)
+            RemoveContainingListview(host, in, keys, out, false);
+        else
+            RemoveNotContainingListview(host, in, keys, out, false);
+        EXPECT_EQ(ws.yields, 5);
+        EXPECT_EQ(TempDir::read(out), m == Mode::KeysContaining ? "a2\r\n\r\n\r\n\r\n"
+                                                                : "\r\n\r\n\r\n");
+    }
+}
+
+TEST(Engine, FoldedYieldsShowEachStretchOneState) {
+    // Every line holds "apple"; the list gains it at the second yield, so the output is the
+    // lines of the first stretch exactly, ended by CR LF.
+    QString text;
+    for (int i = 0; i < 200000; ++i) text += QStringLiteral("%1 apple\r\n").arg(i, 8);
+    for (Enc e : kEncodings) {
+        TempDir dir;
+        const QString in = dir.write("in", encodeInput(text, e));
+        FoldingServices ws;
+        Option1 option1;
+        Keywords keys;
+        ws.onYield = [&](int n) {
+            if (n == 2) keys.list << QStringLiteral("APPLE");
+        };
+        Host host{ws, option1};
+        const FileResult r = RemoveContainingListview(host, in, keys, dir.path("out"), true);
+        const QByteArray out = TempDir::read(dir.path("out"));
+        const QByteArray all = encodeOutput(text, e);
+        EXPECT_EQ(r.linesRead, 200000);
+        EXPECT_GT(out.size(), 4) << int(e);
+        EXPECT_LT(out.size(), all.size() / 2) << int(e);
+        EXPECT_TRUE(all.startsWith(out)) << int(e);
+        EXPECT_TRUE(out.endsWith(e == Enc::Utf16Le ? QByteArray("\r\0\n\0", 4) : "\r\n"));
+        EXPECT_GE(ws.yields, int(all.size() >> 20));
+        ASSERT_FALSE(ws.progress2.empty());
+        EXPECT_EQ(ws.progress2.back(), 100.0);
+        EXPECT_TRUE(std::is_sorted(ws.progress2.begin(), ws.progress2.end()));
+    }
+}
+
+TEST(Engine, ProgressAndYieldsPerLine) {
+    TempDir dir;
+    const QString in = dir.write("in", "a\r\nb\r\nc\r\nd");
+    const QString out = dir.path("out");
+    ScriptedWindowServices ws;
+    Option1 option1;
+    Host host{ws, option1};
+    const FileResult r = RemoveContaining(host, in, "b", out, false);
+    EXPECT_EQ(ws.progress2, (std::vector<double>{25, 50, 75, 100}));
+    EXPECT_EQ(ws.yields, 4);
+    EXPECT_EQ(r.linesRead, 4);
+    EXPECT_EQ(r.linesRemoved, 1);
+    ScriptedWindowServices blank;  // the blank-line mode neither yields nor shows progress
+    Host blankHost{blank, option1};
+    RemoveAllBlankLinesWrapper(blankHost, in, out);
+    EXPECT_EQ(blank.yields, 0);
+    EXPECT_TRUE(blank.progress2.empty());
+    ScriptedWindowServices numbers;  // numbers yield per line, without progress
+    Host numbersHost{numbers, option1};
+    RemoveN1(numbersHost, in, "1", out);
+    EXPECT_EQ(numbers.yields, 4);
+    EXPECT_TRUE(numbers.progress2.empty());
+}
+
+// ---- outputs that must stay as they were ----
+
+TEST(Engine, UnreadableInputAndQuitLeaveTheOutputAlone) {
+    for (Mode m : {Mode::Blank, Mode::Containing, Mode::NotContaining, Mode::KeysContaining,
+                   Mode::KeysNotContaining, Mode::Numbers}) {
+        TempDir dir;
+        const QString out = dir.write("out", "keep me");
+        for (bool quit : {false, true}) {
+            ScriptedWindowServices ws;
+            ws.onYield = [&](int) { ws.quit = quit; };
+            Option1 option1;
+            Keywords keys;
+            const Call c{m, m == Mode::Numbers ? "1" : "x"};
+            const QString in = quit ? dir.write("in", "ax\r\nb\r\n") : dir.path("missing");
+            const FileResult r = run(ws, option1, keys, c, in, out);
+            if (quit && m == Mode::Blank) continue;  // never yields, so never stops
+            EXPECT_EQ(TempDir::read(out), "keep me") << int(m) << quit;
+            EXPECT_EQ(r.read, quit);
+            EXPECT_EQ(ws.errors().empty(), quit) << int(m);  // the reader reports the missing file
+        }
+        EXPECT_EQ(dir.entries(), (QStringList{"in", "out"}));  // no temporary file left
+    }
+}
+
+TEST(Engine, WriteFailuresAreReportedOnceUnderTheWriter) {
+    TempDir dir;
+    const QString in = dir.write("in", "a\r\nb\r\nc\r\n");
+    const QString out = dir.path("no/such/folder/out");
+    for (Mode m : {Mode::Containing, Mode::Numbers}) {
+        ScriptedWindowServices ws;
+        Option1 option1;
+        Keywords keys;
+        run(ws, option1, keys, {m, m == Mode::Numbers ? "2" : "b"}, in, out);
+        ASSERT_EQ(ws.errors().size(), 1u);
+        EXPECT_TRUE(ws.errors()[0].text.contains(m == Mode::Numbers ? "SaveStringToFileFSO at line 104"
+                                                                    : "AppendStringFSO at line 108"))
+            << ws.errors()[0].text.toStdString();
+    }
+}
+
+// ---- the line-number list ----
+
+TEST(LineNumbers, NumericTestAndConversion) {
+    struct Row {
+        const char* piece;
+        std::optional<double> value;
+    };
+    const Row rows[] = {{"5", 5},      {" 5 ", 5},     {"\t+5", 5},  {"-3", -3},   {"2.5", 2.5},
+                        {".5", 0.5},   {"5.", 5},      {"1e3", 1000}, {"1E+1", 10}, {"25e-1", 2.5},
+                        {"", {}},      {" ", {}},      {".", {}},     {"e5", {}},   {"5e", {}},
+                        {"1 2", {}},   {"1,5", {}},    {"0x10", {}},  {"&H10", {}}, {"++1", {}},
+                        {"\u0665", {}}, {"1e999", HUGE_VAL}};
+    for (const Row& r : rows) EXPECT_EQ(parseNumber(QString::fromUtf8(r.piece)), r.value) << r.piece;
+    EXPECT_EQ(toInt16(2.5), 2);
+    EXPECT_EQ(toInt16(3.5), 4);
+    EXPECT_EQ(toInt16(-2.5), -2);
+    EXPECT_EQ(toInt16(32767.4), 32767);
+    EXPECT_EQ(toInt16(-32768), -32768);
+    EXPECT_THROW(toInt16(32767.5), Failure);
+    EXPECT_THROW(toInt16(40000), Failure);
+    EXPECT_THROW(toInt16(HUGE_VAL), Failure);
+}
+
+TEST(LineNumbers, MessagesAndReportsPerFile) {
+    TempDir dir;
+    const QString in = dir.write("in", "a\r\nb\r\nc\r\n");
+    const QString out = dir.path("out");
+    ScriptedWindowServices ws;
+    Option1 option1;
+    Host host{ws, option1};
+    RemoveN1(host, in, "x,2,40000,", out);
+    ASSERT_EQ(ws.boxes.size(), 3u);
+    EXPECT_EQ(ws.boxes[0].text, "One of the inputs was not a number");
+    EXPECT_EQ(ws.boxes[0].title, QString());
+    EXPECT_EQ(ws.boxes[0].buttons, Buttons::Ok);
+    EXPECT_TRUE(ws.boxes[1].text.contains("Overflow"));
+    EXPECT_TRUE(ws.boxes[1].text.contains("RemoveN1 at line 110"));
+    EXPECT_EQ(ws.boxes[2].text, "One of the inputs was not a number");
+    EXPECT_EQ(TempDir::read(out), "a\r\nc");
+    // An empty list reads and writes nothing.
+    const FileResult r = RemoveN1(host, in, "", dir.path("none"));
+    EXPECT_FALSE(r.read);
+    EXPECT_FALSE(QFile::exists(dir.path("none")));
+}
+
+// ---- helpers the bulk paths rest on ----
+
+TEST(CaseFold, SimpleMappingPerCodePoint) {
+    EXPECT_EQ(lowerSimple(u"A\u212A\u0130\u00C9\U00010400z"), u16(u"aki\u00e9\U00010428z"));
+    EXPECT_EQ(lowerSimple(u"\xD800" u"A\xDC80"), u16(u"\xD800" u"a\xDC80"));  // lone ones stay
+    EXPECT_NE(u16(u"\u0130").toLower(), lowerSimple(u"\u0130"));  // the full mapping differs
+    EXPECT_EQ(foldsIntoAscii(), (std::vector<char32_t>{0x130, 0x212A}));
+}
+
+TEST(Lines, FastLineEndMatchesTheUnitByUnitRule) {
+    std::mt19937 rng(3);
+    for (int round = 0; round < 2000; ++round) {
+        std::string s(std::size_t(rng() % 80), 'x');
+        for (char& ch : s) ch = "ab\r\n\xC3"[rng() % (round % 3 == 0 ? 5 : 3)];
+        std::u16string w(s.begin(), s.end());
+        for (std::size_t pos = 0; pos <= s.size(); ++pos) {
+            std::size_t end = pos;
+            while (end < s.size() && s[end] != '\r' && s[end] != '\n') ++end;
+            ASSERT_EQ(textio::lineEndAt(std::string_view(s), pos), end);
+            ASSERT_EQ(textio::lineEndAt(std::u16string_view(w), pos), end);
+        }
+    }
+}
