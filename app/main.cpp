@@ -1,10 +1,14 @@
+// varnobis: the main window. It takes no command line; everything it remembers is in the
+// per-user settings store.
+
+#include "app/Form1.h"
+
 #include <QApplication>
-#include <QWidget>
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
-    QWidget w;
-    w.setWindowTitle(QStringLiteral("Varnobis"));
-    w.show();
+    QApplication::setOrganizationName(QStringLiteral("Quorvane"));
+    QApplication::setApplicationName(QStringLiteral("Varnobis"));
+    vn::Form1 form;
     return app.exec();
 }

@@ -1,0 +1,594 @@
+#include "app/Form1.h"
+
+#include "app/shell/ApplicationTitle.h"
+#include "app/shell/ErrorLocations.h"
+#include "app/shell/ErrorReport.h"
+#include "app/shell/Settings.h"
+#include "platform/Failure.h"
+#include "platform/gui/FolderPicker.h"
+#include "platform/gui/PointerImage.h"
+#include "platform/gui/QtWindowServices.h"
+#include "platform/gui/Shell.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QDir>
+#include <QFileInfo>
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QIcon>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QRandomGenerator>
+#include <QScreen>
+#include <QTime>
+#include <QTreeView>
+#include <QTreeWidget>
+
+#include <cmath>
+
+#ifndef VARNOBIS_WEB_PAGE
+#define VARNOBIS_WEB_PAGE ""
+#endif
+
+namespace vn {
+
+namespace {
+
+// The window was laid out in twips; 15 twips make one pixel at the standard resolution.
+int px(int twips) {
+    return int(std::lround(twips / 15.0));
+}
+
+template <class W>
+W* control(QWidget* container, const char* name, int left, int top, int width, int height) {
+    W* w = new W(container);
+    w->setObjectName(QString::fromLatin1(name));
+    w->setGeometry(px(left), px(top), px(width), px(height));
+    return w;
+}
+
+QPushButton* button(QWidget* container, const char* name, const char* caption, int left, int top,
+                    int width, int height) {
+    auto* b = control<QPushButton>(container, name, left, top, width, height);
+    b->setText(QString::fromLatin1(caption));
+    b->setAutoDefault(false);
+    return b;
+}
+
+QGroupBox* frame(QWidget* container, const char* name, const char* caption, int left, int top,
+                 int width, int height) {
+    auto* f = control<QGroupBox>(container, name, left, top, width, height);
+    f->setTitle(QString::fromLatin1(caption));
+    return f;
+}
+
+template <class W>
+W* captioned(QWidget* container, const char* name, const char* caption, int left, int top,
+             int width, int height) {
+    auto* w = control<W>(container, name, left, top, width, height);
+    w->setText(QString::fromLatin1(caption));
+    return w;
+}
+
+const char* const kModes[] = {
+    "Remove all blank lines in text file(s)",
+    "Remove all lines containing this/these character(s)",
+    "Remove all lines not containing this/these character(s)",
+    "Remove all lines containg below keywords",
+    "Remove all lines not containg below keywords",
+    "Remove lines n1, n2, n3, etc. where n is a number",
+};
+
+// Check1 keeps the values 0 clear, 1 ticked, 2 grey, which Qt numbers differently.
+Qt::CheckState checkStateOf(int value) {
+    return value == 1 ? Qt::Checked : value == 2 ? Qt::PartiallyChecked : Qt::Unchecked;
+}
+int valueOf(Qt::CheckState state) {
+    return state == Qt::Checked ? 1 : state == Qt::PartiallyChecked ? 2 : 0;
+}
+
+// Stands in for filelist's PathExists until the window links that library.
+bool pathExists(const QString& path) {
+    return QFileInfo::exists(path);
+}
+
+int timeSeededDraw() {
+    QRandomGenerator rng(quint32(QTime::currentTime().msecsSinceStartOfDay()));
+    return int(rng.bounded(1, 101));
+}
+
+}  // namespace
+
+Form1::Form1(Form1Environment environment, QWidget* parent)
+    : QWidget(parent), m_env(std::move(environment)) {
+    createControls();
+    m_qtServices = std::make_unique<QtWindowServices>(this, ProgressBar1, ProgressBar2);
+    m_ws = m_env.services ? m_env.services : m_qtServices.get();
+    if (m_env.folderPicker) {
+        m_picker = m_env.folderPicker;
+    } else {
+        m_ownPicker = std::make_unique<QtFolderPicker>();
+        m_picker = m_ownPicker.get();
+    }
+    m_programFolder = m_env.programFolder.isEmpty()
+                          ? QDir::toNativeSeparators(QCoreApplication::applicationDirPath())
+                          : m_env.programFolder;
+    // Every control stores its value as it changes; if the store refuses, say so once and keep
+    // the user's choices in the window.
+    setSettingsWriteFailureHandler([this](const QString& description) {
+        m_ws->messageBox(
+            description + QStringLiteral("\r\rYour choices stay in effect until the program "
+                                         "ends, but they will not be remembered."),
+            Buttons::Ok, Icon::Warning);
+    });
+    connectHandlers();
+    Form_Load();
+}
+
+Form1::~Form1() {
+    setSettingsWriteFailureHandler(nullptr);
+    for (QObject* o : m_handArea) o->removeEventFilter(this);
+    for (QObject* o : m_arrowArea) o->removeEventFilter(this);
+    ListView2->setModel(nullptr);
+}
+
+void Form1::createControls() {
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowCloseButtonHint);
+    setFixedSize(px(15960), px(6345));
+    QPalette white = palette();
+    white.setColor(QPalette::Window, Qt::white);
+    setPalette(white);
+    setAutoFillBackground(true);
+
+    // Arial where it is installed, the system's sans-serif face (metric-compatible Liberation
+    // Sans on Debian) where it is not.
+    QFont plain(QStringLiteral("Arial"));
+    plain.setStyleHint(QFont::SansSerif);
+    plain.setPointSizeF(9);
+    plain.setBold(true);
+    setFont(plain);
+    QFont large = plain;
+    large.setPointSizeF(11.25);
+
+    ListView1 = control<QTreeWidget>(this, "ListView1", 120, 120, 7800, 3765);
+    ListView1->setToolTip(
+        QStringLiteral("Drag and drop files here. Double-click item to remove "
+                       "it. Move | line to right and out of window to reveal "
+                       "full names."));
+    PushButton1 = button(this, "PushButton1", "Add File(s)", 120, 3975, 3840, 405);
+    PushButton3 = button(this, "PushButton3", "Add All File(s) In Folder", 4080, 3975, 3840, 405);
+    PushButton7 = button(this, "PushButton7", "Clear List", 120, 4485, 3840, 405);
+    PushButton8 = button(this, "PushButton8", "Load Sample/Example Files", 4080, 4485, 3840, 405);
+    PushButton9 = button(this, "PushButton9", "Remove Filenames Cont X", 120, 4995, 3840, 405);
+    PushButton11 =
+        button(this, "PushButton11", "Remove Filenames Not Cont. X", 4080, 4995, 3840, 405);
+
+    Frame2 = frame(this, "Frame2", "Remove Options", 120, 5430, 7800, 810);
+    Combo1 = control<QComboBox>(Frame2, "Combo1", 240, 300, 7320, 345);
+
+    Frame3 = frame(this, "Frame3", "Keyword Options", 8040, 45, 7800, 1965);
+    ListView2 = control<QTreeView>(Frame3, "ListView2", 240, 300, 7320, 1035);
+    ListView2->setToolTip(QStringLiteral(
+        "Double-click item to remove it. Move | line to right and out of window to reveal full "
+        "names."));
+    PushButton6 = button(Frame3, "PushButton6", "Add Keyword", 240, 1410, 3585, 405);
+    PushButton5 = button(Frame3, "PushButton5", "Clear List", 3960, 1410, 3585, 405);
+
+    Frame1 = frame(this, "Frame1", "Line Options", 8040, 2060, 7800, 1380);
+    Option1 = captioned<QRadioButton>(Frame1, "Option1",
+                                      "Remove line but leave blank line (carriage return)", 240,
+                                      300, 5055, 255);
+    Option2 =
+        captioned<QRadioButton>(Frame1, "Option2", "Remove line completely", 240, 650, 3255, 255);
+    Check1 = captioned<QCheckBox>(Frame1, "Check1", "Ignore case", 240, 960, 4575, 255);
+
+    Frame6 = frame(this, "Frame6", "Save Option", 8040, 3480, 7800, 1725);
+    Option4 = captioned<QRadioButton>(Frame6, "Option4", "Save results to this folder:", 240, 300,
+                                      2700, 285);
+    Frame5 = frame(Frame6, "Frame5", "", 480, 540, 6720, 705);
+    Text1 = control<QLineEdit>(Frame5, "Text1", 240, 240, 5580, 330);
+    PushButton10 = button(Frame5, "PushButton10", "...", 5880, 240, 600, 315);
+    Option3 = captioned<QRadioButton>(Frame6, "Option3", "Save results in folder of original file",
+                                      240, 1335, 3735, 255);
+
+    PushButton2 = button(this, "PushButton2", "Start Removing", 8040, 5320, 7800, 405);
+    ProgressBar1 = control<QProgressBar>(this, "ProgressBar1", 8040, 5840, 3840, 405);
+    ProgressBar2 = control<QProgressBar>(this, "ProgressBar2", 12000, 5840, 3840, 405);
+    for (QProgressBar* bar : {ProgressBar1, ProgressBar2}) {
+        bar->setRange(0, 100 * QtWindowServices::kBarScale);
+        bar->setValue(0);
+        bar->setTextVisible(true);
+        bar->setAlignment(Qt::AlignCenter);
+        bar->setFormat(QStringLiteral("Progress Bar"));
+    }
+
+    for (QPushButton* b : {PushButton1, PushButton2, PushButton3, PushButton5, PushButton6,
+                           PushButton7, PushButton8, PushButton9, PushButton10, PushButton11})
+        b->setFont(large);
+
+    // Report views: one column, no tree decoration. The column may be dragged wider than the
+    // list to read long entries.
+    ListView1->setRootIsDecorated(false);
+    ListView1->header()->setStretchLastSection(false);
+    ListView2->setModel(&m_keywords);
+    ListView2->setRootIsDecorated(false);
+    ListView2->setItemsExpandable(false);
+    ListView2->setUniformRowHeights(true);
+    ListView2->setSelectionMode(QAbstractItemView::SingleSelection);
+    ListView2->setSelectionBehavior(QAbstractItemView::SelectRows);
+    ListView2->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    ListView2->header()->setStretchLastSection(false);
+
+    // The initial states: Option1 and Option4 chosen, Check1 clear, Text1 empty, no mode. Option4
+    // is chosen from the start so that one save option is always chosen: a store that turns
+    // both off must not leave the run writing over the original files.
+    Option1->setChecked(true);
+    Option4->setChecked(true);
+
+    // The pointer scheme: the hand over the push buttons, the arrow over the background, the
+    // frames, the folder box and the lists. Over the other controls it stays as it was.
+    setMouseTracking(true);
+    for (QPushButton* b : {PushButton1, PushButton2, PushButton3, PushButton5, PushButton6,
+                           PushButton7, PushButton8, PushButton9, PushButton10, PushButton11})
+        trackHover(b, Pointer::Hand);
+    for (QWidget* w : {static_cast<QWidget*>(Frame1), static_cast<QWidget*>(Frame2),
+                       static_cast<QWidget*>(Frame3), static_cast<QWidget*>(Frame5),
+                       static_cast<QWidget*>(Frame6), static_cast<QWidget*>(Text1),
+                       static_cast<QWidget*>(ListView1), static_cast<QWidget*>(ListView2)})
+        trackHover(w, Pointer::Arrow);
+    trackHover(ListView1->viewport(), Pointer::Arrow);
+    trackHover(ListView2->viewport(), Pointer::Arrow);
+}
+
+void Form1::trackHover(QWidget* widget, Pointer pointer) {
+    widget->setMouseTracking(true);
+    // A move the widget does not use would otherwise reach its container too, and a button
+    // inside a frame would show the frame's arrow.
+    widget->setAttribute(Qt::WA_NoMousePropagation);
+    widget->installEventFilter(this);
+    (pointer == Pointer::Hand ? m_handArea : m_arrowArea).insert(widget);
+}
+
+void Form1::connectHandlers() {
+    connect(Combo1, &QComboBox::currentIndexChanged, this, [this] { Combo1_Click(); });
+    connect(Check1, &QCheckBox::stateChanged, this, [this] { Check1_Click(); });
+    connect(Option1, &QRadioButton::toggled, this, [this](bool on) {
+        if (on)
+            Option1_Click();
+    });
+    connect(Option2, &QRadioButton::toggled, this, [this](bool on) {
+        if (on)
+            Option2_Click();
+    });
+    connect(Option3, &QRadioButton::toggled, this, [this](bool on) {
+        if (on)
+            Option3_Click();
+    });
+    connect(Option4, &QRadioButton::toggled, this, [this](bool on) {
+        if (on)
+            Option4_Click();
+    });
+    connect(Text1, &QLineEdit::textChanged, this, [this] { Text1_Change(); });
+    connect(PushButton10, &QPushButton::clicked, this, [this] { PushButton10_Click(); });
+    connect(PushButton5, &QPushButton::clicked, this, [this] { PushButton5_Click(); });
+    connect(PushButton6, &QPushButton::clicked, this, [this] { PushButton6_Click(); });
+    connect(ListView2, &QAbstractItemView::doubleClicked, this, [this] { ListView2_DblClick(); });
+    // The file list's buttons (PushButton1, 3, 7, 8, 9, 11), its drop and drag handling, and
+    // Start Removing (PushButton2) are wired with the file list and the run.
+}
+
+// ---- start-up and shut-down ----
+
+void Form1::Form_Load() {
+    Guard g(*m_ws, loc::Form_Load);
+    // No skin component exists here, so the window keeps its plain white look.
+    g.step(100, [&] { setWindowTitle(QString::fromLatin1(kProductTitle)); });
+    g.step(102, [&] { setWindowIcon(QIcon(QStringLiteral(":/varnobis/varnobis.png"))); });
+    g.step(104, [&] {
+        m_qtServices->setApplicationTitle(ApplicationTitle(QString::fromLatin1(kProductTitle)));
+    });
+
+    const QString handFile = m_programFolder + QDir::separator() + QStringLiteral("HAND-M.CUR");
+    if (g.test(106, [&] { return pathExists(handFile); })) {
+        g.step(108, [&] {
+            m_hand = LoadPointerImage(handFile);
+            m_qtServices->setHandCursor(m_hand);
+        });
+    }
+
+    if (g.test(110, [&] {
+            return (m_env.drawOneToHundred ? m_env.drawOneToHundred() : timeSeededDraw()) == 7;
+        })) {
+        g.step(112, [&] {
+            const QString page = m_env.webPage.value_or(QStringLiteral(VARNOBIS_WEB_PAGE));
+            if (page.isEmpty())
+                return;
+            if (m_env.openWebPage)
+                m_env.openWebPage(page);
+            else
+                OpenUrl(page);
+        });
+    }
+
+    g.step(114, [&] { ListView1->setHeaderLabels({QStringLiteral("File(s)")}); });
+    g.step(116, [&] { ListView1->setColumnWidth(0, px(7000)); });
+    g.step(118, [&] {
+        m_keywords.setHeaderData(0, Qt::Horizontal, QStringLiteral("Keyword(s) To Remove"));
+    });
+    g.step(120, [&] { ListView2->setColumnWidth(0, px(6500)); });
+
+    g.step(122, [&] {
+        // A combo box selects its first entry by itself; the mode stays unchosen until the
+        // stored one is restored.
+        const QSignalBlocker quiet(Combo1);
+        for (const char* m : kModes) Combo1->addItem(QString::fromLatin1(m));
+        Combo1->setCurrentIndex(-1);
+    });
+
+    g.step(124, [&] {
+        for (const QString& k : KeywordsFromStoredForm(ReadSetting(QStringLiteral("Keywords"))))
+            m_keywords.append(k);
+    });
+
+    g.step(126, [&] { setMode(SettingToInteger(ReadSetting(QStringLiteral("Combo1"), "0"))); });
+
+    g.step(128, [&] {
+        chooseOption(Option1, SettingToBoolean(ReadSetting(QStringLiteral("Option1"), "1")),
+                     &Form1::Option1_Click);
+    });
+    g.step(130, [&] {
+        chooseOption(Option2, SettingToBoolean(ReadSetting(QStringLiteral("Option2"), "0")),
+                     &Form1::Option2_Click);
+    });
+    g.step(132, [&] {
+        chooseOption(Option4, SettingToBoolean(ReadSetting(QStringLiteral("Option4"), "1")),
+                     &Form1::Option4_Click);
+    });
+    g.step(134, [&] {
+        chooseOption(Option3, SettingToBoolean(ReadSetting(QStringLiteral("Option3"), "0")),
+                     &Form1::Option3_Click);
+    });
+    g.step(136, [&] { Frame5->setEnabled(Option4->isChecked()); });
+
+    g.step(138, [&] { setCheck1(SettingToInteger(ReadSetting(QStringLiteral("Check1"), "1"))); });
+
+    g.step(140, [&] {
+        Text1->setText(ReadSetting(QStringLiteral("Output Folder"), DesktopFolderPath()));
+    });
+
+    g.step(142, [&] {
+        if (const QScreen* screen = QGuiApplication::primaryScreen())
+            move(screen->availableGeometry().center() - rect().center());
+    });
+    g.step(144, [&] { show(); });
+}
+
+void Form1::closeEvent(QCloseEvent* event) {
+    // A close request is never refused, not even during a run.
+    event->accept();
+    if (m_closed)
+        return;
+    m_closed = true;
+    Form_QueryUnload();
+}
+
+void Form1::Form_QueryUnload() {
+    Guard g(*m_ws, loc::Form_QueryUnload);
+    g.step(100, [&] {
+        WriteSetting(QStringLiteral("Keywords"), KeywordsToStoredForm(m_keywords.entries()));
+    });
+    g.step(102, [&] { QCoreApplication::processEvents(); });
+    // A run that is yielding when the window closes stops at its next yield; the application
+    // ends once the last window is gone.
+    g.step(104, [&] { m_qtServices->requestQuit(); });
+}
+
+// ---- the options panel ----
+
+int Form1::mode() const {
+    return Combo1->currentIndex();
+}
+bool Form1::ignoreCase() const {
+    return Check1->checkState() == Qt::Checked;
+}
+bool Form1::leaveBlankLine() const {
+    return Option1->isChecked();
+}
+bool Form1::saveToFolder() const {
+    return Option4->isChecked();
+}
+QString Form1::outputFolder() const {
+    return Text1->text();
+}
+
+void Form1::setMode(int index) {
+    if (index < 0 || index >= Combo1->count())
+        throw Failure(QStringLiteral("Invalid property value: there is no removal mode %1 "
+                                     "(valid are 0 to %2)")
+                          .arg(index)
+                          .arg(Combo1->count() - 1));
+    Combo1->setCurrentIndex(index);
+}
+
+void Form1::setCheck1(int value) {
+    if (value < 0 || value > 2)
+        throw Failure(QStringLiteral("Invalid property value: \"Ignore case\" cannot be %1 "
+                                     "(valid are 0, 1 and 2)")
+                          .arg(value));
+    Check1->setCheckState(checkStateOf(value));
+}
+
+// Setting an option to true runs its click reaction even when it is chosen already, so that
+// start-up stores both keys of its pair. Setting it to false does nothing by itself: the group
+// always keeps one chosen, and choosing the other one turns this one off.
+void Form1::chooseOption(QRadioButton* option, bool value, void (Form1::*click)()) {
+    if (!value)
+        return;
+    if (option->isChecked())
+        (this->*click)();
+    else
+        option->setChecked(true);  // toggled() runs the reaction
+}
+
+void Form1::Combo1_Click() {
+    const int index = Combo1->currentIndex();
+    WriteSetting(QStringLiteral("Combo1"), QString::number(index));
+    bool lineOptions, ignoreCase, keywords;
+    switch (index) {
+        case 0:
+            lineOptions = false, ignoreCase = false, keywords = false;
+            break;
+        case 1:
+        case 2:
+            lineOptions = true, ignoreCase = true, keywords = false;
+            break;
+        case 3:
+        case 4:
+            lineOptions = true, ignoreCase = true, keywords = true;
+            break;
+        case 5:
+            lineOptions = true, ignoreCase = false, keywords = false;
+            break;
+        default:
+            return;
+    }
+    // Disabling keeps the values: a run still reads Option1 and Check1 as they stand.
+    Option1->setEnabled(lineOptions);
+    Option2->setEnabled(lineOptions);
+    Check1->setEnabled(ignoreCase);
+    ListView2->setEnabled(keywords);
+    PushButton5->setEnabled(keywords);
+    PushButton6->setEnabled(keywords);
+}
+
+void Form1::Check1_Click() {
+    // A user's click toggles between clear and ticked; only the store can ask for grey.
+    if (Check1->checkState() != Qt::PartiallyChecked)
+        Check1->setTristate(false);
+    WriteSetting(QStringLiteral("Check1"), QString::number(valueOf(Check1->checkState())));
+}
+
+void Form1::storeLineOptions() {
+    WriteSetting(QStringLiteral("Option1"), BooleanSetting(Option1->isChecked()));
+    WriteSetting(QStringLiteral("Option2"), BooleanSetting(Option2->isChecked()));
+}
+
+void Form1::Option1_Click() {
+    storeLineOptions();
+}
+void Form1::Option2_Click() {
+    storeLineOptions();
+}
+
+void Form1::storeSaveOptions() {
+    WriteSetting(QStringLiteral("Option4"), BooleanSetting(Option4->isChecked()));
+    WriteSetting(QStringLiteral("Option3"), BooleanSetting(Option3->isChecked()));
+    // The folder box and its button keep their own state; the frame alone shuts them off.
+    Frame5->setEnabled(Option4->isChecked());
+}
+
+void Form1::Option3_Click() {
+    storeSaveOptions();
+}
+void Form1::Option4_Click() {
+    storeSaveOptions();
+}
+
+void Form1::Text1_Change() {
+    WriteSetting(QStringLiteral("Output Folder"), Text1->text());
+}
+
+void Form1::PushButton10_Click() {
+    Guard g(*m_ws, loc::PushButton10_Click);
+    QString folder;
+    g.step(100, [&] {
+        folder = m_picker->BrowseForFolder(this, QStringLiteral("Save images to this folder"),
+                                           QString());
+    });
+    if (g.test(102, [&] { return folder.isEmpty(); }))
+        return;
+    g.step(104, [&] { WriteSetting(QStringLiteral("LastFolderDot"), folder); });
+    // A root such as "/" already ends in the separator and stays as it is.
+    if (g.test(106, [&] { return !folder.endsWith(QDir::separator()); }))
+        g.step(108, [&] { Text1->setText(folder + QDir::separator()); });
+    else
+        g.step(112, [&] { Text1->setText(folder); });
+}
+
+// ---- the keyword list ----
+
+void Form1::PushButton6_Click() {
+    Guard g(*m_ws, loc::PushButton6_Click);
+    QString answer;
+    g.step(100, [&] {
+        answer = m_ws->inputBox(QStringLiteral("Enter keyword: "), QStringLiteral("Input Keyword"),
+                                QString());
+    });
+    // A cancelled box answers the empty text, so it adds nothing either.
+    if (g.test(102, [&] { return IsBlankKeyword(answer); }))
+        return;
+    g.step(104, [&] { m_keywords.append(answer); });
+}
+
+void Form1::PushButton5_Click() {
+    Guard g(*m_ws, loc::PushButton5_Click);
+    g.step(100, [&] { m_keywords.clear(); });
+}
+
+void Form1::ListView2_DblClick() {
+    removeSelectedKeyword();
+}
+
+void Form1::ListView2_KeyDown(int key) {
+    if (key == Qt::Key_Delete)
+        removeSelectedKeyword();
+}
+
+// A run reads the list between its yields, so removals wait until it is done; adding and
+// clearing do not look at the busy pointer.
+void Form1::removeSelectedKeyword() {
+    if (m_ws->isBusy())
+        return;
+    if (m_keywords.count() == 0)
+        return;
+    const QModelIndexList selected = ListView2->selectionModel()->selectedRows();
+    if (selected.isEmpty())
+        return;
+    m_keywords.removeAt(selected.first().row());
+}
+
+// ---- the pointer scheme ----
+
+void Form1::hover(Pointer pointer) {
+    // The hourglass is the busy flag; only the operation that set it may take it away.
+    if (m_ws->isBusy() || m_ws->pointer() == pointer)
+        return;
+    m_ws->setPointer(pointer);
+}
+
+void Form1::mouseMoveEvent(QMouseEvent* event) {
+    hover(Pointer::Arrow);
+    QWidget::mouseMoveEvent(event);
+}
+
+bool Form1::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::MouseMove) {
+        if (m_handArea.contains(watched))
+            hover(Pointer::Hand);
+        else if (m_arrowArea.contains(watched))
+            hover(Pointer::Arrow);
+    } else if (event->type() == QEvent::KeyPress && watched == ListView2) {
+        ListView2_KeyDown(static_cast<QKeyEvent*>(event)->key());
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+}  // namespace vn
