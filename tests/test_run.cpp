@@ -123,7 +123,9 @@ TEST_F(RunFixture, EveryModeUnderBothSaveOptions) {
             EXPECT_EQ(TempDir::read(target), c.expected) << "mode " << c.mode << " folder " << toFolder;
             EXPECT_EQ(ws.texts().last(), "Done.");
             EXPECT_TRUE(ws.errors().empty());
-            if (!toFolder) EXPECT_FALSE(QFileInfo::exists(out.path("in.txt")));
+            if (!toFolder) {
+                EXPECT_FALSE(QFileInfo::exists(out.path("in.txt")));
+            }
             QFile::remove(out.path("in.txt"));
         }
     }
