@@ -69,6 +69,9 @@ FileResult filterBySearch(Host& host, const char* location, const QString& input
             host, g, text, steps, out, result, readTexts,
             [&](const detail::Stretch& s, std::vector<std::uint8_t>& removed) {
                 search.mark(s, removed);
+            },
+            [&](std::size_t begin, std::size_t end, std::int64_t, detail::Picked& picked) {
+                return search.pick(begin, end, picked);
             });
         if (finished) out.finish();
         return result;
@@ -90,11 +93,26 @@ FileResult RemoveAllBlankLinesWrapper(Host& host, const QString& inputPath,
         detail::Writer<CharT> out(sink, text, false);
         // No progress, no yield and no Option1: blank lines always vanish.
         const Steps steps{0, 0, 104, 0, 106};
+        // Where every break is CR LF, a line that starts with CR is empty; past the first line,
+        // such a line starts right after an LF.
+        const CharT lfCr[] = {CharT('\n'), CharT('\r')};
+        const Finder<CharT> emptyLineAfter(View<CharT>(lfCr, 2), false);
         detail::walkLines(
             host, g, text, steps, out, result, [] { return false; },
             [](const detail::Stretch& s, std::vector<std::uint8_t>& removed) {
                 removed.resize(s.count());
                 for (std::size_t j = 0; j < s.count(); ++j) removed[j] = s.end[j] == s.start[j];
+            },
+            [&](std::size_t begin, std::size_t end, std::int64_t, detail::Picked& picked) {
+                picked.lines.clear();
+                picked.keptPicked = false;
+                if (text[begin] == CharT('\r')) picked.lines.push_back({begin, begin + 2});
+                std::size_t at = begin;
+                while ((at = emptyLineAfter.find(text.data(), at, end)) != Finder<CharT>::npos) {
+                    picked.lines.push_back({at + 1, at + 3});
+                    at += 2;
+                }
+                return true;
             });
         out.finish();
         return result;
@@ -166,17 +184,24 @@ FileResult RemoveN1(Host& host, const QString& inputPath, const QString& numbers
         // that a file of hundreds of megabytes is never held twice over.
         detail::SaveSink sink(host.ws, outputPath);
         detail::Writer<CharT> out(sink, text, true);
-        std::int64_t first = 1;
+        std::int64_t last = 0;  // the highest line number the list names
+        for (std::size_t n = 1; n < wanted->size(); ++n)
+            if ((*wanted)[n]) last = std::int64_t(n);
         const Steps steps{0, 124, 132, 142, 140};
         const bool finished = detail::walkLines(
             host, g, text, steps, out, result, [] { return false; },
             [&](const detail::Stretch& s, std::vector<std::uint8_t>& removed) {
                 removed.assign(s.count(), 0);
                 for (std::size_t j = 0; j < s.count(); ++j) {
-                    const std::int64_t number = first + std::int64_t(j);
-                    if (number < 32768) removed[j] = (*wanted)[std::size_t(number)];
+                    const std::int64_t number = s.firstNumber + std::int64_t(j);
+                    if (number <= last) removed[j] = (*wanted)[std::size_t(number)];
                 }
-                first += std::int64_t(s.count());
+            },
+            // Past the last number named, every line is kept.
+            [&](std::size_t, std::size_t, std::int64_t firstNumber, detail::Picked& picked) {
+                picked.lines.clear();
+                picked.keptPicked = false;
+                return firstNumber > last;
             });
         if (finished) out.finish();
         return result;

@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <iterator>
 #include <cstdint>
 #include <limits>
 #include <optional>
@@ -35,8 +36,29 @@ struct Stretch {
     std::vector<std::size_t> start;  // each line's first unit
     std::vector<std::size_t> end;    // the end of each line's content (where its break begins)
     std::size_t stop = 0;            // where the line after the stretch starts
+    std::int64_t firstNumber = 1;    // 1-based number of the first line
     std::size_t count() const { return start.size(); }
     std::size_t next(std::size_t j) const { return j + 1 < start.size() ? start[j + 1] : stop; }
+};
+
+// One line of a stretch, by its start and the start of the line after it.
+struct LineSpan {
+    std::size_t start, next;
+};
+
+// The span of the line that holds position `at`.
+template <class CharT>
+LineSpan spanAt(View<CharT> text, std::size_t at) {
+    const std::size_t start = textio::lineStartAt(text, at);
+    const std::size_t end = textio::lineEndAt(text, at);
+    return {start, end < text.size() ? end + textio::breakLength(text, end) : end};
+}
+
+// What a rule picks from a stretch in bulk: the lines it removes, or (keptPicked) the only
+// lines it keeps.
+struct Picked {
+    std::vector<LineSpan> lines;
+    bool keptPicked = false;
 };
 
 // Where the writer's bytes go: an output with AppendStringFSO's contract, or one whole result
@@ -77,7 +99,9 @@ private:
     textio::SavedOutput m_out;
 };
 
-// Turns kept and blanked lines into output pieces, each ending in CR LF. A kept line whose own
+// Turns kept and blanked lines into output pieces, each ending in CR LF. Only the first write
+// must carry line number 1 (it starts the output afresh); the numbers of later writes only need
+// to be above 1, so a run of lines may pass the number of a line near its start. A kept line whose own
 // break is CR LF is copied as it stands, so runs of such lines leave as one block; any other
 // break (LF, a lone CR, none at the end of the text) is replaced by CR LF. With cutFinalBreak
 // the very last CR LF of the whole output is left out.
@@ -103,10 +127,24 @@ public:
         }
     }
 
-    // A removed line that leaves CR LF alone in its place.
-    void blank(std::int64_t lineNumber) {
+    // Whole lines [start, end) whose breaks are all CR LF, except that the text's last line may
+    // have none; they are copied as they stand.
+    void keepRun(std::int64_t lineNumber, std::size_t start, std::size_t end) {
+        if (start == end) return;
+        if (!(m_blanks == 0 && m_blockEnd == start && m_blockEnd > m_blockBegin)) {
+            flush();
+            m_pendingLine = lineNumber;
+            m_blockBegin = start;
+        }
+        m_blockEnd = end;
+        if (end == m_text.size() && !textio::isBreak(m_text[end - 1])) m_blanks = 1;
+    }
+
+    // Removed lines that leave CR LF alone in their place.
+    void blank(std::int64_t lineNumber, std::size_t count = 1) {
+        if (count == 0) return;
         if (empty()) m_pendingLine = lineNumber;
-        ++m_blanks;
+        m_blanks += count;
     }
 
     void finish() {
@@ -298,7 +336,90 @@ public:
         }
     }
 
+    // The bulk form of mark() for the stretch [begin, end), whole lines with CR LF breaks only:
+    // each text is searched through the whole stretch, and only the lines it hits are looked
+    // at. Returns false when some text must be tested line by line.
+    bool pick(std::size_t begin, std::size_t end, Picked& out) {
+        using Kind = typename Plan<CharT>::Kind;
+        out.lines.clear();
+        out.keptPicked = false;
+        if (m_plans.empty()) return true;
+        for (const Plan<CharT>& p : m_plans) {
+            if (p.kind == Kind::NonEmpty || p.kind == Kind::Exact) return false;
+        }
+        m_foldingSpansKnown = false;
+        bool firstPlan = true;
+        for (const Plan<CharT>& p : m_plans) {
+            m_hits.clear();
+            if (p.kind == Kind::Search) {
+                hitLines(*p.finder, begin, end, m_hits);
+                if (p.checkFolding) settleFoldingLines(p, begin, end);
+            }
+            if (firstPlan) {
+                out.lines.swap(m_hits);
+                firstPlan = false;
+                continue;
+            }
+            // Removed lines hold any text; kept lines (not containing) hold every text.
+            m_merged.clear();
+            if (m_containing) {
+                std::set_union(out.lines.begin(), out.lines.end(), m_hits.begin(), m_hits.end(),
+                               std::back_inserter(m_merged), byStart);
+            } else {
+                std::set_intersection(out.lines.begin(), out.lines.end(), m_hits.begin(),
+                                      m_hits.end(), std::back_inserter(m_merged), byStart);
+            }
+            out.lines.swap(m_merged);
+        }
+        out.keptPicked = !m_containing;
+        return true;
+    }
+
 private:
+    static bool byStart(const LineSpan& a, const LineSpan& b) { return a.start < b.start; }
+
+    void hitLines(const Finder<CharT>& f, std::size_t begin, std::size_t end,
+                  std::vector<LineSpan>& spans) const {
+        std::size_t from = begin;
+        std::size_t at;
+        while ((at = f.find(m_text.data(), from, end)) != Finder<CharT>::npos) {
+            const LineSpan line = spanAt(m_text, at);
+            spans.push_back(line);
+            from = line.next;
+        }
+    }
+
+    // Lines with a character that lower-cases into ASCII are decided the exact way.
+    void settleFoldingLines(const Plan<CharT>& p, std::size_t begin, std::size_t end) {
+        if (!m_foldingSpansKnown) {
+            m_foldingSpansKnown = true;
+            m_foldingSpans.clear();
+            for (const Finder<CharT>& f : foldingFinders<CharT>()) {
+                const std::size_t before = m_foldingSpans.size();
+                hitLines(f, begin, end, m_foldingSpans);
+                std::inplace_merge(m_foldingSpans.begin(),
+                                   m_foldingSpans.begin() + std::ptrdiff_t(before),
+                                   m_foldingSpans.end(), byStart);
+            }
+            m_foldingSpans.erase(std::unique(m_foldingSpans.begin(), m_foldingSpans.end(),
+                                             [](const LineSpan& a, const LineSpan& b) {
+                                                 return a.start == b.start;
+                                             }),
+                                 m_foldingSpans.end());
+        }
+        if (m_foldingSpans.empty()) return;
+        m_merged.clear();
+        std::set_difference(m_hits.begin(), m_hits.end(), m_foldingSpans.begin(),
+                            m_foldingSpans.end(), std::back_inserter(m_merged), byStart);
+        for (const LineSpan& line : m_foldingSpans) {
+            const std::size_t contentEnd = textio::lineEndAt(m_text, line.start);
+            if (exactIn(p, m_text.substr(line.start, contentEnd - line.start)))
+                m_merged.push_back(line);
+        }
+        std::sort(m_merged.begin(), m_merged.end(), byStart);
+        m_hits.swap(m_merged);
+    }
+
     void contained(const Plan<CharT>& p, const Stretch& s) {
         using Kind = typename Plan<CharT>::Kind;
         const std::size_t lines = s.count();
@@ -330,9 +451,12 @@ private:
             markOccurrences(f, m_text.data(), s, m_folding);
     }
 
-    // The comparison of 16-bit characters itself, on the decoded line.
     bool exact(const Plan<CharT>& p, const Stretch& s, std::size_t j) const {
-        const View<CharT> line = m_text.substr(s.start[j], s.end[j] - s.start[j]);
+        return exactIn(p, m_text.substr(s.start[j], s.end[j] - s.start[j]));
+    }
+
+    // The comparison of 16-bit characters itself, on the decoded line.
+    bool exactIn(const Plan<CharT>& p, View<CharT> line) const {
         if (line.empty()) return false;
         // Lower-casing keeps ASCII in ASCII, so a line of ASCII alone cannot hold anything else.
         if (p.needleBeyondAscii &&
@@ -351,6 +475,8 @@ private:
     std::vector<Plan<CharT>> m_plans;
     std::vector<std::uint8_t> m_contained, m_folding;
     bool m_foldingKnown = false;
+    std::vector<LineSpan> m_hits, m_merged, m_foldingSpans;
+    bool m_foldingSpansKnown = false;
 };
 
 // ---- the loop ----
@@ -367,38 +493,77 @@ struct Steps {
 // Input units handled between two yields at most, and at least once the window is slow to get
 // its turn. The stretch shrinks when a stretch takes long (lines on the decoded way).
 inline constexpr std::size_t kStretchBytes = std::size_t(1) << 20;
-inline constexpr std::size_t kMinStretchBytes = std::size_t(4) << 10;
+inline constexpr std::size_t kMinStretchBytes = std::size_t(64) << 10;
+inline constexpr std::size_t kBlockBytes = kMinStretchBytes;
 inline constexpr auto kStretchTime = std::chrono::milliseconds(5);
 
 // Walks every line of `text` once. Per-line yields are kept one per line for services that
 // cannot fold them; otherwise whole stretches are handled between two yields, which shows each
 // line the same Option1 and rule state, since those change only inside a yield. `before` runs
-// after each yield, so a rule can read state that changed in it. Returns false when the program
-// was asked to end at a yield: the caller then drops its output.
-template <class CharT, class Before, class Mark>
+// after each yield, so a rule can read state that changed in it, and answers whether the rule
+// is slow. A stretch whose breaks are all CR LF goes to `pick` (the bulk form) first, and
+// line by line to `mark` when pick declines. Returns false when the program was asked to end
+// at a yield: the caller then drops its output.
+template <class CharT, class Before, class Mark, class Pick>
 bool walkLines(Host& host, Guard& g, View<CharT> text, const Steps& steps, Writer<CharT>& out,
-               FileResult& result, Before&& before, Mark&& mark) {
+               FileResult& result, Before&& before, Mark&& mark, Pick&& pick) {
     WindowServices& ws = host.ws;
     const bool perLine = steps.yield != 0 && !ws.foldsYields();
-    const double lines = steps.progress ? double(textio::countLines(text)) : 0.0;
-    textio::LineCursor<CharT> cursor(text);
+    // One pass over the text up front: its line count (for the progress bar) and, per block of
+    // whole lines, how many lines it has and whether all its breaks are CR LF. Stretches are
+    // made of whole blocks.
+    struct Block {
+        std::size_t stop;
+        std::size_t lines;
+        bool onlyCrLf;
+    };
+    std::vector<Block> blocks;
+    double lines = 0;
+    if (perLine) {
+        if (steps.progress) lines = double(textio::countLines(text));
+    } else {
+        std::size_t at = 0;
+        do {
+            std::size_t stop = std::min(text.size(), at + kBlockBytes / sizeof(CharT));
+            if (stop < text.size()) {
+                stop = textio::lineEndAt(text, stop);
+                if (stop < text.size()) stop += textio::breakLength(text, stop);
+            }
+            const textio::LineCensus c = textio::censusOf(text.substr(at, stop - at));
+            blocks.push_back({stop, c.lines, c.onlyCrLf});
+            lines += double(c.lines);
+            at = stop;
+        } while (at < text.size());
+    }
+    std::size_t nextBlock = 0;
     Stretch s;
+    Picked picked;
     std::vector<std::uint8_t> removed;
     std::size_t budget = kStretchBytes / sizeof(CharT);
     std::int64_t done = 0, shownFor = 0;
+    std::size_t pos = 0;
+    textio::LineCursor<CharT> cursor(text);  // one line per stretch
     View<CharT> line;
-    for (;;) {
-        s.start.clear();
-        s.end.clear();
-        const std::size_t from = cursor.position();
-        while (cursor.next(line)) {
-            const std::size_t at = std::size_t(line.data() - text.data());
-            s.start.push_back(at);
-            s.end.push_back(at + line.size());
-            if (perLine || cursor.position() - from >= budget) break;
+
+    for (bool first = true; first || pos < text.size(); first = false) {
+        // The stretch [pos, stop): whole lines.
+        std::size_t stop;
+        textio::LineCensus census;
+        if (perLine) {
+            cursor.next(line);
+            stop = cursor.position();
+            census.lines = 1;
+            census.onlyCrLf = false;
+        } else {
+            census.lines = 0;
+            do {
+                const Block& b = blocks[nextBlock++];
+                census.lines += b.lines;
+                census.onlyCrLf = census.onlyCrLf && b.onlyCrLf;
+                stop = b.stop;
+            } while (nextBlock < blocks.size() && stop - pos < budget);
         }
-        if (s.start.empty()) break;
-        s.stop = cursor.position();
+        const std::int64_t count = std::int64_t(census.lines);
         const auto began = std::chrono::steady_clock::now();
 
         if (steps.progress) {
@@ -411,35 +576,82 @@ bool walkLines(Host& host, Guard& g, View<CharT> text, const Steps& steps, Write
             if (ws.quitRequested()) return false;
         }
         const bool slow = before();
-        g.step(steps.test, [&] { mark(s, removed); });
-        g.step(steps.write, [&] {
-            std::optional<bool> leaveBlank;  // read at the stretch's first removed line
-            for (std::size_t j = 0; j < s.count(); ++j) {
-                const std::int64_t number = done + std::int64_t(j) + 1;
-                if (j >= removed.size() || !removed[j]) {
-                    out.keep(number, s.start[j], s.end[j], s.next(j));
-                    continue;
+
+        std::optional<bool> leaveBlank;  // read at the stretch's first removed line
+        auto blanks = [&](std::int64_t number, std::size_t n) {
+            result.linesRemoved += std::int64_t(n);
+            if (!steps.option1 || n == 0) return;
+            if (!leaveBlank)
+                leaveBlank = g.test(steps.option1, [&] { return host.option1.leaveBlankLine(); });
+            if (*leaveBlank) out.blank(number, n);
+        };
+        bool bulk = false;
+        if (census.onlyCrLf && stop > pos)
+            g.step(steps.test, [&] { bulk = pick(pos, stop, done + 1, picked); });
+        if (bulk) {
+            const std::int64_t number = done + 1;
+            g.step(steps.write, [&] {
+                std::size_t at = pos;
+                for (const LineSpan& l : picked.lines) {
+                    if (!picked.keptPicked) {
+                        out.keepRun(number, at, l.start);
+                        blanks(number, 1);
+                    } else {
+                        const std::size_t gap = l.start > at
+                            ? textio::countLines(text.substr(at, l.start - at)) : 0;
+                        blanks(number, gap);
+                        out.keepRun(number, l.start, l.next);
+                    }
+                    at = l.next;
                 }
-                ++result.linesRemoved;
-                if (!steps.option1) continue;
-                if (!leaveBlank)
-                    leaveBlank = g.test(steps.option1, [&] { return host.option1.leaveBlankLine(); });
-                if (*leaveBlank) out.blank(number);
+                if (!picked.keptPicked)
+                    out.keepRun(number, at, stop);
+                else if (stop > at)
+                    blanks(number, textio::countLines(text.substr(at, stop - at)));
+            });
+        } else {
+            s.start.clear();
+            s.end.clear();
+            if (perLine) {
+                s.start.push_back(std::size_t(line.data() - text.data()));
+                s.end.push_back(s.start.back() + line.size());
+            } else {
+                textio::LineCursor<CharT> lines(text.substr(pos, stop - pos));
+                while (lines.next(line)) {
+                    s.start.push_back(pos + std::size_t(line.data() - (text.data() + pos)));
+                    s.end.push_back(s.start.back() + line.size());
+                }
             }
-        });
-        done += std::int64_t(s.count());
+            s.stop = stop;
+            s.firstNumber = done + 1;
+            g.step(steps.test, [&] { mark(s, removed); });
+            g.step(steps.write, [&] {
+                for (std::size_t j = 0; j < s.count(); ++j) {
+                    const std::int64_t number = done + std::int64_t(j) + 1;
+                    if (j >= removed.size() || !removed[j])
+                        out.keep(number, s.start[j], s.end[j], s.next(j));
+                    else
+                        blanks(number, 1);
+                }
+            });
+        }
+        done += count;
         result.linesRead = done;
+        pos = stop;
 
         if (!perLine) {
             const auto took = std::chrono::steady_clock::now() - began;
             const std::size_t most = (slow ? kStretchBytes / 16 : kStretchBytes) / sizeof(CharT);
-            if (took > kStretchTime && budget > kMinStretchBytes) budget /= 2;
-            else if (took < kStretchTime / 4 && budget < most) budget *= 2;
+            if (took > kStretchTime && budget > kMinStretchBytes)
+                budget /= 2;
+            else if (took < kStretchTime / 4 && budget < most)
+                budget *= 2;
             budget = std::min(budget, most);
         }
     }
     // Folded progress was last shown for a stretch's first line; the last line shows 100.
-    if (steps.progress && shownFor != done) g.step(steps.progress, [&] { ws.setProgress(Bar::File, 100.0); });
+    if (steps.progress && shownFor != done)
+        g.step(steps.progress, [&] { ws.setProgress(Bar::File, 100.0); });
     return true;
 }
 

@@ -105,14 +105,89 @@ private:
     bool m_done = false;
 };
 
+// What one pass over a text tells about its breaks: its number of lines, by the rule above
+// (never 0), and whether every break is CR LF, so that lines can be copied with their breaks as
+// they stand. Each CR LF holds one CR and one LF and counts once; a lone CR or LF counts once.
+struct LineCensus {
+    std::size_t lines = 1;
+    bool onlyCrLf = true;
+};
+
+namespace detail {
+#if defined(__SSE2__)
+// Counts CR, LF and CR LF pairs sixteen bytes at a time from unit `from` (at least 1, since a
+// pair is found by looking one unit back) while a whole vector fits; returns where it stopped.
+// The per-lane counters are summed before they can overflow.
+template <class CharT>
+std::size_t countBreaks(const CharT* p, std::size_t from, std::size_t size, std::size_t& cr,
+                        std::size_t& lf, std::size_t& pairs) {
+    constexpr bool bytes = sizeof(CharT) == 1;
+    constexpr std::size_t lanes = 16 / sizeof(CharT);
+    constexpr int flushEvery = bytes ? 255 : 32767;
+    auto eq = [](__m128i x, __m128i y) {
+        return bytes ? _mm_cmpeq_epi8(x, y) : _mm_cmpeq_epi16(x, y);
+    };
+    auto sub = [](__m128i x, __m128i y) {
+        return bytes ? _mm_sub_epi8(x, y) : _mm_sub_epi16(x, y);
+    };
+    auto total = [](__m128i acc) -> std::size_t {
+        const __m128i wide = bytes ? _mm_sad_epu8(acc, _mm_setzero_si128())
+                                   : _mm_madd_epi16(acc, _mm_set1_epi16(1));
+        alignas(16) unsigned int part[4];
+        _mm_store_si128(reinterpret_cast<__m128i*>(part), wide);
+        return bytes ? std::size_t(part[0]) + part[2]
+                     : std::size_t(part[0]) + part[1] + part[2] + part[3];
+    };
+    const __m128i vcr = bytes ? _mm_set1_epi8('\r') : _mm_set1_epi16('\r');
+    const __m128i vlf = bytes ? _mm_set1_epi8('\n') : _mm_set1_epi16('\n');
+    std::size_t i = from;
+    while (i + lanes <= size) {
+        __m128i acr = _mm_setzero_si128(), alf = acr, apair = acr;
+        for (int k = 0; k < flushEvery && i + lanes <= size; ++k, i += lanes) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+            const __m128i before = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i - 1));
+            const __m128i isLf = eq(v, vlf);
+            acr = sub(acr, eq(v, vcr));
+            alf = sub(alf, isLf);
+            apair = sub(apair, _mm_and_si128(isLf, eq(before, vcr)));
+        }
+        cr += total(acr);
+        lf += total(alf);
+        pairs += total(apair);
+    }
+    return i;
+}
+#endif
+}  // namespace detail
+
+template <class CharT>
+constexpr LineCensus censusOf(std::basic_string_view<CharT> text) {
+    std::size_t cr = 0, lf = 0, pairs = 0, i = 0;
+    for (; i < text.size(); ++i) {
+#if defined(__SSE2__)
+        if constexpr (std::is_same_v<CharT, char> || std::is_same_v<CharT, char16_t>) {
+            if (i == 1 && !std::is_constant_evaluated())
+                i = detail::countBreaks(text.data(), i, text.size(), cr, lf, pairs);
+            if (i == text.size()) break;
+        }
+#endif
+        if (text[i] == CharT('\r')) ++cr;
+        if (text[i] == CharT('\n')) {
+            ++lf;
+            if (i > 0 && text[i - 1] == CharT('\r')) ++pairs;
+        }
+    }
+    LineCensus c;
+    const std::size_t breaks = cr + lf - pairs;
+    c.lines = breaks + ((text.empty() || !isBreak(text.back())) ? 1 : 0);
+    c.onlyCrLf = cr == pairs && lf == pairs;
+    return c;
+}
+
 // Number of lines in a text, by the rule above. Never 0.
 template <class CharT>
 constexpr std::size_t countLines(std::basic_string_view<CharT> text) {
-    std::size_t lines = 0;
-    LineCursor<CharT> cursor(text);
-    std::basic_string_view<CharT> line;
-    while (cursor.next(line)) ++lines;
-    return lines;
+    return censusOf(text).lines;
 }
 
 }  // namespace vn::textio
