@@ -2,13 +2,21 @@
 // per-user settings store.
 
 #include "app/Form1.h"
+#include "app/shell/Settings.h"
 
 #include <QApplication>
+#include <QMessageBox>
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setOrganizationName(QStringLiteral("Quorvane"));
     QApplication::setApplicationName(QStringLiteral("Varnobis"));
+    // A settings file that cannot be used is said once, before the window comes up with the
+    // default settings.
+    QString problem = vn::CheckSettingsStore();
+    problem.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    if (!problem.isEmpty())
+        QMessageBox::warning(nullptr, QApplication::applicationName(), problem);
     vn::Form1 form;
     return app.exec();
 }
