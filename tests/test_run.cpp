@@ -298,3 +298,51 @@ TEST_F(RunFixture, AQuitDuringTheRunLeavesTheCurrentTargetIntact) {
     EXPECT_EQ(in.entries(), (QStringList{"a.txt", "b.txt"})) << "no temporary file is left";
     EXPECT_FALSE(ws.texts().contains("Done."));
 }
+
+TEST_F(RunFixture, InputsThatVanishOrBecomeFoldersAfterListingAreSkippedOrReported) {
+    // The text modes skip an input without content (a missing file or a folder has none); the
+    // blank-line mode reads every input and reports the ones it cannot read. Either way the
+    // changed entries are left alone and the files after them are processed.
+    for (const int mode : {1, 0}) {
+        w.files.entries.clear();
+        const QString a = add("a.txt", "drop\r\n\r\nkeep\r\n");
+        const QString b = add("b.txt", "drop\r\n\r\nkeep\r\n");
+        const QString c = add("c.txt", "drop\r\n\r\nkeep\r\n");
+        const QString d = add("d.txt", "drop\r\n\r\nkeep\r\n");
+        w.toFolder = false;
+        w.modeValue = mode;
+        ScriptedWindowServices ws;
+        if (mode == 1) ws.answerInput("drop");
+        // Once the run is under way, one input is deleted and another replaced by a folder.
+        ws.onYield = [&](int n) {
+            if (n != 1) return;
+            QFile::remove(b);
+            QFile::remove(c);
+            QDir().mkdir(c);
+            in.write("c.txt/inner", "drop\r\n");
+        };
+        w.run(ws);
+        const QByteArray result = mode == 1 ? "\r\nkeep\r\n" : "drop\r\nkeep\r\n";
+        EXPECT_EQ(TempDir::read(a), result) << mode;
+        EXPECT_EQ(TempDir::read(d), result) << mode;
+        EXPECT_FALSE(QFile::exists(b));
+        EXPECT_EQ(TempDir::read(c + "/inner"), "drop\r\n");
+        EXPECT_EQ(in.entries(), (QStringList{"a.txt", "c.txt", "d.txt"}));
+        QStringList errors;
+        for (const auto& box : ws.errors()) errors.append(box.text);
+        if (mode == 1) {
+            EXPECT_TRUE(errors.isEmpty()) << errors.join(" | ").toStdString();
+        } else {
+            // Each procedure on the way out reports it; every report names its file.
+            const QString all = errors.join(" | ");
+            ASSERT_FALSE(errors.isEmpty());
+            for (const QString& e : errors)
+                EXPECT_TRUE(e.contains(b) || e.contains(c)) << e.toStdString();
+            EXPECT_TRUE(all.contains(b) && all.contains(c)) << all.toStdString();
+            EXPECT_TRUE(all.contains("folder")) << all.toStdString();
+        }
+        QDir(c).removeRecursively();
+        QFile::remove(a);
+        QFile::remove(d);
+    }
+}
