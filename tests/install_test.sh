@@ -25,7 +25,9 @@ if command -v dpkg-shlibdeps >/dev/null && command -v cpack >/dev/null; then
     deps=$(dpkg-deb -f "$deb" Depends)
     case "$deps" in *libqt6core6*) ;; *) echo "package misses its Qt dependency: $deps"; exit 1;; esac
     case "$deps" in *libqt6widgets6*) ;; *) echo "package misses Qt Widgets: $deps"; exit 1;; esac
-    dpkg-deb -c "$deb" | grep -q './usr/lib/varnobis/Samples/' || { echo "no Samples in package"; exit 1; }
-    dpkg-deb -c "$deb" | grep -q './usr/bin/varnobis-cli' || { echo "no CLI link in package"; exit 1; }
+    # Listed once into a variable: grep -q leaving a pipe early would kill dpkg-deb with SIGPIPE.
+    contents=$(dpkg-deb -c "$deb")
+    grep -q './usr/lib/varnobis/Samples/' <<<"$contents" || { echo "no Samples in package"; exit 1; }
+    grep -q './usr/bin/varnobis-cli' <<<"$contents" || { echo "no CLI link in package"; exit 1; }
 fi
 echo "install test passed"

@@ -8,12 +8,12 @@ using vn::test::TempDir;
 
 namespace {
 
-struct Run {
+struct CliRun {
     int code = -1;
     QString out, err;
 };
 
-Run cli(const QStringList& args, const QString& workdir = QString()) {
+CliRun cli(const QStringList& args, const QString& workdir = QString()) {
     QProcess p;
     if (!workdir.isEmpty()) p.setWorkingDirectory(workdir);
     p.start(QStringLiteral(VARNOBIS_CLI), args);
@@ -45,7 +45,7 @@ TEST(Cli, EachModeWritesTheSameResultAsTheWindowWould) {
         TempDir dir;
         QDir(dir.path()).mkdir("out");
         const QString in = dir.write("list.csv", kSample);
-        const Run r = cli(c.args + QStringList{"--out-dir", dir.path("out"), in});
+        const CliRun r = cli(c.args + QStringList{"--out-dir", dir.path("out"), in});
         EXPECT_EQ(r.code, 0) << c.args.join(' ').toStdString() << r.err.toStdString();
         EXPECT_EQ(TempDir::read(dir.path("out/list.txt")), c.expected) << c.args.join(' ').toStdString();
         const QStringList fields = r.out.trimmed().split('\t');
@@ -63,7 +63,7 @@ TEST(Cli, InPlaceAndFolderArgumentsWithExt) {
     const QString a = dir.write("tree/a.log", "x\r\n\r\ny\r\n");
     const QString b = dir.write("tree/sub/b.LOG", "\r\nz\r\n");
     const QString c = dir.write("tree/c.txt", "\r\nkeep\r\n");
-    const Run r = cli({"--mode", "blank", "--in-place", "--ext", "log", "--quiet", dir.path("tree")});
+    const CliRun r = cli({"--mode", "blank", "--in-place", "--ext", "log", "--quiet", dir.path("tree")});
     EXPECT_EQ(r.code, 0) << r.err.toStdString();
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(TempDir::read(a), "x\r\ny\r\n");
@@ -94,7 +94,7 @@ TEST(Cli, UsageErrorsSayWhatIsWrongAndTouchNothing) {
         {{"--mode"}, "--mode needs a value"},
     };
     for (const Case& c : cases) {
-        const Run r = cli(c.args);
+        const CliRun r = cli(c.args);
         EXPECT_EQ(r.code, 2) << c.message;
         EXPECT_TRUE(r.err.contains(c.message)) << c.message << " / " << r.err.toStdString();
         EXPECT_EQ(r.err.count('\n'), 2) << "one line, then the hint";
@@ -110,7 +110,7 @@ TEST(Cli, AnUnreadableFileFailsTheRunButTheOthersAreWritten) {
     QDir(dir.path()).mkdir("out");
     const QString good1 = dir.write("one.csv", "\r\n1\r\n");
     const QString good2 = dir.write("two.csv", "2\r\n\r\n");
-    const Run r = cli({"--mode", "blank", "--out-dir", dir.path("out"), good1,
+    const CliRun r = cli({"--mode", "blank", "--out-dir", dir.path("out"), good1,
                        dir.path("missing.csv"), good2});
     EXPECT_EQ(r.code, 1);
     EXPECT_TRUE(r.err.contains(dir.path("missing.csv"))) << r.err.toStdString();
@@ -124,7 +124,7 @@ TEST(Cli, AnUnreadableFileFailsTheRunButTheOthersAreWritten) {
 TEST(Cli, NotANumberGoesToStandardError) {
     TempDir dir;
     const QString in = dir.write("n.txt", "a\r\nb\r\nc\r\n");
-    const Run r = cli({"--mode", "line-numbers", "--lines", "2,x", "--in-place", in});
+    const CliRun r = cli({"--mode", "line-numbers", "--lines", "2,x", "--in-place", in});
     EXPECT_EQ(r.code, 0);
     EXPECT_TRUE(r.err.contains("One of the inputs was not a number"));
     EXPECT_EQ(TempDir::read(in), "a\r\nc");

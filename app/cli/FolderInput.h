@@ -1,0 +1,15 @@
+#pragma once
+
+#include "platform/WindowServices.h"
+
+#include <QString>
+#include <QStringList>
+
+namespace vn::cli {
+
+// The files of `folder` and all its subfolders whose extension matches `ext`, in the order and
+// with the exclusions of "Add All File(s) In Folder" ("*" takes every file). Failures while
+// walking are reported through ws as that button reports them.
+QStringList filesInFolder(WindowServices& ws, const QString& folder, const QString& ext);
+
+}  // namespace vn::cli
