@@ -92,6 +92,10 @@ TEST(Cli, UsageErrorsSayWhatIsWrongAndTouchNothing) {
         {{"--mode", "blank", "--in-place"}, "no PATH"},
         {{"--mode", "blank", "--in-place", "--frobnicate", in}, "unknown option --frobnicate"},
         {{"--mode"}, "--mode needs a value"},
+        {{"--mode", "keywords", "--keyword", " ", "--in-place", in}, "--keyword must not be empty"},
+        {{"--mode", "blank", "--lines", "1", "--in-place", in}, "--lines applies only"},
+        {{"--mode", "blank", "--leave-blank", "--in-place", in}, "--leave-blank does not apply"},
+        {{"--mode=blank", "--quiet=yes", "--in-place", in}, "--quiet takes no value"},
     };
     for (const Case& c : cases) {
         const CliRun r = cli(c.args);
@@ -106,19 +110,96 @@ TEST(Cli, UsageErrorsSayWhatIsWrongAndTouchNothing) {
 }
 
 TEST(Cli, AnUnreadableFileFailsTheRunButTheOthersAreWritten) {
+    // The search modes look at the size first and pass over a file without one; that must
+    // still fail the run.
+    const std::vector<QStringList> modes = {{"--mode", "blank"},
+                                            {"--mode", "containing", "--text", "x"},
+                                            {"--mode", "keywords", "--keyword", "x"}};
+    for (const QStringList& mode : modes) {
+        TempDir dir;
+        QDir(dir.path()).mkdir("out");
+        const QString good1 = dir.write("one.csv", "\r\n1\r\n");
+        const QString good2 = dir.write("two.csv", "2\r\nx\r\n");
+        const CliRun r = cli(mode + QStringList{"--out-dir", dir.path("out"), good1,
+                                                dir.path("missing.csv"), good2});
+        const std::string what = mode.join(' ').toStdString();
+        EXPECT_EQ(r.code, 1) << what;
+        EXPECT_TRUE(r.err.contains(dir.path("missing.csv"))) << what << r.err.toStdString();
+        EXPECT_NE(TempDir::read(dir.path("out/one.txt")), "<missing>") << what;
+        EXPECT_NE(TempDir::read(dir.path("out/two.txt")), "<missing>") << what;
+        EXPECT_FALSE(QFileInfo::exists(dir.path("out/missing.txt"))) << what;
+        const QStringList lines = r.out.split('\n', Qt::SkipEmptyParts);
+        ASSERT_EQ(lines.size(), 3) << what << r.out.toStdString();
+        EXPECT_EQ(lines[1], dir.path("missing.csv") + "\t0\t0\tFAILED") << what;
+    }
     TempDir dir;
     QDir(dir.path()).mkdir("out");
-    const QString good1 = dir.write("one.csv", "\r\n1\r\n");
-    const QString good2 = dir.write("two.csv", "2\r\n\r\n");
-    const CliRun r = cli({"--mode", "blank", "--out-dir", dir.path("out"), good1,
-                       dir.path("missing.csv"), good2});
-    EXPECT_EQ(r.code, 1);
-    EXPECT_TRUE(r.err.contains(dir.path("missing.csv"))) << r.err.toStdString();
-    EXPECT_TRUE(r.err.contains("Application Error"));
-    EXPECT_EQ(TempDir::read(dir.path("out/one.txt")), "1\r\n");
-    EXPECT_EQ(TempDir::read(dir.path("out/two.txt")), "2\r\n");
-    EXPECT_FALSE(QFileInfo::exists(dir.path("out/missing.txt")));
-    EXPECT_TRUE(r.out.contains("FAILED"));
+    const CliRun r = cli({"--mode", "blank", "--out-dir", dir.path("out"), dir.write("a.csv", "\r\n1"),
+                          dir.path("missing.csv")});
+    EXPECT_TRUE(r.err.contains("Application Error")) << "the window's message, on standard error";
+}
+
+TEST(Cli, FailuresBeforeTheRunWriteNothing) {
+    TempDir dir;
+    const QString in = dir.write("a.txt", "\r\na\r\n");
+    QDir(dir.path()).mkdir("empty");
+    struct Case {
+        QStringList args;
+        const char* message;
+    };
+    const std::vector<Case> cases = {
+        {{"--mode", "blank", "--out-dir", dir.path("nowhere"), in}, "folder does not exist"},
+        {{"--mode", "keywords", "--keywords-file", dir.path("nokeys.txt"), "--in-place", in},
+         "cannot read the keywords file"},
+        {{"--mode", "blank", "--in-place", dir.path("empty")}, "no files found"},
+    };
+    for (const Case& c : cases) {
+        const CliRun r = cli(c.args);
+        EXPECT_EQ(r.code, 1) << c.message;
+        EXPECT_TRUE(r.err.contains(c.message)) << c.message << " / " << r.err.toStdString();
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(TempDir::read(in), "\r\na\r\n");
+    }
+    EXPECT_EQ(dir.entries(), (QStringList{"a.txt", "empty"}));
+}
+
+TEST(Cli, KeywordsFileIsReadInItsOwnEncoding) {
+    const QString words = QString::fromUtf8("gr\u00fcn\r\n  \r\nrot");
+    const QByteArray input = "gr\xc3\xbcn apfel\r\nrot\r\nblau\r\n";
+    QByteArray utf16 = "\xff\xfe";
+    for (QChar ch : words) utf16 += QByteArray(1, char(ch.unicode() & 0xff)) + char(ch.unicode() >> 8);
+    const std::vector<QByteArray> files = {words.toUtf8(), "\xef\xbb\xbf" + words.toUtf8(), utf16};
+    for (const QByteArray& f : files) {
+        TempDir dir;
+        const QString keys = dir.write("keys.txt", f);
+        const QString in = dir.write("in.txt", input);
+        const CliRun r = cli({"--mode", "keywords", "--keywords-file", keys, "--in-place", in});
+        EXPECT_EQ(r.code, 0) << r.err.toStdString();
+        EXPECT_EQ(TempDir::read(in), "blau\r\n") << f.toHex().toStdString();
+    }
+}
+
+TEST(Cli, FolderArgumentsListTheFilesAsTheFolderButtonDoes) {
+    TempDir dir;
+    QDir(dir.path()).mkpath("tree/sub");
+    dir.write("tree/a.csv", "\r\na\r\n");
+    dir.write("tree/~lock.csv", "\r\n");
+    dir.write("tree/sub/b.csv", "\r\nb\r\n");
+    dir.write("tree/c.txt", "\r\nc\r\n");
+    QDir(dir.path()).mkdir("out");
+    for (const QString& arg : {dir.path("tree"), dir.path("tree") + "/", dir.path("tree") + "//"}) {
+        const CliRun r = cli({"--mode", "blank", "--out-dir", dir.path("out"), "--ext", "csv", arg});
+        EXPECT_EQ(r.code, 0) << r.err.toStdString();
+        QStringList inputs;
+        for (const QString& line : r.out.split('\n', Qt::SkipEmptyParts)) inputs << line.section('\t', 0, 0);
+        EXPECT_EQ(inputs, (QStringList{dir.path("tree/a.csv"), dir.path("tree/sub/b.csv")}))
+            << arg.toStdString();
+    }
+    EXPECT_EQ(TempDir::read(dir.path("out/b.txt")), "b\r\n");
+    // Without --ext every file is taken.
+    const CliRun all = cli({"--mode", "blank", "--out-dir", dir.path("out"), "--quiet", dir.path("tree")});
+    EXPECT_EQ(all.code, 0);
+    EXPECT_EQ(TempDir::read(dir.path("out/c.txt")), "c\r\n");
 }
 
 TEST(Cli, NotANumberGoesToStandardError) {

@@ -78,6 +78,8 @@ ParseResult parseArguments(const QStringList& args) {
             o.text = value;
             o.hasText = true;
         } else if (name == QLatin1String("--keyword")) {
+            // The window never adds a keyword that is empty after trimming.
+            if (value.trimmed().isEmpty()) return failWith(QStringLiteral("--keyword must not be empty"));
             o.keywords.append(value);
         } else if (name == QLatin1String("--keywords-file")) {
             o.keywordFiles.append(value);

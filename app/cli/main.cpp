@@ -62,9 +62,20 @@ struct Reporter : run::RunObserver {
         std::fflush(stdout);
     }
     void fileSkipped(int, const QString& input) override {
-        if (quiet || input.isEmpty()) return;
+        if (input.isEmpty()) return;
+        // The search modes pass over a file whose size cannot be had as if it were empty. The
+        // window says nothing then; a script must learn that this file was not processed.
+        const bool missing = !QFileInfo(input).isFile();
         ws.clearProgressLine();
-        std::printf("%s\t0\t0\tskipped (empty file)\n", qPrintable(QDir::toNativeSeparators(input)));
+        if (missing) {
+            ++failed;
+            std::fprintf(stderr, "varnobis-cli: cannot read %s\n",
+                         qPrintable(QDir::toNativeSeparators(input)));
+            std::fflush(stderr);
+        }
+        if (quiet) return;
+        std::printf("%s\t0\t0\t%s\n", qPrintable(QDir::toNativeSeparators(input)),
+                    missing ? "FAILED" : "skipped (empty file)");
         std::fflush(stdout);
     }
 };
