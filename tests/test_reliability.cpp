@@ -18,13 +18,13 @@ using vn::test::TempDir;
 
 namespace {
 
-struct Run {
+struct CliResult {
     int code = -1;
     QString out, err;
 };
 
 // Runs the command-line program, optionally under a file-size limit or as another user.
-Run cli(const QStringList& args, rlim_t fileLimit = RLIM_INFINITY, uid_t asUser = uid_t(-1)) {
+CliResult cli(const QStringList& args, rlim_t fileLimit = RLIM_INFINITY, uid_t asUser = uid_t(-1)) {
     QProcess p;
     p.setChildProcessModifier([fileLimit, asUser] {
         if (fileLimit != RLIM_INFINITY) {
@@ -127,14 +127,18 @@ TEST(Faults, AFullDiskKeepsTheTargetNamesTheFileAndGoesOnWithTheNext) {
         const QString a = dir.write("a.txt", small), b = dir.write("b.txt", big),
                       z = dir.write("z.txt", small);
         QStringList args{"--mode", "containing", "--text", "drop", "--in-place", a, b, z};
-        if (QByteArray(c.name) == "oversized write") args[3] = "no such text";
-        const Run r = cli(args, c.limit);
+        // With nothing removed the output is the input, written in pieces larger than the
+        // write buffer.
+        const bool whole = QByteArray(c.name) == "oversized write";
+        if (whole) args[3] = "no such text";
+        const QByteArray smallAfter = whole ? small : QByteArray("keep a\r\n");
+        const CliResult r = cli(args, c.limit);
         EXPECT_EQ(r.code, 1) << c.name << r.err.toStdString();
         EXPECT_EQ(TempDir::read(b), big) << c.name;
         EXPECT_TRUE(r.err.contains(b)) << c.name << ": " << r.err.toStdString();
         EXPECT_TRUE(r.err.contains("File too large")) << c.name;
-        EXPECT_EQ(TempDir::read(a), "keep a\r\n") << c.name;
-        EXPECT_EQ(TempDir::read(z), "keep a\r\n") << c.name << ": the next file is processed";
+        EXPECT_EQ(TempDir::read(a), smallAfter) << c.name;
+        EXPECT_EQ(TempDir::read(z), smallAfter) << c.name << ": the next file is processed";
         EXPECT_EQ(strayFiles(dir), QStringList()) << c.name;
     }
 }
@@ -156,7 +160,7 @@ TEST(Faults, AFullTmpfsKeepsTheTarget) {
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
     ASSERT_EQ(f.write(big), big.size());
     f.close();
-    const Run r = cli({"--mode", "containing", "--text", "absent", "--in-place", mnt + "/big.txt"});
+    const CliResult r = cli({"--mode", "containing", "--text", "absent", "--in-place", mnt + "/big.txt"});
     EXPECT_EQ(r.code, 1);
     EXPECT_TRUE(r.err.contains("No space left")) << r.err.toStdString();
     EXPECT_EQ(TempDir::read(mnt + "/big.txt"), big);
@@ -168,7 +172,7 @@ TEST(Faults, ReadOnlyFilesAndFoldersAreReportedAndUntouched) {
     TempDir dir;
     const QString ro = dir.write("ro.txt", "drop\r\nkeep\r\n");
     ::chmod(ro.toLocal8Bit().constData(), 0444);
-    Run r = cli({"--mode", "containing", "--text", "drop", "--in-place", ro});
+    CliResult r = cli({"--mode", "containing", "--text", "drop", "--in-place", ro});
     EXPECT_EQ(r.code, 1);
     EXPECT_TRUE(r.err.contains("read-only")) << r.err.toStdString();
     EXPECT_EQ(TempDir::read(ro), "drop\r\nkeep\r\n");
@@ -195,7 +199,7 @@ TEST(Faults, FifosAndDevicesFailClearlyWithoutHanging) {
     const QString fifo = dir.path("pipe");
     ASSERT_EQ(::mkfifo(fifo.toLocal8Bit().constData(), 0600), 0);
     const QString good = dir.write("good.txt", "\r\nx\r\n");
-    const Run r = cli({"--mode", "blank", "--out-dir", dir.path("out"), fifo, "/dev/zero", good});
+    const CliResult r = cli({"--mode", "blank", "--out-dir", dir.path("out"), fifo, "/dev/zero", good});
     EXPECT_EQ(r.code, 1);
     EXPECT_TRUE(r.err.contains("pipe")) << r.err.toStdString();
     EXPECT_TRUE(r.err.contains("device")) << r.err.toStdString();
@@ -204,6 +208,10 @@ TEST(Faults, FifosAndDevicesFailClearlyWithoutHanging) {
 }
 
 TEST(Faults, LargeInputs) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "a 3 GiB file read whole is too slow and too large under AddressSanitizer; "
+                    "the plain build runs it";
+#endif
     TempDir dir;
     // A 3 GiB sparse file: one line of NUL bytes, read with 64-bit sizes.
     const QString sparse = dir.path("sparse.bin");
@@ -212,7 +220,7 @@ TEST(Faults, LargeInputs) {
         ASSERT_TRUE(f.open(QIODevice::WriteOnly));
         if (!f.resize(qint64(3) << 30)) GTEST_SKIP() << "no sparse files here";
     }
-    Run r = cli({"--mode", "not-containing", "--text", "x", "--in-place", sparse});
+    CliResult r = cli({"--mode", "not-containing", "--text", "x", "--in-place", sparse});
     EXPECT_EQ(r.code, 0) << r.err.toStdString();
     EXPECT_EQ(QFileInfo(sparse).size(), 0) << "its one line held no x and was removed";
 
@@ -241,7 +249,7 @@ TEST(Faults, BinaryFilesRoundTripWhenNothingIsRemoved) {
         bin.startsWith(QByteArray(2, '\0')))
         bin[0] = 'x';
     const QString in = dir.write("blob.bin", bin);
-    const Run r = cli({"--mode", "containing", "--text", "no such text", "--out-dir",
+    const CliResult r = cli({"--mode", "containing", "--text", "no such text", "--out-dir",
                        dir.path("out"), in});
     EXPECT_EQ(r.code, 0) << r.err.toStdString();
     EXPECT_EQ(TempDir::read(dir.path("out/blob.txt")), bin);
