@@ -4,7 +4,12 @@
 #include "app/shell/ErrorLocations.h"
 #include "app/shell/ErrorReport.h"
 #include "app/shell/Settings.h"
+#include "filelist/AddFiles.h"
+#include "filelist/EditList.h"
+#include "filelist/PathTests.h"
+#include "filelist/Samples.h"
 #include "platform/Failure.h"
+#include "platform/gui/FilePicker.h"
 #include "platform/gui/FolderPicker.h"
 #include "platform/gui/PointerImage.h"
 #include "platform/gui/QtWindowServices.h"
@@ -15,12 +20,15 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QDir>
-#include <QFileInfo>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QIcon>
 #include <QKeyEvent>
 #include <QLineEdit>
+#include <QMimeData>
+#include <QMouseEvent>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
@@ -93,11 +101,6 @@ int valueOf(Qt::CheckState state) {
     return state == Qt::Checked ? 1 : state == Qt::PartiallyChecked ? 2 : 0;
 }
 
-// Stands in for filelist's PathExists until the window links that library.
-bool pathExists(const QString& path) {
-    return QFileInfo::exists(path);
-}
-
 int timeSeededDraw() {
     QRandomGenerator rng(quint32(QTime::currentTime().msecsSinceStartOfDay()));
     return int(rng.bounded(1, 101));
@@ -108,6 +111,7 @@ int timeSeededDraw() {
 Form1::Form1(Form1Environment environment, QWidget* parent)
     : QWidget(parent), m_env(std::move(environment)) {
     createControls();
+    m_files.emplace(*ListView1);
     m_qtServices = std::make_unique<QtWindowServices>(this, ProgressBar1, ProgressBar2);
     m_ws = m_env.services ? m_env.services : m_qtServices.get();
     if (m_env.folderPicker) {
@@ -115,6 +119,12 @@ Form1::Form1(Form1Environment environment, QWidget* parent)
     } else {
         m_ownPicker = std::make_unique<QtFolderPicker>();
         m_picker = m_ownPicker.get();
+    }
+    if (m_env.filePicker) {
+        m_filePicker = m_env.filePicker;
+    } else {
+        m_ownFilePicker = std::make_unique<QtFilePicker>();
+        m_filePicker = m_ownFilePicker.get();
     }
     m_programFolder = m_env.programFolder.isEmpty()
                           ? QDir::toNativeSeparators(QCoreApplication::applicationDirPath())
@@ -218,6 +228,14 @@ void Form1::createControls() {
     // list to read long entries.
     ListView1->setRootIsDecorated(false);
     ListView1->header()->setStretchLastSection(false);
+    ListView1->setUniformRowHeights(true);
+    ListView1->setSelectionMode(QAbstractItemView::SingleSelection);
+    ListView1->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    // The list starts no drag of its own: entries are moved by the mouse handling below, and
+    // drops from the desktop are taken by the window, not by the view's model.
+    ListView1->setDragDropMode(QAbstractItemView::NoDragDrop);
+    ListView1->setAutoScroll(false);
+    ListView1->viewport()->setAcceptDrops(true);
     ListView2->setModel(&m_keywords);
     ListView2->setRootIsDecorated(false);
     ListView2->setItemsExpandable(false);
@@ -281,8 +299,17 @@ void Form1::connectHandlers() {
     connect(PushButton5, &QPushButton::clicked, this, [this] { PushButton5_Click(); });
     connect(PushButton6, &QPushButton::clicked, this, [this] { PushButton6_Click(); });
     connect(ListView2, &QAbstractItemView::doubleClicked, this, [this] { ListView2_DblClick(); });
-    // The file list's buttons (PushButton1, 3, 7, 8, 9, 11), its drop and drag handling, and
-    // Start Removing (PushButton2) are wired with the file list and the run.
+    connect(PushButton1, &QPushButton::clicked, this, [this] { PushButton1_Click(); });
+    connect(PushButton2, &QPushButton::clicked, this, [this] { PushButton2_Click(); });
+    connect(PushButton3, &QPushButton::clicked, this, [this] { PushButton3_Click(); });
+    connect(PushButton7, &QPushButton::clicked, this, [this] { PushButton7_Click(); });
+    connect(PushButton8, &QPushButton::clicked, this, [this] { PushButton8_Click(); });
+    connect(PushButton9, &QPushButton::clicked, this, [this] { PushButton9_Click(); });
+    connect(PushButton11, &QPushButton::clicked, this, [this] { PushButton11_Click(); });
+    // The view has selected the pressed entry by the time it reports the press.
+    connect(ListView1, &QTreeWidget::itemPressed, this, [this](QTreeWidgetItem* item) {
+        ListView1_ItemClick(ListView1->indexOfTopLevelItem(item) + 1);
+    });
 }
 
 // ---- start-up and shut-down ----
@@ -297,7 +324,7 @@ void Form1::Form_Load() {
     });
 
     const QString handFile = m_programFolder + QDir::separator() + QStringLiteral("HAND-M.CUR");
-    if (g.test(106, [&] { return pathExists(handFile); })) {
+    if (g.test(106, [&] { return PathExists(handFile); })) {
         g.step(108, [&] {
             m_hand = LoadPointerImage(handFile);
             m_qtServices->setHandCursor(m_hand);
@@ -523,6 +550,160 @@ void Form1::PushButton10_Click() {
         g.step(112, [&] { Text1->setText(folder); });
 }
 
+// ---- the file list ----
+
+void Form1::PushButton1_Click() {
+    Guard g(*m_ws, loc::PushButton1_Click);
+    QStringList chosen;
+    g.step(100, [&] {
+        chosen = m_filePicker->OpenFiles(
+            this, QStringLiteral("Add File(s) - Hold Ctrl or Shift to select multiple files"));
+    });
+    // The dialog here hands back full paths with no limit on the selection's size, so there is
+    // no "too many files" case to report.
+    if (g.test(102, [&] { return chosen.isEmpty(); }))
+        return;
+    g.step(104, [&] { filelist::appendChosenFiles(*m_files, chosen); });
+}
+
+void Form1::PushButton3_Click() {
+    filelist::AddFolderHost host{*m_ws, *m_files, m_settings,
+                                 [this](const QString& prompt, const QString& start) {
+                                     return m_picker->BrowseForFolder(this, prompt, start);
+                                 }};
+    filelist::PushButton3_Click(host);
+}
+
+void Form1::PushButton7_Click() {
+    filelist::PushButton7_Click(*m_ws, *m_files);
+}
+
+void Form1::PushButton8_Click() {
+    filelist::PushButton8_Click(*m_ws, *m_files, m_programFolder, [this](const QString& folder) {
+        if (m_env.openFolder) {
+            m_env.openFolder(folder);
+            return;
+        }
+        // Whether the file manager came up is the desktop's business; the samples are listed
+        // either way.
+        try {
+            OpenFolder(folder);
+        } catch (const Failure&) {
+        }
+    });
+}
+
+void Form1::PushButton9_Click() {
+    filelist::PushButton9_Click(*m_ws, *m_files);
+}
+
+void Form1::PushButton11_Click() {
+    filelist::PushButton11_Click(*m_ws, *m_files);
+}
+
+void Form1::ListView1_DblClick() {
+    filelist::ListView1_DblClick(*m_ws, *m_files, m_files->selectedPosition());
+}
+
+// Drops from the desktop, double-clicks and the moving of entries by dragging. Returns true for
+// the events it has used up, which the view then does not see.
+bool Form1::fileListEvent(QEvent* event) {
+    switch (event->type()) {
+        case QEvent::DragEnter:
+        case QEvent::DragMove: {
+            auto* e = static_cast<QDragMoveEvent*>(event);
+            if (filelist::carriesLocalFiles(*e->mimeData()))
+                e->acceptProposedAction();
+            else
+                e->ignore();
+            return true;
+        }
+        case QEvent::Drop: {
+            auto* e = static_cast<QDropEvent*>(event);
+            if (!filelist::carriesLocalFiles(*e->mimeData())) {
+                e->ignore();
+                return true;
+            }
+            e->acceptProposedAction();
+            filelist::ListView1_OLEDragDrop(*m_ws, *m_files,
+                                            filelist::droppedPaths(*e->mimeData()));
+            return true;
+        }
+        case QEvent::MouseButtonPress:
+            if (static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton)
+                ListView1_MouseDown();
+            return false;  // the view selects the pressed entry and reports the press
+        case QEvent::MouseMove:
+            if (!m_dragActive)
+                return false;
+            ListView1_MouseMove(static_cast<QMouseEvent*>(event)->position().toPoint());
+            return true;
+        case QEvent::MouseButtonRelease:
+            if (static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton)
+                ListView1_MouseUp();
+            return false;
+        case QEvent::MouseButtonDblClick:
+            // The first click of the two has already selected the entry under the mouse.
+            if (static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton)
+                ListView1_DblClick();
+            return true;
+        default:
+            return false;
+    }
+}
+
+void Form1::ListView1_MouseDown() {
+    m_dragActive = true;
+}
+
+void Form1::ListView1_ItemClick(int position) {
+    const QString dragIcon = m_programFolder + QDir::separator() + QStringLiteral("drag.ico");
+    if (!m_dragPointer && PathExists(dragIcon)) {
+        try {
+            m_dragPointer = LoadPointerImage(dragIcon);
+        } catch (const Failure&) {
+            // An unreadable image leaves the hand the toolkit offers for dragging.
+        }
+    }
+    ListView1->viewport()->setCursor(m_dragPointer ? *m_dragPointer
+                                                   : QCursor(Qt::ClosedHandCursor));
+    m_dragItem = position > 0 ? QPersistentModelIndex(ListView1->model()->index(position - 1, 0))
+                              : QPersistentModelIndex();
+}
+
+void Form1::ListView1_MouseMove(const QPoint& position) {
+    QTreeWidgetItem* under = ListView1->itemAt(position);
+    const int hover = under ? ListView1->indexOfTopLevelItem(under) + 1 : 0;
+    // A removed entry leaves its reference invalid, and then nothing moves.
+    const int dragged = m_dragItem.isValid() ? m_dragItem.row() + 1 : 0;
+    if (filelist::exchangeDraggedEntry(*m_files, dragged, hover)) {
+        ListView1->setCurrentItem(ListView1->topLevelItem(hover - 1));
+        m_dragItem = QPersistentModelIndex(ListView1->model()->index(hover - 1, 0));
+    }
+    if (hover == 0)
+        return;
+    // Near an edge of the list the neighbour beyond it is brought into view, so that a drag can
+    // carry an entry past what the list shows.
+    const int margin = qMax(ListView1->visualItemRect(under).height(), 8);
+    if (position.y() < margin && hover > 1)
+        ListView1->scrollToItem(ListView1->topLevelItem(hover - 2));
+    else if (position.y() > ListView1->viewport()->height() - margin && hover < m_files->count())
+        ListView1->scrollToItem(ListView1->topLevelItem(hover));
+}
+
+void Form1::ListView1_MouseUp() {
+    m_dragActive = false;
+    // Back to the window's pointer: the arrow, or the hourglass while something is busy.
+    ListView1->viewport()->unsetCursor();
+}
+
+// ---- Start Removing ----
+
+void Form1::PushButton2_Click() {
+    run::RunHost host{*m_ws, *this, m_keywords, *m_files, *this, m_settings};
+    run::PushButton2_Click(host);
+}
+
 // ---- the keyword list ----
 
 void Form1::PushButton6_Click() {
@@ -588,6 +769,8 @@ bool Form1::eventFilter(QObject* watched, QEvent* event) {
     } else if (event->type() == QEvent::KeyPress && watched == ListView2) {
         ListView2_KeyDown(static_cast<QKeyEvent*>(event)->key());
     }
+    if (watched == ListView1->viewport() && fileListEvent(event))
+        return true;
     return QWidget::eventFilter(watched, event);
 }
 

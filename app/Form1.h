@@ -1,11 +1,14 @@
 #pragma once
 
-#include "app/RunOptions.h"
+#include "app/FileListControl.h"
+#include "app/StoredSettings.h"
 #include "engine/Views.h"
 #include "keywords/KeywordList.h"
 #include "platform/WindowServices.h"
+#include "run/RunDriver.h"
 
 #include <QCursor>
+#include <QPersistentModelIndex>
 #include <QSet>
 #include <QString>
 #include <QWidget>
@@ -26,6 +29,7 @@ class QTreeWidget;
 
 namespace vn {
 
+class FilePicker;
 class FolderPicker;
 class QtWindowServices;
 
@@ -36,6 +40,10 @@ struct Form1Environment {
     WindowServices* services = nullptr;
     // The toolkit's folder dialog when null.
     FolderPicker* folderPicker = nullptr;
+    // The toolkit's file-open dialog when null.
+    FilePicker* filePicker = nullptr;
+    // Shows a folder in the desktop's file manager; the desktop's own when empty.
+    std::function<void(const QString& folder)> openFolder;
     // A whole number from 1 to 100, for the start-up draw that now and then opens the web page;
     // seeded from the time of day when empty.
     std::function<int()> drawOneToHundred;
@@ -43,7 +51,7 @@ struct Form1Environment {
     std::function<void(const QString& address)> openWebPage;
     // The web page's address; the build setting when unset. Empty means never open it.
     std::optional<QString> webPage;
-    // Where HAND-M.CUR and Samples are looked for; the executable's folder when empty.
+    // Where HAND-M.CUR, drag.ico and Samples are looked for; the executable's folder when empty.
     QString programFolder;
 };
 
@@ -51,8 +59,8 @@ struct Form1Environment {
 // shows it; closing it saves the keyword list and ends the program.
 //
 // It is also what a run reads while it yields: Option1 (LineOptionView), the options panel
-// (RunOptionsView) and, through keywordList(), the keyword list.
-class Form1 : public QWidget, public LineOptionView, public RunOptionsView {
+// (RunOptionsView), the file list (fileList()) and the keyword list (keywordList()).
+class Form1 : public QWidget, public LineOptionView, public run::RunOptionsView {
     Q_OBJECT
 public:
     static constexpr const char* kProductTitle = "Varnobis";
@@ -65,6 +73,7 @@ public:
     // The window's own Qt services (in use unless the environment named others).
     QtWindowServices& qtServices() const { return *m_qtServices; }
     const KeywordListView& keywordList() const { return m_keywords; }
+    FileListControl& fileList() { return *m_files; }
     KeywordList& keywords() { return m_keywords; }
     const QString& programFolder() const { return m_programFolder; }
     // The hand pointer: the image of HAND-M.CUR when it was found, else the arrow.
@@ -86,6 +95,18 @@ public:
     void Option4_Click();
     void Text1_Change();
     void PushButton10_Click();
+
+    // The file list.
+    void PushButton1_Click();
+    void PushButton3_Click();
+    void PushButton7_Click();
+    void PushButton8_Click();
+    void PushButton9_Click();
+    void PushButton11_Click();
+    void ListView1_DblClick();
+
+    // "Start Removing".
+    void PushButton2_Click();
 
     // The keyword list.
     void PushButton5_Click();
@@ -110,6 +131,11 @@ private:
     void setCheck1(int value);
     void chooseOption(QRadioButton* option, bool value, void (Form1::*click)());
     void removeSelectedKeyword();
+    bool fileListEvent(QEvent* event);
+    void ListView1_MouseDown();
+    void ListView1_ItemClick(int position);
+    void ListView1_MouseMove(const QPoint& position);
+    void ListView1_MouseUp();
     void hover(Pointer pointer);
     void trackHover(QWidget* widget, Pointer pointer);
 
@@ -121,6 +147,14 @@ private:
     QString m_programFolder;
     QCursor m_hand{Qt::ArrowCursor};
     KeywordList m_keywords;
+    std::unique_ptr<FilePicker> m_ownFilePicker;
+    FilePicker* m_filePicker = nullptr;
+    StoredSettings m_settings;
+    // The drag pointer: the image of drag.ico when it was found.
+    std::optional<QCursor> m_dragPointer;
+    // Drag reordering: a button is down on the list, and the entry whose text is being carried.
+    bool m_dragActive = false;
+    QPersistentModelIndex m_dragItem;
     QSet<QObject*> m_handArea, m_arrowArea;
     bool m_closed = false;
 
@@ -137,6 +171,9 @@ private:
     QCheckBox* Check1 = nullptr;
     QLineEdit* Text1 = nullptr;
     QProgressBar *ProgressBar1 = nullptr, *ProgressBar2 = nullptr;
+
+    // Over ListView1, so it is made with the controls.
+    std::optional<FileListControl> m_files;
 };
 
 }  // namespace vn

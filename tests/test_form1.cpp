@@ -278,10 +278,11 @@ TEST_F(Form1Test, FirstStartShowsTheDefaultsAndWritesThemBack) {
     EXPECT_TRUE(ws.boxes.empty());
 
     // What a run reads.
-    const RunOptionsView& options = *form;
+    const run::RunOptionsView& options = *form;
+    const LineOptionView& option1 = *form;
     EXPECT_EQ(options.mode(), 0);
     EXPECT_TRUE(options.ignoreCase());
-    EXPECT_TRUE(options.leaveBlankLine());
+    EXPECT_TRUE(option1.leaveBlankLine());
     EXPECT_TRUE(options.saveToFolder());
     EXPECT_EQ(options.outputFolder(), desktop());
 
