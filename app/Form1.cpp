@@ -415,7 +415,10 @@ void Form1::Form_QueryUnload() {
     g.step(102, [&] { QCoreApplication::processEvents(); });
     // A run that is yielding when the window closes stops at its next yield; the application
     // ends once the last window is gone.
-    g.step(104, [&] { m_qtServices->requestQuit(); });
+    g.step(104, [&] {
+        m_ws->requestQuit();
+        m_qtServices->requestQuit();
+    });
 }
 
 // ---- the options panel ----

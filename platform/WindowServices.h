@@ -45,6 +45,8 @@ public:
     // Set once the program is asked to end (the window closes during a long operation). Long
     // loops stop at their next yield when it is set, discarding unfinished output.
     virtual bool quitRequested() const { return false; }
+    // Asks for that: the window is closing. Services that cannot end the program ignore it.
+    virtual void requestQuit() {}
 };
 
 }  // namespace vn

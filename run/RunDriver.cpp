@@ -5,6 +5,8 @@
 #include "filelist/PathTests.h"
 #include "platform/FileAccess.h"
 
+#include <QScopeGuard>
+
 namespace vn::run {
 
 QString FileNameFromPath(const QString& path, QChar separator) {
@@ -36,8 +38,12 @@ engine::FileResult dispatchSearch(engine::Host& eh, bool notContaining, const QS
 void PushButton2_Click(RunHost& h) {
     WindowServices& ws = h.ws;
     // A second press while a run (or any long operation) is under way would walk the same list
-    // twice with half its answers; the hourglass says one is in progress.
-    if (ws.isBusy()) return;
+    // twice with half its answers. The hourglass says one is in progress, but it shows only once
+    // the first file is being worked on, so the run also keeps its own flag.
+    static bool running = false;
+    if (running || ws.isBusy()) return;
+    running = true;
+    const auto done = qScopeGuard([] { running = false; });
 
     Guard g(ws, loc::PushButton2_Click);
     engine::Host eh{ws, h.option1};

@@ -2,8 +2,7 @@
 #include "app/shell/Settings.h"
 #include "platform/gui/FolderPicker.h"
 #include "platform/gui/QtWindowServices.h"
-#include "tests/support/ScriptedWindowServices.h"
-#include "tests/support/TempDir.h"
+#include "tests/support/Form1Fixture.h"
 
 #include <gtest/gtest.h>
 
@@ -27,6 +26,7 @@
 #include <memory>
 
 using namespace vn;
+using test::Form1Test;
 using test::ScriptedWindowServices;
 using test::TempDir;
 
@@ -50,100 +50,6 @@ private:
 };
 const auto* const qtApplication = ::testing::AddGlobalTestEnvironment(new QtApplication);
 
-struct ScriptedPicker : FolderPicker {
-    QStringList answers;
-    struct Call {
-        QWidget* owner;
-        QString prompt, start;
-    };
-    std::vector<Call> calls;
-    QString BrowseForFolder(QWidget* owner, const QString& prompt, const QString& start) override {
-        calls.push_back({owner, prompt, start});
-        return answers.isEmpty() ? QString() : answers.takeFirst();
-    }
-    ~ScriptedPicker() override { EXPECT_TRUE(answers.isEmpty()) << "picker answer left unused"; }
-};
-
-// Every test starts the real window offscreen, with the settings store and the home folder in
-// temporary folders and the boxes, the picker and the start-up draw scripted.
-class Form1Test : public ::testing::Test {
-protected:
-    void SetUp() override {
-        m_savedConfig = qgetenv("XDG_CONFIG_HOME");
-        m_savedHome = qgetenv("HOME");
-        qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
-        qputenv("HOME", QFile::encodeName(home.path()));
-        QDir(home.path()).mkdir(QStringLiteral("Desktop"));
-    }
-    void TearDown() override {
-        form.reset();
-        qputenv("XDG_CONFIG_HOME", m_savedConfig);
-        qputenv("HOME", m_savedHome);
-    }
-
-    Form1& start() {
-        form.reset();
-        Form1Environment env;
-        env.services = &ws;
-        env.folderPicker = &picker;
-        env.drawOneToHundred = [this] { return draw; };
-        env.openWebPage = [this](const QString& page) { opened.append(page); };
-        env.webPage = webPage;
-        env.programFolder = program.path();
-        form = std::make_unique<Form1>(env);
-        return *form;
-    }
-    // Closes the window as its close button would, and lets it go.
-    void closeForm() {
-        form->close();
-        form.reset();
-    }
-
-    template <class T>
-    T* get(const char* name) {
-        T* w = form->findChild<T*>(QString::fromLatin1(name));
-        EXPECT_NE(w, nullptr) << name;
-        return w;
-    }
-    QString desktop() const { return home.path(QStringLiteral("Desktop")) + QStringLiteral("/"); }
-    static QString stored(const char* key) {
-        return ReadSetting(QString::fromLatin1(key), "<absent>");
-    }
-    static void store(const char* key, const QString& value) {
-        WriteSetting(QString::fromLatin1(key), value);
-    }
-    QStringList errorTexts() const {
-        QStringList out;
-        for (const auto& b : ws.errors()) out.append(b.text);
-        return out;
-    }
-    static void moveOver(QWidget* w) {
-        const QPointF at(3, 3);
-        QMouseEvent move(QEvent::MouseMove, at, w->mapToGlobal(at), Qt::NoButton, Qt::NoButton,
-                         Qt::NoModifier);
-        QApplication::sendEvent(w, &move);
-    }
-    // A widget's double-click arrives after the press of its first click.
-    static void doubleClick(QAbstractItemView* view, QPoint at) {
-        QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, at);
-        QTest::mouseDClick(view->viewport(), Qt::LeftButton, {}, at);
-    }
-    static void clickCheckable(QWidget* w) {
-        // The indicator, not the middle: a check box takes clicks on its indicator and text only.
-        QTest::mouseClick(w, Qt::LeftButton, {}, QPoint(7, w->height() / 2));
-    }
-
-    TempDir config, home, program;
-    ScriptedWindowServices ws;
-    ScriptedPicker picker;
-    int draw = 50;
-    QString webPage;
-    QStringList opened;
-    std::unique_ptr<Form1> form;
-
-private:
-    QByteArray m_savedConfig, m_savedHome;
-};
 
 TEST_F(Form1Test, LaysOutEveryControlInItsContainer) {
     start();

@@ -38,7 +38,7 @@ public:
     bool quitRequested() const override { return m_quit; }
 
     // The window is closing: long loops stop at their next yield.
-    void requestQuit() { m_quit = true; }
+    void requestQuit() override { m_quit = true; }
     // Pending events run only when this much time has passed since they last ran, so a yield
     // per line costs nanoseconds.
     void setYieldInterval(int ms) { m_intervalMs = ms; }

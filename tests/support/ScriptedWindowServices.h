@@ -46,6 +46,7 @@ public:
     void setProgress(Bar bar, double position) override;
     void setProgressText(Bar bar, const QString& text) override;
     bool quitRequested() const override { return quit; }
+    void requestQuit() override { quit = true; }
 
     // What was shown.
     std::vector<Box> boxes;

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QString>
 #include <QTemporaryDir>
 
@@ -10,7 +11,8 @@
 
 namespace vn::test {
 
-// A temporary folder with small helpers to write and read whole files.
+// A temporary folder with small helpers to write and read whole files; writing makes the
+// folders a name goes through.
 class TempDir {
 public:
     TempDir() { EXPECT_TRUE(m_dir.isValid()); }
@@ -19,6 +21,7 @@ public:
     }
     QString write(const QString& name, const QByteArray& bytes) const {
         const QString p = path(name);
+        QDir().mkpath(QFileInfo(p).absolutePath());
         QFile f(p);
         EXPECT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate)) << p.toStdString();
         EXPECT_EQ(f.write(bytes), bytes.size());
