@@ -2,7 +2,9 @@
 
 #include "tests/support/Form1Fixture.h"
 
+#include <QCheckBox>
 #include <QComboBox>
+#include <QProcess>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -272,5 +274,59 @@ TEST_F(RunTest, ClosingDuringARunKeepsTheCurrentTargetAndEndsAtOnce) {
     EXPECT_EQ(stored("Keywords"), "kept||MySeparator12||");
     EXPECT_FALSE(form->isVisible());
 }
+
+#ifdef VARNOBIS_CLI
+// The command line and the window share the run driver and the engine: the same inputs and
+// options give the same bytes.
+TEST_F(RunTest, TheCommandLineWritesTheSameBytesAsTheWindow) {
+    const QByteArray u16 = QByteArray("\xFF\xFE", 2) + QByteArray("a\0p\0\r\0\n\0\r\0\n\0b\0", 14);
+    add("plain.csv", "apple\r\n\r\nPear\r\nbanana APPLE\r\nplum");
+    add("mark.log", "\xEF\xBB\xBF" "Apfel\r\n\r\ngr\xC3\xBCn apple\r\n");
+    add("wide.dat", u16);
+    add("raw", QByteArray("caf\xE9 apple\r\nna\xEFve\r\n"));
+    struct Case {
+        int mode;
+        const char* cliMode;
+        QStringList extra;
+        QString answer;
+    };
+    const std::vector<Case> cases = {
+        {0, "blank", {}, {}},
+        {1, "containing", {"--text", "apple"}, "apple"},
+        {2, "not-containing", {"--text", "apple"}, "apple"},
+        {3, "keywords", {"--keyword", "ap", "--keyword", "PEAR"}, {}},
+        {5, "line-numbers", {"--lines", "1,3"}, "1,3"},
+    };
+    get<QCheckBox>("Check1")->setCheckState(Qt::Checked);
+    get<QRadioButton>("Option1")->setChecked(true);  // leave a blank line
+    for (const Case& c : cases) {
+        form->keywords().clear();
+        form->keywords().append(QStringLiteral("ap"));
+        form->keywords().append(QStringLiteral("PEAR"));
+        mode(c.mode);
+        if (!c.answer.isEmpty())
+            ws.answerInput(c.answer);
+        run();
+        TempDir cliOut;
+        // The command line refuses options its mode does not read; the window just ignores them.
+        QStringList args{"--mode", c.cliMode, "--out-dir", cliOut.path(), "--quiet"};
+        if (c.mode >= 1 && c.mode <= 3)
+            args.append(QStringLiteral("--ignore-case"));
+        if (c.mode != 0)
+            args.append(QStringLiteral("--leave-blank"));
+        args += c.extra;
+        for (int i = 1; i <= form->fileList().count(); ++i) args.append(form->fileList().text(i));
+        QProcess cli;
+        cli.start(QStringLiteral(VARNOBIS_CLI), args);
+        ASSERT_TRUE(cli.waitForFinished(60000));
+        EXPECT_EQ(cli.exitCode(), 0) << cli.readAllStandardError().toStdString();
+        EXPECT_EQ(cliOut.entries(), out.entries()) << c.cliMode;
+        for (const QString& name : out.entries())
+            EXPECT_EQ(TempDir::read(cliOut.path(name)), TempDir::read(out.path(name)))
+                << c.cliMode << " " << name.toStdString();
+    }
+    EXPECT_TRUE(ws.errors().empty());
+}
+#endif
 
 }  // namespace
