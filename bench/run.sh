@@ -2,6 +2,7 @@
 # Runs every removal mode through the engine and through its peer tool on the same files, and
 # prints one RESULT line per mode and input. Usage: bench/run.sh [--no-fsync] [megabytes]
 #   --no-fsync  our runs skip the atomic writer's fsync (to show what it costs)
+# BENCH_INPUTS and BENCH_MODES (space-separated) pick a subset, e.g. to repeat one case.
 # Each timed run writes a fresh output file (the previous one is removed and everything is
 # synced first, untimed), so neither tool pays for the other's writeback. Times are medians of
 # 5 runs, taken alternately; rss_mib is our largest peak resident size over those runs.
@@ -65,13 +66,13 @@ our_argument() {
     esac
 }
 
-for input in 8bit utf8bom utf16; do
+for input in ${BENCH_INPUTS:-8bit utf8bom utf16}; do
     file=$data/corpus-$input.txt
     wide=0
     [[ $input == utf16 ]] && wide=1
     size_mib=$(awk -v b="$(stat -c %s "$file")" 'BEGIN {printf "%.1f", b / 1048576}')
-    for mode in contains not-contains icase-contains keywords-contains keywords-not-contains \
-        blank numbers; do
+    for mode in ${BENCH_MODES:-contains not-contains icase-contains keywords-contains \
+        keywords-not-contains blank numbers}; do
         ours=() peer=() rss=()
         arg=$(our_argument "$mode")
         peer_command "$mode" "$file" "$wide"

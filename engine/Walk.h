@@ -591,6 +591,19 @@ bool walkLines(Host& host, Guard& g, View<CharT> text, const Steps& steps, Write
         if (bulk) {
             const std::int64_t number = done + 1;
             g.step(steps.write, [&] {
+                // Kept lines only: when removed lines leave nothing in their place, the gaps
+                // need no counting, the stretch's line count already says how many went.
+                if (picked.keptPicked) {
+                    const auto gone = std::size_t(count) - picked.lines.size();
+                    if (gone > 0 && steps.option1 && !leaveBlank)
+                        leaveBlank =
+                            g.test(steps.option1, [&] { return host.option1.leaveBlankLine(); });
+                    if (gone == 0 || !steps.option1 || !*leaveBlank) {
+                        result.linesRemoved += std::int64_t(gone);
+                        for (const LineSpan& l : picked.lines) out.keepRun(number, l.start, l.next);
+                        return;
+                    }
+                }
                 std::size_t at = pos;
                 for (const LineSpan& l : picked.lines) {
                     if (!picked.keptPicked) {
