@@ -496,12 +496,7 @@ TEST_F(Form1Test, PointerFollowsTheMouseUnlessBusy) {
 }
 
 QByteArray cursorFile(int hotX, int hotY) {
-    QImage image(32, 32, QImage::Format_ARGB32);
-    image.fill(Qt::red);
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    EXPECT_TRUE(image.save(&buffer, "ico"));
+    QByteArray bytes = test::iconFile(Qt::red);
     // An icon file becomes a cursor file by its type (2) and the hot spot in its entry.
     bytes[2] = 2;
     bytes[10] = char(hotX);

@@ -196,18 +196,8 @@ TEST_F(FileListTest, ClearAndDoubleClickWaitWhileBusyAndDeleteRemovesNothing) {
     EXPECT_TRUE(ws.boxes.empty());
 }
 
-QByteArray iconFile() {
-    QImage image(32, 32, QImage::Format_ARGB32);
-    image.fill(Qt::blue);
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    EXPECT_TRUE(image.save(&buffer, "ico"));
-    return bytes;
-}
-
 TEST_F(FileListTest, DraggingAnEntryCarriesItPastItsNeighbours) {
-    program.write(QStringLiteral("drag.ico"), iconFile());
+    program.write(QStringLiteral("drag.ico"), test::iconFile(Qt::blue));
     start();
     fill({"/first", "/second", "/third"});
     press(1);

@@ -14,6 +14,8 @@
 
 #include <QAbstractItemView>
 #include <QApplication>
+#include <QBuffer>
+#include <QImage>
 #include <QDir>
 #include <QFile>
 #include <QMouseEvent>
@@ -23,6 +25,17 @@
 #include <vector>
 
 namespace vn::test {
+
+// A 32-pixel square in the Windows icon format, as pointer images beside the program are kept.
+inline QByteArray iconFile(Qt::GlobalColor colour) {
+    QImage image(32, 32, QImage::Format_ARGB32);
+    image.fill(colour);
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    EXPECT_TRUE(image.save(&buffer, "ico"));
+    return bytes;
+}
 
 struct ScriptedPicker : FolderPicker {
     QStringList answers;
