@@ -12,21 +12,20 @@ namespace vn::engine {
 
 using detail::Steps;
 using detail::View;
-using textio::LoadedText;
+using textio::InputText;
 
 namespace {
 
-// Reads the input at `label` and hands its code units to `body`. An input that could not be
-// read is never written over: the reader has already reported why, and an in-place run would
-// otherwise replace the file with an empty line.
+// Opens the input at `label` and hands it to `body`, with an empty view of its code unit type
+// to pick the body's form. An input that could not be read is never written over: the reader
+// has already reported why, and an in-place run would otherwise replace the file with an empty
+// line.
 template <class Body>
 FileResult withInput(Host& host, Guard& g, int label, const QString& inputPath, Body&& body) {
-    std::unique_ptr<LoadedText> loaded;
-    g.step(label, [&] {
-        loaded = std::make_unique<LoadedText>(textio::ReadFileToText(host.ws, inputPath));
-    });
-    if (!loaded || !loaded->ok) return FileResult{};
-    return loaded->isWide() ? body(*loaded, loaded->units()) : body(*loaded, loaded->bytes());
+    std::unique_ptr<InputText> input;
+    g.step(label, [&] { input = std::make_unique<InputText>(host.ws, inputPath); });
+    if (!input || !input->ok()) return FileResult{};
+    return input->isWide() ? body(*input, std::u16string_view()) : body(*input, std::string_view());
 }
 
 enum class Rule { Containing, NotContaining };
@@ -42,11 +41,11 @@ FileResult filterBySearch(Host& host, const char* location, const QString& input
                           const QString& outputPath, const Texts& texts, Rule rule,
                           bool ignoreCase, const Steps& steps) {
     Guard g(host.ws, location);
-    return withInput(host, g, 100, inputPath, [&](const LoadedText& loaded, auto text) {
-        using CharT = typename decltype(text)::value_type;
+    return withInput(host, g, 100, inputPath, [&](InputText& input, auto unitType) {
+        using CharT = typename decltype(unitType)::value_type;
         FileResult result;
         result.read = true;
-        detail::SearchRule<CharT> search(loaded, text, ignoreCase, rule == Rule::Containing);
+        detail::SearchRule<CharT> search(ignoreCase, rule == Rule::Containing);
         QStringList current;
         if (texts.single) {
             current.append(*texts.single);
@@ -64,15 +63,14 @@ FileResult filterBySearch(Host& host, const char* location, const QString& input
             return search.slow();
         };
         detail::AppendSink sink(host.ws, outputPath);
-        detail::Writer<CharT> out(sink, text, false);
+        detail::Writer<CharT> out(sink, false);
         const bool finished = detail::walkLines(
-            host, g, text, steps, out, result, readTexts,
-            [&](const detail::Stretch& s, std::vector<std::uint8_t>& removed) {
-                search.mark(s, removed);
+            host, g, input, steps, out, result, readTexts,
+            [&](View<CharT> text, const detail::Stretch& s, std::vector<std::uint8_t>& removed) {
+                search.mark(text, s, removed);
             },
-            [&](std::size_t begin, std::size_t end, std::int64_t, detail::Picked& picked) {
-                return search.pick(begin, end, picked);
-            });
+            [&](View<CharT> text, std::size_t begin, std::size_t end, std::int64_t,
+                detail::Picked& picked) { return search.pick(text, begin, end, picked); });
         if (finished) out.finish();
         return result;
     });
@@ -85,25 +83,26 @@ constexpr Steps kSearchSteps{104, 106, 114, 118, 116};
 FileResult RemoveAllBlankLinesWrapper(Host& host, const QString& inputPath,
                                       const QString& outputPath) {
     Guard g(host.ws, loc::RemoveAllBlankLinesWrapper);
-    return withInput(host, g, 100, inputPath, [&](const LoadedText&, auto text) {
-        using CharT = typename decltype(text)::value_type;
+    return withInput(host, g, 100, inputPath, [&](InputText& input, auto unitType) {
+        using CharT = typename decltype(unitType)::value_type;
         FileResult result;
         result.read = true;
         detail::AppendSink sink(host.ws, outputPath);
-        detail::Writer<CharT> out(sink, text, false);
+        detail::Writer<CharT> out(sink, false);
         // No progress, no yield and no Option1: blank lines always vanish.
         const Steps steps{0, 0, 104, 0, 106};
         // Where every break is CR LF, a line that starts with CR is empty; past the first line,
         // such a line starts right after an LF.
         const CharT lfCr[] = {CharT('\n'), CharT('\r')};
         const Finder<CharT> emptyLineAfter(View<CharT>(lfCr, 2), false);
-        detail::walkLines(
-            host, g, text, steps, out, result, [] { return false; },
-            [](const detail::Stretch& s, std::vector<std::uint8_t>& removed) {
+        const bool finished = detail::walkLines(
+            host, g, input, steps, out, result, [] { return false; },
+            [](View<CharT>, const detail::Stretch& s, std::vector<std::uint8_t>& removed) {
                 removed.resize(s.count());
                 for (std::size_t j = 0; j < s.count(); ++j) removed[j] = s.end[j] == s.start[j];
             },
-            [&](std::size_t begin, std::size_t end, std::int64_t, detail::Picked& picked) {
+            [&](View<CharT> text, std::size_t begin, std::size_t end, std::int64_t,
+                detail::Picked& picked) {
                 picked.lines.clear();
                 picked.keptPicked = false;
                 if (text[begin] == CharT('\r')) picked.lines.push_back({begin, begin + 2});
@@ -114,7 +113,7 @@ FileResult RemoveAllBlankLinesWrapper(Host& host, const QString& inputPath,
                 }
                 return true;
             });
-        out.finish();
+        if (finished) out.finish();
         return result;
     });
 }
@@ -176,21 +175,21 @@ FileResult RemoveN1(Host& host, const QString& inputPath, const QString& numbers
             });
         }
     }
-    return withInput(host, g, 120, inputPath, [&](const LoadedText&, auto text) {
-        using CharT = typename decltype(text)::value_type;
+    return withInput(host, g, 120, inputPath, [&](InputText& input, auto unitType) {
+        using CharT = typename decltype(unitType)::value_type;
         FileResult result;
         result.read = true;
         // The result is written as SaveStringToFileFSO writes it, only as it is produced, so
         // that a file of hundreds of megabytes is never held twice over.
         detail::SaveSink sink(host.ws, outputPath);
-        detail::Writer<CharT> out(sink, text, true);
+        detail::Writer<CharT> out(sink, true);
         std::int64_t last = 0;  // the highest line number the list names
         for (std::size_t n = 1; n < wanted->size(); ++n)
             if ((*wanted)[n]) last = std::int64_t(n);
         const Steps steps{0, 124, 132, 142, 140};
         const bool finished = detail::walkLines(
-            host, g, text, steps, out, result, [] { return false; },
-            [&](const detail::Stretch& s, std::vector<std::uint8_t>& removed) {
+            host, g, input, steps, out, result, [] { return false; },
+            [&](View<CharT>, const detail::Stretch& s, std::vector<std::uint8_t>& removed) {
                 removed.assign(s.count(), 0);
                 for (std::size_t j = 0; j < s.count(); ++j) {
                     const std::int64_t number = s.firstNumber + std::int64_t(j);
@@ -198,7 +197,8 @@ FileResult RemoveN1(Host& host, const QString& inputPath, const QString& numbers
                 }
             },
             // Past the last number named, every line is kept.
-            [&](std::size_t, std::size_t, std::int64_t firstNumber, detail::Picked& picked) {
+            [&](View<CharT>, std::size_t, std::size_t, std::int64_t firstNumber,
+                detail::Picked& picked) {
                 picked.lines.clear();
                 picked.keptPicked = false;
                 return firstNumber > last;

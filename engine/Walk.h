@@ -1,15 +1,16 @@
 #pragma once
 
-// The one line loop behind all six routines: a line source over the loaded text, a rule that
-// marks the lines to remove, and a writer that puts the kept lines out as large raw blocks.
-// Everything here works on code units in place (bytes for 8-bit and UTF-8 input, UTF-16 units
-// for Unicode input) and allocates nothing per line.
+// The one line loop behind all six routines: the input read a piece of whole lines at a time, a
+// rule that marks the lines to remove, and a writer that puts the kept lines out as large raw
+// blocks. Everything here works on code units in place (bytes for 8-bit and UTF-8 input, UTF-16
+// units for Unicode input) and allocates nothing per line.
 
 #include "engine/CaseFold.h"
 #include "engine/Engine.h"
 #include "engine/Finder.h"
 #include "app/shell/ErrorReport.h"
 #include "textio/Codec.h"
+#include "textio/InputText.h"
 #include "textio/Lines.h"
 #include "textio/TextFile.h"
 
@@ -31,7 +32,7 @@ namespace vn::engine::detail {
 template <class CharT>
 using View = std::basic_string_view<CharT>;
 
-// Lines taken together between two yields: positions are offsets into the whole text.
+// Lines taken together between two yields: positions are offsets into the current piece.
 struct Stretch {
     std::vector<std::size_t> start;  // each line's first unit
     std::vector<std::size_t> end;    // the end of each line's content (where its break begins)
@@ -108,8 +109,24 @@ private:
 template <class CharT>
 class Writer {
 public:
-    Writer(Sink& sink, View<CharT> text, bool cutFinalBreak)
-        : m_sink(sink), m_text(text), m_cut(cutFinalBreak) {}
+    Writer(Sink& sink, bool cutFinalBreak) : m_sink(sink), m_cut(cutFinalBreak) {}
+
+    // The piece the following positions point into; called before the memory of the piece in
+    // hand is reused. The block in hand points into that piece, so it is written out now; its
+    // closing CR LF is held back as a pending break, so that the output's last break can still
+    // be cut.
+    void setText(View<CharT> text) {
+        if (m_blockEnd > m_blockBegin) {
+            if (m_blanks == 0 && m_blockEnd - m_blockBegin >= 2 &&
+                m_text[m_blockEnd - 2] == CharT('\r') && m_text[m_blockEnd - 1] == CharT('\n')) {
+                m_blockEnd -= 2;
+                m_blanks = 1;
+            }
+            put(m_text.data() + m_blockBegin, m_blockEnd - m_blockBegin);
+            m_blockBegin = m_blockEnd = 0;
+        }
+        m_text = text;
+    }
 
     void keep(std::int64_t lineNumber, std::size_t start, std::size_t end, std::size_t next) {
         const bool crlf = next - end == 2 && m_text[end] == CharT('\r');
@@ -303,9 +320,8 @@ void markOccurrences(const Finder<CharT>& f, const CharT* text, const Stretch& s
 template <class CharT>
 class SearchRule {
 public:
-    SearchRule(const textio::LoadedText& loaded, View<CharT> text, bool ignoreCase,
-               bool removeContaining)
-        : m_loaded(loaded), m_text(text), m_ignoreCase(ignoreCase), m_containing(removeContaining) {}
+    SearchRule(bool ignoreCase, bool removeContaining)
+        : m_ignoreCase(ignoreCase), m_containing(removeContaining) {}
 
     // The texts in force for the next stretch; plans are kept while the texts stay the same.
     void setTexts(const QStringList& texts) {
@@ -324,7 +340,8 @@ public:
         });
     }
 
-    void mark(const Stretch& s, std::vector<std::uint8_t>& removed) {
+    void mark(View<CharT> text, const Stretch& s, std::vector<std::uint8_t>& removed) {
+        m_text = text;
         const std::size_t lines = s.count();
         removed.assign(lines, 0);
         m_foldingKnown = false;
@@ -339,8 +356,9 @@ public:
     // The bulk form of mark() for the stretch [begin, end), whole lines with CR LF breaks only:
     // each text is searched through the whole stretch, and only the lines it hits are looked
     // at. Returns false when some text must be tested line by line.
-    bool pick(std::size_t begin, std::size_t end, Picked& out) {
+    bool pick(View<CharT> text, std::size_t begin, std::size_t end, Picked& out) {
         using Kind = typename Plan<CharT>::Kind;
+        m_text = text;
         out.lines.clear();
         out.keptPicked = false;
         if (m_plans.empty()) return true;
@@ -462,12 +480,11 @@ private:
         if (p.needleBeyondAscii &&
             std::all_of(line.begin(), line.end(), [](CharT c) { return unsigned(c) < 0x80; }))
             return false;
-        const QString decoded = m_loaded.lineAsString(line);
+        const QString decoded = textio::lineText(line);
         return (m_ignoreCase ? lowerSimple(decoded) : decoded).contains(p.needle);
     }
 
-    const textio::LoadedText& m_loaded;
-    View<CharT> m_text;
+    View<CharT> m_text;  // the piece being looked at
     bool m_ignoreCase;
     bool m_containing;
     QStringList m_texts;
@@ -497,171 +514,197 @@ inline constexpr std::size_t kMinStretchBytes = std::size_t(64) << 10;
 inline constexpr std::size_t kBlockBytes = kMinStretchBytes;
 inline constexpr auto kStretchTime = std::chrono::milliseconds(5);
 
-// Walks every line of `text` once. Per-line yields are kept one per line for services that
-// cannot fold them; otherwise whole stretches are handled between two yields, which shows each
-// line the same Option1 and rule state, since those change only inside a yield. `before` runs
-// after each yield, so a rule can read state that changed in it, and answers whether the rule
-// is slow. A stretch whose breaks are all CR LF goes to `pick` (the bulk form) first, and
-// line by line to `mark` when pick declines. Returns false when the program was asked to end
-// at a yield: the caller then drops its output.
+// Walks every line of the input once, a piece at a time. Per-line yields are kept one per line
+// for services that cannot fold them; otherwise whole stretches are handled between two yields,
+// which shows each line the same Option1 and rule state, since those change only inside a
+// yield. `before` runs after each yield, so a rule can read state that changed in it, and
+// answers whether the rule is slow. A stretch whose breaks are all CR LF goes to `pick` (the
+// bulk form) first, and line by line to `mark` when pick declines; both are handed the piece
+// the stretch's positions point into. Returns false when the program was asked to end at a
+// yield, or when a read failed (reported, and result.read turns false): the caller then drops
+// its output.
 template <class CharT, class Before, class Mark, class Pick>
-bool walkLines(Host& host, Guard& g, View<CharT> text, const Steps& steps, Writer<CharT>& out,
-               FileResult& result, Before&& before, Mark&& mark, Pick&& pick) {
+bool walkLines(Host& host, Guard& g, textio::InputText& input, const Steps& steps,
+               Writer<CharT>& out, FileResult& result, Before&& before, Mark&& mark, Pick&& pick) {
     WindowServices& ws = host.ws;
     const bool perLine = steps.yield != 0 && !ws.foldsYields();
-    // One pass over the text up front: its line count (for the progress bar) and, per block of
-    // whole lines, how many lines it has and whether all its breaks are CR LF. Stretches are
-    // made of whole blocks.
+    View<CharT> text;
+    auto readFailed = [&] {
+        result.read = false;
+        return false;
+    };
+    if (!input.next(text)) return readFailed();
+    // The progress bar needs the line count before the first line; an input longer than one
+    // piece is counted by a pass of its own.
+    double lines = 0;
+    if (steps.progress) {
+        lines = double(input.atEnd() ? textio::countLines(text) : input.countLines());
+        if (!input.ok()) return readFailed();
+    }
     struct Block {
         std::size_t stop;
         std::size_t lines;
         bool onlyCrLf;
     };
     std::vector<Block> blocks;
-    double lines = 0;
-    if (perLine) {
-        if (steps.progress) lines = double(textio::countLines(text));
-    } else {
-        std::size_t at = 0;
-        do {
-            std::size_t stop = std::min(text.size(), at + kBlockBytes / sizeof(CharT));
-            if (stop < text.size()) {
-                stop = textio::lineEndAt(text, stop);
-                if (stop < text.size()) stop += textio::breakLength(text, stop);
-            }
-            const textio::LineCensus c = textio::censusOf(text.substr(at, stop - at));
-            blocks.push_back({stop, c.lines, c.onlyCrLf});
-            lines += double(c.lines);
-            at = stop;
-        } while (at < text.size());
-    }
-    std::size_t nextBlock = 0;
     Stretch s;
     Picked picked;
     std::vector<std::uint8_t> removed;
     std::size_t budget = kStretchBytes / sizeof(CharT);
     std::int64_t done = 0, shownFor = 0;
-    std::size_t pos = 0;
-    textio::LineCursor<CharT> cursor(text);  // one line per stretch
     View<CharT> line;
 
-    for (bool first = true; first || pos < text.size(); first = false) {
-        // The stretch [pos, stop): whole lines.
-        std::size_t stop;
-        textio::LineCensus census;
-        if (perLine) {
-            cursor.next(line);
-            stop = cursor.position();
-            census.lines = 1;
-            census.onlyCrLf = false;
-        } else {
-            census.lines = 0;
-            do {
-                const Block& b = blocks[nextBlock++];
-                census.lines += b.lines;
-                census.onlyCrLf = census.onlyCrLf && b.onlyCrLf;
-                stop = b.stop;
-            } while (nextBlock < blocks.size() && stop - pos < budget);
-        }
-        const std::int64_t count = std::int64_t(census.lines);
-        const auto began = std::chrono::steady_clock::now();
-
-        if (steps.progress) {
-            g.step(steps.progress,
-                   [&] { ws.setProgress(Bar::File, double(done + 1) / lines * 100.0); });
-            shownFor = done + 1;
-        }
-        if (steps.yield) {
-            g.step(steps.yield, [&] { ws.yield(); });
-            if (ws.quitRequested()) return false;
-        }
-        const bool slow = before();
-
-        std::optional<bool> leaveBlank;  // read at the stretch's first removed line
-        auto blanks = [&](std::int64_t number, std::size_t n) {
-            result.linesRemoved += std::int64_t(n);
-            if (!steps.option1 || n == 0) return;
-            if (!leaveBlank)
-                leaveBlank = g.test(steps.option1, [&] { return host.option1.leaveBlankLine(); });
-            if (*leaveBlank) out.blank(number, n);
-        };
-        bool bulk = false;
-        if (census.onlyCrLf && stop > pos)
-            g.step(steps.test, [&] { bulk = pick(pos, stop, done + 1, picked); });
-        if (bulk) {
-            const std::int64_t number = done + 1;
-            g.step(steps.write, [&] {
-                // Kept lines only: when removed lines leave nothing in their place, the gaps
-                // need no counting, the stretch's line count already says how many went.
-                if (picked.keptPicked) {
-                    const auto gone = std::size_t(count) - picked.lines.size();
-                    if (gone > 0 && steps.option1 && !leaveBlank)
-                        leaveBlank =
-                            g.test(steps.option1, [&] { return host.option1.leaveBlankLine(); });
-                    if (gone == 0 || !steps.option1 || !*leaveBlank) {
-                        result.linesRemoved += std::int64_t(gone);
-                        for (const LineSpan& l : picked.lines) out.keepRun(number, l.start, l.next);
-                        return;
-                    }
-                }
-                std::size_t at = pos;
-                for (const LineSpan& l : picked.lines) {
-                    if (!picked.keptPicked) {
-                        out.keepRun(number, at, l.start);
-                        blanks(number, 1);
-                    } else {
-                        const std::size_t gap = l.start > at
-                            ? textio::countLines(text.substr(at, l.start - at)) : 0;
-                        blanks(number, gap);
-                        out.keepRun(number, l.start, l.next);
-                    }
-                    at = l.next;
-                }
-                if (!picked.keptPicked)
-                    out.keepRun(number, at, stop);
-                else if (stop > at)
-                    blanks(number, textio::countLines(text.substr(at, stop - at)));
-            });
-        } else {
-            s.start.clear();
-            s.end.clear();
-            if (perLine) {
-                s.start.push_back(std::size_t(line.data() - text.data()));
-                s.end.push_back(s.start.back() + line.size());
-            } else {
-                textio::LineCursor<CharT> lines(text.substr(pos, stop - pos));
-                while (lines.next(line)) {
-                    s.start.push_back(pos + std::size_t(line.data() - (text.data() + pos)));
-                    s.end.push_back(s.start.back() + line.size());
-                }
-            }
-            s.stop = stop;
-            s.firstNumber = done + 1;
-            g.step(steps.test, [&] { mark(s, removed); });
-            g.step(steps.write, [&] {
-                for (std::size_t j = 0; j < s.count(); ++j) {
-                    const std::int64_t number = done + std::int64_t(j) + 1;
-                    if (j >= removed.size() || !removed[j])
-                        out.keep(number, s.start[j], s.end[j], s.next(j));
-                    else
-                        blanks(number, 1);
-                }
-            });
-        }
-        done += count;
-        result.linesRead = done;
-        pos = stop;
-
+    for (;;) {
+        out.setText(text);
+        // One pass over the piece up front: per block of whole lines, how many lines it has and
+        // whether all its breaks are CR LF. Stretches are made of whole blocks.
+        blocks.clear();
         if (!perLine) {
-            const auto took = std::chrono::steady_clock::now() - began;
-            const std::size_t most = (slow ? kStretchBytes / 16 : kStretchBytes) / sizeof(CharT);
-            if (took > kStretchTime && budget > kMinStretchBytes)
-                budget /= 2;
-            else if (took < kStretchTime / 4 && budget < most)
-                budget *= 2;
-            budget = std::min(budget, most);
+            std::size_t at = 0;
+            do {
+                std::size_t stop = std::min(text.size(), at + kBlockBytes / sizeof(CharT));
+                if (stop < text.size()) {
+                    stop = textio::lineEndAt(text, stop);
+                    if (stop < text.size()) stop += textio::breakLength(text, stop);
+                }
+                const textio::LineCensus c = textio::censusOf(text.substr(at, stop - at));
+                blocks.push_back({stop, c.lines, c.onlyCrLf});
+                at = stop;
+            } while (at < text.size());
         }
+        std::size_t nextBlock = 0;
+        std::size_t pos = 0;
+        textio::LineCursor<CharT> cursor(text);  // one line per stretch
+
+        // Only an empty input has an empty piece, and it holds one empty line.
+        for (bool first = true; first || pos < text.size(); first = false) {
+            // The stretch [pos, stop): whole lines.
+            std::size_t stop;
+            textio::LineCensus census;
+            if (perLine) {
+                cursor.next(line);
+                stop = cursor.position();
+                census.lines = 1;
+                census.onlyCrLf = false;
+            } else {
+                census.lines = 0;
+                do {
+                    const Block& b = blocks[nextBlock++];
+                    census.lines += b.lines;
+                    census.onlyCrLf = census.onlyCrLf && b.onlyCrLf;
+                    stop = b.stop;
+                } while (nextBlock < blocks.size() && stop - pos < budget);
+            }
+            const std::int64_t count = std::int64_t(census.lines);
+            const auto began = std::chrono::steady_clock::now();
+
+            if (steps.progress) {
+                // A file that grew between the count and the walk must not push the bar past
+                // its end.
+                const double percent = std::min(100.0, double(done + 1) / lines * 100.0);
+                g.step(steps.progress, [&] { ws.setProgress(Bar::File, percent); });
+                shownFor = done + 1;
+            }
+            if (steps.yield) {
+                g.step(steps.yield, [&] { ws.yield(); });
+                if (ws.quitRequested()) return false;
+            }
+            const bool slow = before();
+
+            std::optional<bool> leaveBlank;  // read at the stretch's first removed line
+            auto blanks = [&](std::int64_t number, std::size_t n) {
+                result.linesRemoved += std::int64_t(n);
+                if (!steps.option1 || n == 0) return;
+                if (!leaveBlank)
+                    leaveBlank =
+                        g.test(steps.option1, [&] { return host.option1.leaveBlankLine(); });
+                if (*leaveBlank) out.blank(number, n);
+            };
+            bool bulk = false;
+            if (census.onlyCrLf && stop > pos)
+                g.step(steps.test, [&] { bulk = pick(text, pos, stop, done + 1, picked); });
+            if (bulk) {
+                const std::int64_t number = done + 1;
+                g.step(steps.write, [&] {
+                    // Kept lines only: when removed lines leave nothing in their place, the gaps
+                    // need no counting, the stretch's line count already says how many went.
+                    if (picked.keptPicked) {
+                        const auto gone = std::size_t(count) - picked.lines.size();
+                        if (gone > 0 && steps.option1 && !leaveBlank)
+                            leaveBlank = g.test(steps.option1,
+                                                [&] { return host.option1.leaveBlankLine(); });
+                        if (gone == 0 || !steps.option1 || !*leaveBlank) {
+                            result.linesRemoved += std::int64_t(gone);
+                            for (const LineSpan& l : picked.lines)
+                                out.keepRun(number, l.start, l.next);
+                            return;
+                        }
+                    }
+                    std::size_t at = pos;
+                    for (const LineSpan& l : picked.lines) {
+                        if (!picked.keptPicked) {
+                            out.keepRun(number, at, l.start);
+                            blanks(number, 1);
+                        } else {
+                            const std::size_t gap =
+                                l.start > at ? textio::countLines(text.substr(at, l.start - at))
+                                             : 0;
+                            blanks(number, gap);
+                            out.keepRun(number, l.start, l.next);
+                        }
+                        at = l.next;
+                    }
+                    if (!picked.keptPicked)
+                        out.keepRun(number, at, stop);
+                    else if (stop > at)
+                        blanks(number, textio::countLines(text.substr(at, stop - at)));
+                });
+            } else {
+                s.start.clear();
+                s.end.clear();
+                if (perLine) {
+                    s.start.push_back(std::size_t(line.data() - text.data()));
+                    s.end.push_back(s.start.back() + line.size());
+                } else {
+                    textio::LineCursor<CharT> lines(text.substr(pos, stop - pos));
+                    while (lines.next(line)) {
+                        s.start.push_back(pos + std::size_t(line.data() - (text.data() + pos)));
+                        s.end.push_back(s.start.back() + line.size());
+                    }
+                }
+                s.stop = stop;
+                s.firstNumber = done + 1;
+                g.step(steps.test, [&] { mark(text, s, removed); });
+                g.step(steps.write, [&] {
+                    for (std::size_t j = 0; j < s.count(); ++j) {
+                        const std::int64_t number = done + std::int64_t(j) + 1;
+                        if (j >= removed.size() || !removed[j])
+                            out.keep(number, s.start[j], s.end[j], s.next(j));
+                        else
+                            blanks(number, 1);
+                    }
+                });
+            }
+            done += count;
+            result.linesRead = done;
+            pos = stop;
+
+            if (!perLine) {
+                const auto took = std::chrono::steady_clock::now() - began;
+                const std::size_t most =
+                    (slow ? kStretchBytes / 16 : kStretchBytes) / sizeof(CharT);
+                if (took > kStretchTime && budget > kMinStretchBytes)
+                    budget /= 2;
+                else if (took < kStretchTime / 4 && budget < most)
+                    budget *= 2;
+                budget = std::min(budget, most);
+            }
+        }
+        // The next read reuses the piece's memory: what the writer holds of it goes out first.
+        out.setText(View<CharT>());
+        if (!input.next(text)) break;
     }
+    if (!input.ok()) return readFailed();
     // Folded progress was last shown for a stretch's first line; the last line shows 100.
     if (steps.progress && shownFor != done)
         g.step(steps.progress, [&] { ws.setProgress(Bar::File, 100.0); });

@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -134,6 +135,38 @@ FileBytes readWholeFile(const QString& path) {
     result.size = readFully(fd, result.data(), expected, path);
     ::close(fd);
     return result;
+}
+
+FileReader::FileReader(const QString& path) : m_path(path) {
+    struct stat st;
+    m_fd = openRegularForRead(path, st);
+    m_size = static_cast<std::uint64_t>(st.st_size);
+}
+
+FileReader::~FileReader() { close(); }
+
+void FileReader::close() {
+    if (m_fd >= 0) ::close(m_fd);
+    m_fd = -1;
+}
+
+std::size_t FileReader::readAt(std::uint64_t offset, char* out, std::size_t count) {
+    if (m_fd < 0)
+        throw Failure::withReason(QStringLiteral("Cannot read"), m_path,
+                                  QStringLiteral("the file is not open"));
+    if (offset >= m_size) return 0;
+    count = static_cast<std::size_t>(std::min<std::uint64_t>(count, m_size - offset));
+    std::size_t done = 0;
+    while (done < count) {
+        const ssize_t n = ::pread(m_fd, out + done, count - done, off_t(offset + done));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            throw Failure::fromErrno(QStringLiteral("Cannot read"), m_path, errno);
+        }
+        if (n == 0) break;  // the file shrank under us: take what is there
+        done += static_cast<std::size_t>(n);
+    }
+    return done;
 }
 
 std::int64_t readFileHead(const QString& path, unsigned char* out, std::size_t count) {

@@ -23,6 +23,30 @@ struct FileBytes {
 // clear description, without blocking. Throws Failure naming the path and the system's reason.
 FileBytes readWholeFile(const QString& path);
 
+// A regular file opened for reading a piece at a time. It reads no further than the size the
+// file had when it was opened, as readWholeFile does, so a file that grows meanwhile gives the
+// same bytes either way.
+class FileReader {
+public:
+    // Opens like readWholeFile; throws Failure naming the path and the reason.
+    explicit FileReader(const QString& path);
+    ~FileReader();
+    FileReader(const FileReader&) = delete;
+    FileReader& operator=(const FileReader&) = delete;
+
+    std::uint64_t size() const { return m_size; }
+    // Reads up to `count` bytes at `offset`; fewer only at the end of the file (or where it
+    // shrank). Throws Failure("Cannot read") naming the path and the reason.
+    std::size_t readAt(std::uint64_t offset, char* out, std::size_t count);
+    // Gives the file back early; later reads fail.
+    void close();
+
+private:
+    QString m_path;
+    int m_fd = -1;
+    std::uint64_t m_size = 0;
+};
+
 // Reads at most `count` bytes from the start of a regular file; returns the file's size.
 // Throws Failure like readWholeFile.
 std::int64_t readFileHead(const QString& path, unsigned char* out, std::size_t count);

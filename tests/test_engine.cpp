@@ -3,6 +3,7 @@
 #include "engine/LineNumbers.h"
 #include "platform/Failure.h"
 #include "textio/Codec.h"
+#include "textio/InputText.h"
 #include "textio/Lines.h"
 #include "textio/TextFile.h"
 #include "tests/support/ScriptedWindowServices.h"
@@ -24,7 +25,16 @@ namespace {
 enum class Mode { Blank, Containing, NotContaining, KeysContaining, KeysNotContaining, Numbers };
 enum class Enc { EightBit, Utf8Bom, Utf16Le, Utf16Be };
 constexpr Enc kEncodings[] = {Enc::EightBit, Enc::Utf8Bom, Enc::Utf16Le};
-constexpr int kLarge = 3 << 19;  // past the 1 MiB stretch and write buffer
+constexpr int kLarge = 3 << 19;  // past the 1 MiB stretch, input piece and write buffer
+
+// Reads inputs in pieces of about `bytes` while in scope, to put piece boundaries everywhere.
+struct PieceSize {
+    explicit PieceSize(std::size_t bytes) : saved(textio::InputPieceBytes) {
+        textio::InputPieceBytes = bytes;
+    }
+    ~PieceSize() { textio::InputPieceBytes = saved; }
+    std::size_t saved;
+};
 
 QString u16(const char16_t* s) { return QString::fromUtf16(s); }
 
@@ -250,7 +260,9 @@ TEST(Engine, MatchesTheReferenceOnRandomInputs) {
                                "\u00C9", "\u00DF", "x", " ", "ab", "AB", "\U0001F600", "\U00010400",
                                "\U00010428", u16(u"\xDC80"), u16(u"\xDCFF"), u16(u"\xD800"),
                                "\r", "\n", "\r\n", "\r\n", "\r\n", "\n\n", "\r\n\r\n"};
-    auto pick = [&](int n) { return int(std::uniform_int_distribution<int>(0, n - 1)(rng)); };
+    auto pick = [&](int n) {
+        return n <= 1 ? 0 : int(std::uniform_int_distribution<int>(0, n - 1)(rng));
+    };
     auto randomText = [&](int units) {
         QString s;
         while (s.size() < units) s += atoms[pick(int(atoms.size()))];
@@ -273,6 +285,11 @@ TEST(Engine, MatchesTheReferenceOnRandomInputs) {
     for (int round = 0; round < 600; ++round) {
         const bool large = round % 50 == 0;
         const QString text = large ? inflate(randomText(4000), kLarge) : randomText(pick(200));
+        // Every other round reads in small pieces, so that piece ends fall inside CR LF pairs,
+        // surrogate pairs and lines longer than a piece.
+        const PieceSize pieces(round % 2 == 0   ? textio::InputPieceBytes
+                               : large          ? std::size_t(4096 + pick(60000))
+                                                : std::size_t(1 + pick(40)));
         Call c{modes[pick(6)]};
         c.ignoreCase = pick(2) == 1;
         c.option1 = pick(2) == 1;
@@ -369,6 +386,18 @@ TEST(Engine, ProgressAndYieldsPerLine) {
     EXPECT_EQ(ws.yields, 4);
     EXPECT_EQ(r.linesRead, 4);
     EXPECT_EQ(r.linesRemoved, 1);
+    {
+        // Read in pieces, the line count comes from a pass of its own and gives the same bar;
+        // a CR LF split between two reads still counts once.
+        const QString split = dir.write("split", "a\r\nb\r\n\rc\r\nd\n");
+        for (std::size_t size : {1, 2, 3, 4, 5}) {
+            const PieceSize pieces(size);
+            ScriptedWindowServices small;
+            Host smallHost{small, option1};
+            RemoveContaining(smallHost, split, "b", out, false);
+            EXPECT_EQ(small.progress2, (std::vector<double>{20, 40, 60, 80, 100})) << size;
+        }
+    }
     ScriptedWindowServices blank;  // the blank-line mode neither yields nor shows progress
     Host blankHost{blank, option1};
     RemoveAllBlankLinesWrapper(blankHost, in, out);

@@ -209,8 +209,8 @@ TEST(Faults, FifosAndDevicesFailClearlyWithoutHanging) {
 
 TEST(Faults, LargeInputs) {
 #if defined(__SANITIZE_ADDRESS__)
-    GTEST_SKIP() << "a 3 GiB file read whole is too slow and too large under AddressSanitizer; "
-                    "the plain build runs it";
+    GTEST_SKIP() << "a 3 GiB file of one line (held whole, being one line) is too slow and too "
+                    "large under AddressSanitizer; the plain build runs it";
 #endif
     TempDir dir;
     // A 3 GiB sparse file: one line of NUL bytes, read with 64-bit sizes.

@@ -1,4 +1,5 @@
 #include "textio/Codec.h"
+#include "textio/InputText.h"
 #include "textio/Lines.h"
 #include "textio/TextFile.h"
 #include "tests/support/ScriptedWindowServices.h"
@@ -26,6 +27,40 @@ QByteArray randomBytes(std::mt19937& rng, int n) {
     std::uniform_int_distribution<int> d(0, 255);
     for (int i = 0; i < n; ++i) b[i] = char(d(rng));
     return b;
+}
+
+// The lines the engine's reader sees, each piece split on its own (so a piece holding part of a
+// line shows up as a wrong line). Every piece size must give the same lines; the first one that
+// does not is reported.
+template <class CharT>
+QStringList splitPieces(InputText& t) {
+    QStringList lines;
+    std::basic_string_view<CharT> piece;
+    while (t.next(piece)) {
+        LineCursor<CharT> cur(piece);
+        std::basic_string_view<CharT> l;
+        while (cur.next(l)) lines.append(lineText(l));
+    }
+    return lines;
+}
+
+QStringList linesViaPieces(WindowServices& ws, const QString& path) {
+    const std::size_t saved = InputPieceBytes;
+    QStringList first;
+    for (std::size_t size : {std::size_t(1) << 20, std::size_t(1), std::size_t(2), std::size_t(3),
+                             std::size_t(5), std::size_t(8)}) {
+        InputPieceBytes = size;
+        InputText t(ws, path);
+        const QStringList lines = t.isWide() ? splitPieces<char16_t>(t) : splitPieces<char>(t);
+        if (first.isEmpty()) {
+            first = lines;
+        } else if (lines != first) {
+            first = QStringList{QStringLiteral("piece size %1 differs").arg(size)};
+            break;
+        }
+    }
+    InputPieceBytes = saved;
+    return first;
 }
 
 }  // namespace
@@ -111,18 +146,7 @@ TEST(Reader, LinesOnEveryPathAndBreak) {
         EXPECT_TRUE(ws.boxes.empty()) << c.name;
 
         // The engine's line source sees the same lines.
-        const LoadedText t = ReadFileToText(ws, p);
-        QStringList viaSource;
-        if (t.isWide()) {
-            LineCursor<char16_t> cur(t.units());
-            std::u16string_view l;
-            while (cur.next(l)) viaSource.append(t.lineAsString(l));
-        } else {
-            LineCursor<char> cur(t.bytes());
-            std::string_view l;
-            while (cur.next(l)) viaSource.append(t.lineAsString(l));
-        }
-        EXPECT_EQ(viaSource, c.lines) << c.name;
+        EXPECT_EQ(linesViaPieces(ws, p), c.lines) << c.name;
     }
 }
 
@@ -163,8 +187,8 @@ TEST(Reader, MissingFileAndNonRegularFilesFailClearlyWithOneEmptyLine) {
         EXPECT_TRUE(ws.errors()[0].text.contains(c.path)) << ws.errors()[0].text.toStdString();
         EXPECT_TRUE(ws.errors()[0].text.contains(c.reason)) << ws.errors()[0].text.toStdString();
         EXPECT_TRUE(ws.errors()[1].text.contains("ReadFileToStringFSOLine at line 102"));
-        const LoadedText t = ReadFileToText(ws, c.path);
-        EXPECT_FALSE(t.ok);
+        const InputText t(ws, c.path);
+        EXPECT_FALSE(t.ok());
     }
 }
 

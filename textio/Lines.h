@@ -160,14 +160,16 @@ std::size_t countBreaks(const CharT* p, std::size_t from, std::size_t size, std:
 #endif
 }  // namespace detail
 
+namespace detail {
+// Adds the CRs, LFs and CR LF pairs inside `text` to the three counts.
 template <class CharT>
-constexpr LineCensus censusOf(std::basic_string_view<CharT> text) {
-    std::size_t cr = 0, lf = 0, pairs = 0, i = 0;
-    for (; i < text.size(); ++i) {
+constexpr void tallyBreaks(std::basic_string_view<CharT> text, std::size_t& cr, std::size_t& lf,
+                           std::size_t& pairs) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
 #if defined(__SSE2__)
         if constexpr (std::is_same_v<CharT, char> || std::is_same_v<CharT, char16_t>) {
             if (i == 1 && !std::is_constant_evaluated())
-                i = detail::countBreaks(text.data(), i, text.size(), cr, lf, pairs);
+                i = countBreaks(text.data(), i, text.size(), cr, lf, pairs);
             if (i == text.size()) break;
         }
 #endif
@@ -177,12 +179,41 @@ constexpr LineCensus censusOf(std::basic_string_view<CharT> text) {
             if (i > 0 && text[i - 1] == CharT('\r')) ++pairs;
         }
     }
+}
+}  // namespace detail
+
+template <class CharT>
+constexpr LineCensus censusOf(std::basic_string_view<CharT> text) {
+    std::size_t cr = 0, lf = 0, pairs = 0;
+    detail::tallyBreaks(text, cr, lf, pairs);
     LineCensus c;
     const std::size_t breaks = cr + lf - pairs;
     c.lines = breaks + ((text.empty() || !isBreak(text.back())) ? 1 : 0);
     c.onlyCrLf = cr == pairs && lf == pairs;
     return c;
 }
+
+// The line count of a text that arrives in consecutive parts, which may split a CR LF.
+template <class CharT>
+class LineTally {
+public:
+    constexpr void add(std::basic_string_view<CharT> part) {
+        if (part.empty()) return;
+        detail::tallyBreaks(part, m_cr, m_lf, m_pairs);
+        if (m_any && m_last == CharT('\r') && part.front() == CharT('\n')) ++m_pairs;
+        m_last = part.back();
+        m_any = true;
+    }
+    // By the rule above, as countLines gives for all the parts joined.
+    constexpr std::size_t lines() const {
+        return m_cr + m_lf - m_pairs + ((!m_any || !isBreak(m_last)) ? 1 : 0);
+    }
+
+private:
+    std::size_t m_cr = 0, m_lf = 0, m_pairs = 0;
+    bool m_any = false;
+    CharT m_last = CharT(0);
+};
 
 // Number of lines in a text, by the rule above. Never 0.
 template <class CharT>

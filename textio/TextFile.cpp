@@ -6,12 +6,8 @@
 #include "textio/Lines.h"
 
 #include <algorithm>
-#include <bit>
 
 namespace vn::textio {
-
-static_assert(std::endian::native == std::endian::little,
-              "UTF-16 input is viewed in place as little-endian code units");
 
 bool IsUnicodeFile = false;
 bool IsUTF8File = false;
@@ -153,63 +149,6 @@ LineList ReadFileToStringLine(WindowServices& ws, const QString& path, bool* ok)
 LineList SplitStringToLines(const QString& text) {
     return splitUnits(std::u16string_view(reinterpret_cast<const char16_t*>(text.utf16()),
                                           std::size_t(text.size())));
-}
-
-QString LoadedText::lineAsString(std::string_view line) const { return decodeUtf8Escaped(line); }
-
-QString LoadedText::lineAsString(std::u16string_view line) const {
-    return QString(reinterpret_cast<const QChar*>(line.data()), qsizetype(line.size()));
-}
-
-LoadedText ReadFileToText(WindowServices& ws, const QString& path) {
-    LoadedText t;
-    // Mirrors ReadFileToStringLine step by step, so reports and flags are the same.
-    Guard g(ws, loc::ReadFileToStringLine);
-    g.step(100, [&] { IsUnicodeFile = DetectFileEncoding(path); });
-    const bool utf8 = g.test(102, [] { return IsUTF8File; });
-    const char* location = utf8 ? loc::ReadFileToStringUTFLine : loc::ReadFileToStringFSOLine;
-    Guard inner(ws, location);
-    inner.step(utf8 ? 106 : 102, [&] {
-        t.m_file = readWholeFile(path);
-        t.ok = true;
-    });
-    if (!t.ok) {
-        t.cls = utf8 ? EncodingClass::Utf8Bom
-                     : (IsUnicodeFile ? EncodingClass::Utf16Le : EncodingClass::EightBit);
-        t.m_isWide = IsUnicodeFile && !utf8;
-        return t;
-    }
-    const FileBytes& f = t.m_file;
-    if (utf8) {
-        t.cls = EncodingClass::Utf8Bom;
-        const std::size_t mark = utf8MarkLength(f);
-        t.m_bytes = std::string_view(f.data() + mark, f.size - mark);
-    } else if (!IsUnicodeFile) {
-        t.cls = EncodingClass::EightBit;
-        t.m_bytes = std::string_view(f.data(), f.size);
-    } else {
-        const Classification c = unicodeLayout(f);
-        t.cls = c.cls;
-        t.m_isWide = true;
-        char16_t* units = t.m_file.buffer.get();
-        const std::size_t first = std::size_t(c.markLength) / 2;
-        if (c.cls == EncodingClass::Utf16Le || c.cls == EncodingClass::Utf16Be) {
-            std::size_t count = f.size / 2;
-            if (c.cls == EncodingClass::Utf16Be) {
-                for (std::size_t i = first; i < count; ++i)
-                    units[i] = char16_t((units[i] << 8) | (units[i] >> 8));
-            }
-            if (f.size % 2 != 0) units[count++] = 0xFFFD;  // the spare unit holds it
-            t.m_wideView = std::u16string_view(units + first, count - first);
-        } else {
-            t.m_converted = decodeUnicode(f, c);
-            t.m_file = FileBytes();
-            t.m_wideView =
-                std::u16string_view(reinterpret_cast<const char16_t*>(t.m_converted.utf16()),
-                                    std::size_t(t.m_converted.size()));
-        }
-    }
-    return t;
 }
 
 // ---- writing ----

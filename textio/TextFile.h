@@ -49,31 +49,6 @@ LineList ReadFileToStringFSOLine(WindowServices& ws, const QString& path, bool* 
 LineList ReadFileToStringUTFLine(WindowServices& ws, const QString& path, bool* ok = nullptr);
 LineList SplitStringToLines(const QString& text);
 
-// A whole input held as code units ready for scanning: bytes for 8-bit and UTF-8 input, UTF-16
-// units for Unicode input. The engine's fast line source; it splits with the same splitter and
-// decodes with the same decoder as ReadFileToStringLine, which it mirrors in flags and reports.
-class LoadedText {
-public:
-    bool ok = false;  // false when the file could not be read (then the text is empty)
-    EncodingClass cls = EncodingClass::EightBit;
-
-    bool isWide() const { return m_isWide; }
-    std::string_view bytes() const { return m_bytes; }
-    std::u16string_view units() const { return m_wideView; }
-    QString lineAsString(std::string_view line) const;
-    QString lineAsString(std::u16string_view line) const;
-
-private:
-    friend LoadedText ReadFileToText(WindowServices&, const QString&);
-    FileBytes m_file;
-    QString m_converted;  // UTF-32 input, converted
-    std::string_view m_bytes;
-    std::u16string_view m_wideView;
-    bool m_isWide = false;
-};
-
-LoadedText ReadFileToText(WindowServices& ws, const QString& path);
-
 // Writes a whole result, started afresh. Failures are reported under SaveStringToFileFSO, once
 // per call; the target then keeps its previous content.
 void SaveStringToFileFSO(WindowServices& ws, const QString& text, const QString& path);

@@ -1,0 +1,222 @@
+#include "textio/InputText.h"
+
+#include "app/shell/ErrorLocations.h"
+#include "app/shell/ErrorReport.h"
+#include "textio/Codec.h"
+#include "textio/Lines.h"
+#include "platform/Failure.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+namespace vn::textio {
+
+static_assert(std::endian::native == std::endian::little,
+              "UTF-16 input is viewed in place as little-endian code units");
+
+std::size_t InputPieceBytes = std::size_t(1) << 20;
+
+namespace {
+
+template <class CharT>
+using View = std::basic_string_view<CharT>;
+
+// Where the last piece may end: just after its last break, unless that break is a CR at the very
+// end of what was read, which may still be the first half of a CR LF. 0 when there is none.
+template <class CharT>
+std::size_t lastCut(const CharT* units, std::size_t count) {
+    for (std::size_t k = count; k > 0; --k) {
+        const CharT c = units[k - 1];
+        if (c == CharT('\n')) return k;
+        if (c == CharT('\r') && k < count) return k;
+    }
+    return 0;
+}
+
+void swapUnits(char16_t* units, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) units[i] = char16_t((units[i] << 8) | (units[i] >> 8));
+}
+
+}  // namespace
+
+QString lineText(std::string_view line) { return decodeUtf8Escaped(line); }
+
+QString lineText(std::u16string_view line) {
+    return QString(reinterpret_cast<const QChar*>(line.data()), qsizetype(line.size()));
+}
+
+InputText::InputText(WindowServices& ws, const QString& path) : m_ws(ws), m_path(path) {
+    // The same steps and labels as ReadFileToStringLine and the reader it picks.
+    Guard g(ws, loc::ReadFileToStringLine);
+    g.step(100, [&] { IsUnicodeFile = DetectFileEncoding(path); });
+    const bool utf8 = g.test(102, [] { return IsUTF8File; });
+    m_location = utf8 ? loc::ReadFileToStringUTFLine : loc::ReadFileToStringFSOLine;
+    m_label = utf8 ? 106 : 102;
+    m_cls = utf8 ? EncodingClass::Utf8Bom
+                 : (IsUnicodeFile ? EncodingClass::Utf16Le : EncodingClass::EightBit);
+    m_wide = IsUnicodeFile && !utf8;
+    Guard inner(ws, m_location);
+    m_ok = inner.step(m_label, [&] {
+        m_file = std::make_unique<FileReader>(path);
+        // The class is taken again from the bytes this reading sees, in case the file changed
+        // since it was detected.
+        unsigned char head[4] = {0, 0, 0, 0};
+        const std::size_t n = m_file->readAt(0, reinterpret_cast<char*>(head), sizeof head);
+        if (utf8) {
+            const bool mark = n >= 3 && head[0] == 0xEF && head[1] == 0xBB && head[2] == 0xBF;
+            m_payload = mark ? 3 : 0;
+        } else if (IsUnicodeFile) {
+            Classification c = classify(head, std::int64_t(n));
+            // Without a mark (the file changed since detection) it reads as UTF-16 LE.
+            if (!c.unicode) c = {EncodingClass::Utf16Le, true, false, 0};
+            m_cls = c.cls;
+            m_payload = std::uint64_t(c.markLength);
+            m_swap = c.cls == EncodingClass::Utf16Be;
+            if (c.cls == EncodingClass::Utf32Le || c.cls == EncodingClass::Utf32Be) {
+                // Rare enough to be converted whole.
+                const FileBytes whole = readWholeFile(path);
+                const std::size_t mark = std::min<std::size_t>(whole.size, 4);
+                m_converted = decodeUtf32(std::string_view(whole.data() + mark, whole.size - mark),
+                                          c.cls == EncodingClass::Utf32Be);
+                m_file.reset();
+                m_convertedWhole = true;
+            }
+        }
+        m_offset = m_payload;
+    });
+    if (!m_ok) m_file.reset();
+}
+
+InputText::~InputText() = default;
+
+bool InputText::readAt(std::uint64_t offset, char* out, std::size_t count, std::size_t& got) {
+    Guard g(m_ws, m_location);
+    if (g.step(m_label, [&] { got = m_file->readAt(offset, out, count); })) return true;
+    m_ok = false;
+    m_ended = true;
+    m_file.reset();
+    return false;
+}
+
+bool InputText::reserve(std::size_t bytes) {
+    Guard g(m_ws, m_location);
+    const bool done = g.step(m_label, [&] {
+        void* grown = std::realloc(m_buffer.units, bytes + sizeof(char16_t));
+        if (!grown)
+            throw Failure::withReason(QStringLiteral("Cannot read"), m_path,
+                                      QStringLiteral("not enough memory to hold the file"));
+        m_buffer.units = static_cast<char16_t*>(grown);
+        m_capacity = bytes;
+    });
+    if (!done) {
+        m_ok = false;
+        m_ended = true;
+        m_file.reset();
+    }
+    return done;
+}
+
+bool InputText::next(std::string_view& piece) { return nextPiece(piece); }
+bool InputText::next(std::u16string_view& piece) { return nextPiece(piece); }
+
+template <class CharT>
+bool InputText::nextPiece(View<CharT>& piece) {
+    if (!m_ok || m_ended) return false;
+    if (m_convertedWhole) {
+        piece = View<CharT>(reinterpret_cast<const CharT*>(m_converted.utf16()),
+                            std::size_t(m_converted.size()));
+        m_ended = true;
+        return true;
+    }
+    constexpr std::size_t unit = sizeof(CharT);
+    if (!m_buffer.units &&
+        !reserve(std::max<std::size_t>(InputPieceBytes, 2 * unit) / unit * unit))
+        return false;
+    char* bytes = reinterpret_cast<char*>(m_buffer.units);
+    // What is left of the last read comes first: the start of a line not yet handed out.
+    if (m_cut > 0) {
+        std::memmove(bytes, bytes + m_cut, m_filled - m_cut);
+        m_filled -= m_cut;
+        m_cut = 0;
+    }
+    for (;;) {
+        if (m_filled == m_capacity) {
+            // One line longer than the buffer: make room for it, but never for more than the
+            // rest of the file.
+            const std::uint64_t rest = m_file->size() > m_offset ? m_file->size() - m_offset : 0;
+            const std::size_t grown = std::size_t(std::min<std::uint64_t>(
+                std::uint64_t(m_capacity) * 2, std::uint64_t(m_filled) + rest + unit));
+            if (!reserve(grown / unit * unit)) return false;
+            bytes = reinterpret_cast<char*>(m_buffer.units);
+        }
+        const std::size_t want = m_capacity - m_filled;
+        std::size_t got = 0;
+        if (!readAt(m_offset, bytes + m_filled, want, got)) return false;
+        m_offset += got;
+        if constexpr (unit == 2) {
+            if (m_swap) swapUnits(reinterpret_cast<char16_t*>(bytes + m_filled), got / 2);
+        }
+        m_filled += got;
+        const bool end = got < want || m_offset >= m_file->size();
+        if (end) {
+            if constexpr (unit == 2) {
+                // An odd last byte is one unit that is not a character; the buffer always has
+                // room for it, since a read that stops short stops at least one byte short.
+                if (m_filled % 2 != 0) {
+                    reinterpret_cast<char16_t*>(bytes)[m_filled / 2] = 0xFFFD;
+                    m_filled += 1;
+                }
+            }
+            m_ended = true;
+            m_file.reset();  // the file is given back as soon as it has been read
+            if (m_filled == 0 && m_handedOut) return false;
+            piece = View<CharT>(reinterpret_cast<const CharT*>(bytes), m_filled / unit);
+            m_cut = m_filled;
+            m_handedOut = true;
+            return true;
+        }
+        const std::size_t cut = lastCut(reinterpret_cast<const CharT*>(bytes), m_filled / unit);
+        if (cut > 0) {
+            piece = View<CharT>(reinterpret_cast<const CharT*>(bytes), cut);
+            m_cut = cut * unit;
+            m_handedOut = true;
+            return true;
+        }
+    }
+}
+
+template <class CharT>
+std::size_t InputText::countUnits() {
+    LineTally<CharT> tally;
+    constexpr std::size_t unit = sizeof(CharT);
+    const std::size_t size = std::max<std::size_t>(InputPieceBytes, 2 * unit) / unit * unit;
+    auto scratch = std::make_unique_for_overwrite<char16_t[]>(size / 2 + 1);
+    char* bytes = reinterpret_cast<char*>(scratch.get());
+    for (std::uint64_t offset = m_payload;;) {
+        std::size_t got = 0;
+        if (!readAt(offset, bytes, size, got)) return 1;
+        offset += got;
+        std::size_t units = got / unit;
+        if constexpr (unit == 2) {
+            if (m_swap) swapUnits(scratch.get(), units);
+            if (got % 2 != 0) scratch[units++] = 0xFFFD;
+        }
+        tally.add(View<CharT>(reinterpret_cast<const CharT*>(bytes), units));
+        if (got < size) break;
+    }
+    return tally.lines();
+}
+
+std::size_t InputText::countLines() {
+    if (!m_ok) return 1;
+    if (m_convertedWhole) {
+        return textio::countLines(std::u16string_view(
+            reinterpret_cast<const char16_t*>(m_converted.utf16()), std::size_t(m_converted.size())));
+    }
+    // Once the last piece is read the file is given back; the pieces then held everything.
+    if (!m_file) return 1;
+    return m_wide ? countUnits<char16_t>() : countUnits<char>();
+}
+
+}  // namespace vn::textio

@@ -1,0 +1,98 @@
+#pragma once
+
+#include "platform/FileAccess.h"
+#include "platform/WindowServices.h"
+#include "textio/TextFile.h"
+
+#include <QString>
+
+#include <cstddef>
+#include <cstdlib>
+#include <cstdint>
+#include <memory>
+#include <string_view>
+
+namespace vn::textio {
+
+// Bytes of input read at a time. A piece always holds whole lines, so a line longer than this
+// makes its piece longer. Tests lower it to put piece boundaries everywhere.
+extern std::size_t InputPieceBytes;
+
+// One input file as the engine walks it: its code units (bytes for 8-bit and UTF-8 input,
+// UTF-16 units for Unicode input), handed out a piece of whole lines at a time, so memory stays
+// flat whatever the file's size. It opens and classifies the file step by step as
+// ReadFileToStringLine does, so the two module flags and the failure reports are the same. A
+// read that fails later is reported under the same location and label as a failed open.
+//
+// The pieces together are exactly the units ReadFileToStringLine would split into lines: the
+// byte order mark left out, UTF-16 BE turned into native units, an odd last byte of UTF-16 made
+// U+FFFD, UTF-32 converted. An empty input is one empty piece; no other piece is empty.
+class InputText {
+public:
+    InputText(WindowServices& ws, const QString& path);
+    ~InputText();
+    InputText(const InputText&) = delete;
+    InputText& operator=(const InputText&) = delete;
+
+    // False when the file could not be opened or a read has failed (both reported).
+    bool ok() const { return m_ok; }
+    EncodingClass encodingClass() const { return m_cls; }
+    bool isWide() const { return m_wide; }
+
+    // The next piece: whole lines, each with its break, except that the input's last line may
+    // have none. A CR at a piece's end is never followed by an LF at the next one's start.
+    // Returns false at the end, and when a read fails (then ok() turns false). The view stays
+    // valid until the next call. Call the form that matches isWide().
+    bool next(std::string_view& piece);
+    bool next(std::u16string_view& piece);
+    // True once the last piece has been handed out.
+    bool atEnd() const { return m_ended; }
+
+    // The number of lines of the whole input by countLines' rule, from a pass of its own that
+    // leaves the pieces alone. A failed read is reported, turns ok() false and gives 1.
+    std::size_t countLines();
+
+private:
+    template <class CharT>
+    bool nextPiece(std::basic_string_view<CharT>& piece);
+    template <class CharT>
+    std::size_t countUnits();
+    // Reads `count` bytes at `offset` (fewer at the end); a failure is reported, ends the input
+    // and gives false.
+    bool readAt(std::uint64_t offset, char* out, std::size_t count, std::size_t& got);
+
+    WindowServices& m_ws;
+    QString m_path;
+    const char* m_location = nullptr;  // where read failures are reported, and at which label
+    int m_label = 0;
+    bool m_ok = false;
+    EncodingClass m_cls = EncodingClass::EightBit;
+    bool m_wide = false;
+    bool m_swap = false;  // UTF-16 BE: units are turned around as they are read
+    bool m_ended = false;
+    bool m_handedOut = false;
+    std::unique_ptr<FileReader> m_file;
+    std::uint64_t m_payload = 0;  // file offset of the first unit after the byte order mark
+    std::uint64_t m_offset = 0;   // file offset of the next byte to read
+    QString m_converted;          // UTF-32 input, converted whole
+    bool m_convertedWhole = false;
+    // Heap memory that grows in place where it can (a very long line then costs no copy and
+    // no second buffer). 16-bit aligned, viewed as bytes or as units.
+    struct Buffer {
+        char16_t* units = nullptr;
+        ~Buffer() { std::free(units); }
+    };
+    // Makes the buffer hold `bytes` bytes and one spare unit; a failure is reported and ends the
+    // input.
+    bool reserve(std::size_t bytes);
+    Buffer m_buffer;
+    std::size_t m_capacity = 0;            // bytes
+    std::size_t m_filled = 0;              // bytes of units in the buffer
+    std::size_t m_cut = 0;                 // bytes handed out in the last piece
+};
+
+// The text of one line of an input, as ReadFileToStringLine decodes it.
+QString lineText(std::string_view line);
+QString lineText(std::u16string_view line);
+
+}  // namespace vn::textio
