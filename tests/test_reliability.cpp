@@ -23,13 +23,19 @@ struct CliResult {
     QString out, err;
 };
 
-// Runs the command-line program, optionally under a file-size limit or as another user.
-CliResult cli(const QStringList& args, rlim_t fileLimit = RLIM_INFINITY, uid_t asUser = uid_t(-1)) {
+// Runs the command-line program, optionally under a file-size limit, as another user, or with
+// a limit on its address space.
+CliResult cli(const QStringList& args, rlim_t fileLimit = RLIM_INFINITY, uid_t asUser = uid_t(-1),
+              rlim_t memoryLimit = RLIM_INFINITY) {
     QProcess p;
-    p.setChildProcessModifier([fileLimit, asUser] {
+    p.setChildProcessModifier([fileLimit, asUser, memoryLimit] {
         if (fileLimit != RLIM_INFINITY) {
             struct rlimit rl{fileLimit, fileLimit};
             ::setrlimit(RLIMIT_FSIZE, &rl);
+        }
+        if (memoryLimit != RLIM_INFINITY) {
+            struct rlimit rl{memoryLimit, memoryLimit};
+            ::setrlimit(RLIMIT_AS, &rl);
         }
         if (asUser != uid_t(-1)) {
             if (::setgid(asUser) != 0 || ::setuid(asUser) != 0) ::_exit(99);
@@ -232,6 +238,36 @@ TEST(Faults, LargeInputs) {
     r = cli({"--mode", "not-containing", "--text", "needle", "--in-place", one});
     EXPECT_EQ(r.code, 0) << r.err.toStdString();
     EXPECT_EQ(QFileInfo(one).size(), (200 << 20) + 8);
+}
+
+// The input is read a piece at a time, so a failure can come after part of the output is
+// written: a line too long for the memory left must drop that output and leave an in-place
+// input exactly as it was.
+TEST(Faults, ALineTooLongForMemoryMidwayLeavesTheInputAlone) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer cannot run under an address-space limit";
+#endif
+    TempDir dir;
+    const QByteArray head = makeText(60000, 3) + "\r\n";  // over a piece of lines, one blank
+    const QString path = dir.write("long.txt", head);
+    {
+        // Then one line of 1 GiB, sparse, so the test costs no disk.
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::ReadWrite));
+        if (!f.resize(head.size() + (qint64(1) << 30))) GTEST_SKIP() << "no sparse files here";
+    }
+    const QFileInfo before(path);
+    // The blank-line mode needs no line count first, so it meets the long line by the walk.
+    const CliResult r = cli({"--mode", "blank", "--in-place", path},
+                            RLIM_INFINITY, uid_t(-1), rlim_t(1) << 29);
+    EXPECT_EQ(r.code, 1) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains(path)) << r.err.toStdString();
+    EXPECT_TRUE(r.err.contains("not enough memory")) << r.err.toStdString();
+    EXPECT_EQ(QFileInfo(path).size(), before.size());
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_EQ(f.read(head.size()), head);
+    EXPECT_TRUE(strayFiles(dir).isEmpty()) << strayFiles(dir).join(' ').toStdString();
 }
 
 TEST(Faults, BinaryFilesRoundTripWhenNothingIsRemoved) {
