@@ -513,6 +513,8 @@ inline constexpr std::size_t kStretchBytes = std::size_t(1) << 20;
 inline constexpr std::size_t kMinStretchBytes = std::size_t(64) << 10;
 inline constexpr std::size_t kBlockBytes = kMinStretchBytes;
 inline constexpr auto kStretchTime = std::chrono::milliseconds(5);
+// Blocks the line-counting pass reads between two yields at most, whatever the time.
+inline constexpr int kCountBlocksPerYield = 64;
 
 // Walks every line of the input once, a piece at a time. Per-line yields are kept one per line
 // for services that cannot fold them; otherwise whole stretches are handled between two yields,
@@ -535,10 +537,29 @@ bool walkLines(Host& host, Guard& g, textio::InputText& input, const Steps& step
     };
     if (!input.next(text)) return readFailed();
     // The progress bar needs the line count before the first line; an input longer than one
-    // piece is counted by a pass of its own.
+    // piece is counted by a pass of its own. On a long file the window takes its turn during
+    // that pass too; no line has been handled yet, so what changes in those turns is simply
+    // seen from the first line on, as it would be after the first line's own yield.
     double lines = 0;
     if (steps.progress) {
-        lines = double(input.atEnd() ? textio::countLines(text) : input.countLines());
+        if (input.atEnd()) {
+            lines = double(textio::countLines(text));
+        } else {
+            bool quit = false;
+            auto last = std::chrono::steady_clock::now();
+            int blocksSince = 0;
+            lines = double(input.countLines([&] {
+                if (perLine || !steps.yield) return true;
+                const auto now = std::chrono::steady_clock::now();
+                if (now - last < kStretchTime && ++blocksSince < kCountBlocksPerYield) return true;
+                last = now;
+                blocksSince = 0;
+                g.step(steps.yield, [&] { ws.yield(); });
+                quit = ws.quitRequested();
+                return !quit;
+            }));
+            if (quit) return false;
+        }
         if (!input.ok()) return readFailed();
     }
     struct Block {

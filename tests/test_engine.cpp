@@ -410,6 +410,37 @@ TEST(Engine, ProgressAndYieldsPerLine) {
     EXPECT_TRUE(numbers.progress2.empty());
 }
 
+TEST(Engine, CountingALongFileGivesTheWindowItsTurns) {
+    TempDir dir;
+    QByteArray text;
+    for (int i = 0; i < 2000; ++i) text += "line " + QByteArray::number(i) + "\r\n";
+    const QString in = dir.write("in", text);
+    const PieceSize pieces(64);  // about 400 reads for the count, so several turns
+    Option1 option1;
+    {
+        FoldingServices ws;
+        int beforeFirstLine = 0;
+        ws.onYield = [&](int) { beforeFirstLine += ws.progress2.empty() ? 1 : 0; };
+        Host host{ws, option1};
+        const FileResult r = RemoveContaining(host, in, "line 1", dir.path("out"), false);
+        EXPECT_GE(beforeFirstLine, 4);
+        EXPECT_EQ(r.linesRead, 2000);
+        EXPECT_EQ(r.linesRemoved, 1111);  // line 1, 10-19, 100-199, 1000-1999
+        EXPECT_EQ(ws.progress2.back(), 100);
+    }
+    {
+        // Closing the window during the count stops before the first line.
+        const QString out = dir.write("kept", "keep me");
+        FoldingServices ws;
+        ws.onYield = [&](int) { ws.quit = true; };
+        Host host{ws, option1};
+        const FileResult r = RemoveContaining(host, in, "line 1", out, false);
+        EXPECT_TRUE(ws.progress2.empty());
+        EXPECT_EQ(r.linesRead, 0);
+        EXPECT_EQ(TempDir::read(out), "keep me");
+    }
+}
+
 // ---- outputs that must stay as they were ----
 
 TEST(Engine, UnreadableInputAndQuitLeaveTheOutputAlone) {

@@ -187,7 +187,7 @@ bool InputText::nextPiece(View<CharT>& piece) {
 }
 
 template <class CharT>
-std::size_t InputText::countUnits() {
+std::size_t InputText::countUnits(const std::function<bool()>& between) {
     LineTally<CharT> tally;
     constexpr std::size_t unit = sizeof(CharT);
     const std::size_t size = std::max<std::size_t>(InputPieceBytes, 2 * unit) / unit * unit;
@@ -204,11 +204,12 @@ std::size_t InputText::countUnits() {
         }
         tally.add(View<CharT>(reinterpret_cast<const CharT*>(bytes), units));
         if (got < size) break;
+        if (between && !between()) return 0;
     }
     return tally.lines();
 }
 
-std::size_t InputText::countLines() {
+std::size_t InputText::countLines(const std::function<bool()>& between) {
     if (!m_ok) return 1;
     if (m_convertedWhole) {
         return textio::countLines(std::u16string_view(
@@ -216,7 +217,7 @@ std::size_t InputText::countLines() {
     }
     // Once the last piece is read the file is given back; the pieces then held everything.
     if (!m_file) return 1;
-    return m_wide ? countUnits<char16_t>() : countUnits<char>();
+    return m_wide ? countUnits<char16_t>(between) : countUnits<char>(between);
 }
 
 }  // namespace vn::textio

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string_view>
 
@@ -50,13 +51,15 @@ public:
 
     // The number of lines of the whole input by countLines' rule, from a pass of its own that
     // leaves the pieces alone. A failed read is reported, turns ok() false and gives 1.
-    std::size_t countLines();
+    // `between` runs after each block read, so a window can take its turn on a long file; when
+    // it answers false the count stops and gives 0.
+    std::size_t countLines(const std::function<bool()>& between = {});
 
 private:
     template <class CharT>
     bool nextPiece(std::basic_string_view<CharT>& piece);
     template <class CharT>
-    std::size_t countUnits();
+    std::size_t countUnits(const std::function<bool()>& between);
     // Reads `count` bytes at `offset` (fewer at the end); a failure is reported, ends the input
     // and gives false.
     bool readAt(std::uint64_t offset, char* out, std::size_t count, std::size_t& got);
