@@ -64,12 +64,9 @@ InputText::InputText(WindowServices& ws, const QString& path) : m_ws(ws), m_path
         unsigned char head[4] = {0, 0, 0, 0};
         const std::size_t n = m_file->readAt(0, reinterpret_cast<char*>(head), sizeof head);
         if (utf8) {
-            const bool mark = n >= 3 && head[0] == 0xEF && head[1] == 0xBB && head[2] == 0xBF;
-            m_payload = mark ? 3 : 0;
+            m_payload = std::uint64_t(utf8MarkLength(head, std::int64_t(n)));
         } else if (IsUnicodeFile) {
-            Classification c = classify(head, std::int64_t(n));
-            // Without a mark (the file changed since detection) it reads as UTF-16 LE.
-            if (!c.unicode) c = {EncodingClass::Utf16Le, true, false, 0};
+            const Classification c = unicodeLayout(head, std::int64_t(n));
             m_cls = c.cls;
             m_payload = std::uint64_t(c.markLength);
             m_swap = c.cls == EncodingClass::Utf16Be;

@@ -39,23 +39,26 @@ bool DetectFileEncoding(const QString& path) {
     return c.unicode;
 }
 
+Classification unicodeLayout(const unsigned char b[4], std::int64_t n) {
+    const Classification c = classify(b, n);
+    return c.unicode ? c : Classification{EncodingClass::Utf16Le, true, false, 0};
+}
+
+int utf8MarkLength(const unsigned char b[4], std::int64_t n) {
+    return (n >= 3 && b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF) ? 3 : 0;
+}
+
 namespace {
 
-// How the text-stream path reads a file in Unicode format: in the byte order its mark names.
-// A file without a mark (its class changed between detection and reading) is read as UTF-16 LE.
-Classification unicodeLayout(const FileBytes& file) {
-    unsigned char head[4] = {0, 0, 0, 0};
-    std::copy_n(reinterpret_cast<const unsigned char*>(file.data()),
-                std::min<std::size_t>(4, file.size), head);
-    Classification c = classify(head, std::int64_t(file.size));
-    if (!c.unicode) c = {EncodingClass::Utf16Le, true, false, 0};
-    return c;
-}
-
-std::size_t utf8MarkLength(const FileBytes& file) {
-    const auto* p = reinterpret_cast<const unsigned char*>(file.data());
-    return (file.size >= 3 && p[0] == 0xEF && p[1] == 0xBB && p[2] == 0xBF) ? 3 : 0;
-}
+// The first bytes of a whole file as the table reads them: missing ones are 0.
+struct Head {
+    unsigned char bytes[4] = {0, 0, 0, 0};
+    std::int64_t length;
+    explicit Head(const FileBytes& file) : length(std::int64_t(file.size)) {
+        std::copy_n(reinterpret_cast<const unsigned char*>(file.data()),
+                    std::min<std::size_t>(4, file.size), bytes);
+    }
+};
 
 LineList splitBytes(std::string_view bytes) {
     LineList lines;
@@ -101,7 +104,8 @@ LineList ReadFileToStringFSOLine(WindowServices& ws, const QString& path, bool* 
     g.step(104, [&] {
         if (!opened) return;
         if (IsUnicodeFile) {
-            const QString text = decodeUnicode(file, unicodeLayout(file));
+            const Head head(file);
+            const QString text = decodeUnicode(file, unicodeLayout(head.bytes, head.length));
             lines = splitUnits(std::u16string_view(
                 reinterpret_cast<const char16_t*>(text.utf16()), std::size_t(text.size())));
         } else {
@@ -124,7 +128,8 @@ LineList ReadFileToStringUTFLine(WindowServices& ws, const QString& path, bool* 
     });
     g.step(110, [&] {
         if (!opened) return;
-        const std::size_t mark = utf8MarkLength(file);
+        const Head head(file);
+        const auto mark = std::size_t(utf8MarkLength(head.bytes, head.length));
         lines = splitBytes(std::string_view(file.data() + mark, file.size - mark));
     });
     if (lines.isEmpty()) lines = oneEmptyLine();

@@ -37,6 +37,12 @@ struct Classification {
 // The encoding-class table: first bytes (missing ones read as 0) and the file's length.
 Classification classify(const unsigned char first[4], std::int64_t length);
 
+// How a file the detector found to be Unicode is read: in the byte order its mark names, and
+// as UTF-16 LE when it has no mark (its class changed between detection and reading).
+Classification unicodeLayout(const unsigned char first[4], std::int64_t length);
+// Bytes of UTF-8 byte order mark the first bytes hold: 3 or 0.
+int utf8MarkLength(const unsigned char first[4], std::int64_t length);
+
 // Classifies the file, sets IsUTF8File and returns the value for IsUnicodeFile. Has no handler of
 // its own: a failure to open the file is thrown to the caller.
 bool DetectFileEncoding(const QString& path);
