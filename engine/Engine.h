@@ -15,6 +15,15 @@ struct FileResult {
     bool read = false;
     std::int64_t linesRead = 0;
     std::int64_t linesRemoved = 0;
+    // Why nothing was written although the input was read (a binary input, one its encoding
+    // class cannot carry back); empty when the output was written or left equal.
+    QString skipped;
+    // The output is the input itself and the result equalled it byte for byte: the file was left
+    // exactly as it was (same inode, same times).
+    bool unchanged = false;
+    // A stop request arrived while the file was worked on: the output in progress was dropped
+    // and the target keeps its previous content.
+    bool stopped = false;
 };
 
 // What every routine reaches of the window: the services (ProgressBar2, the yield, message
