@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QDir>
+#include <QFileInfo>
 #include <QProcess>
 
 using vn::test::TempDir;
@@ -89,13 +91,13 @@ TEST(Cli, UsageErrorsSayWhatIsWrongAndTouchNothing) {
         {{"--mode", "keywords", "--in-place", in}, "needs --keyword"},
         {{"--mode", "line-numbers", "--in-place", in}, "needs --lines"},
         {{"--mode", "blank", "--ignore-case", "--in-place", in}, "--ignore-case does not apply"},
-        {{"--mode", "blank", "--in-place"}, "no PATH"},
+        {{"--mode", "blank", "--in-place"}, "standard input cannot be combined with --in-place"},
         {{"--mode", "blank", "--in-place", "--frobnicate", in}, "unknown option --frobnicate"},
-        {{"--mode"}, "--mode needs a value"},
+        {{"--mode"}, "missing value after '--mode'"},
         {{"--mode", "keywords", "--keyword", " ", "--in-place", in}, "--keyword must not be empty"},
         {{"--mode", "blank", "--lines", "1", "--in-place", in}, "--lines applies only"},
         {{"--mode", "blank", "--leave-blank", "--in-place", in}, "--leave-blank does not apply"},
-        {{"--mode=blank", "--quiet=yes", "--in-place", in}, "--quiet takes no value"},
+        {{"--mode=blank", "--quiet=yes", "--in-place", in}, "unexpected value after '--quiet'"},
     };
     for (const Case& c : cases) {
         const CliRun r = cli(c.args);
@@ -202,11 +204,42 @@ TEST(Cli, FolderArgumentsListTheFilesAsTheFolderButtonDoes) {
     EXPECT_EQ(TempDir::read(dir.path("out/c.txt")), "c\r\n");
 }
 
-TEST(Cli, NotANumberGoesToStandardError) {
+TEST(Cli, ABadLineListIsAUsageErrorNamingThePieceBeforeAnyWrite) {
     TempDir dir;
     const QString in = dir.write("n.txt", "a\r\nb\r\nc\r\n");
-    const CliRun r = cli({"--mode", "line-numbers", "--lines", "2,x", "--in-place", in});
-    EXPECT_EQ(r.code, 0);
-    EXPECT_TRUE(r.err.contains("One of the inputs was not a number"));
-    EXPECT_EQ(TempDir::read(in), "a\r\nc");
+    const std::vector<std::pair<QString, QString>> cases = {
+        {"2,x", "\"x\" is not a number"},
+        {"1 2 5", "\"1 2 5\" is not a number"},
+        {"1,,2", "\"\" is not a number"},
+        {"0", "\"0\" is out of range"},
+        {"3,40000", "\"40000\" is out of range"},
+        {"-1", "\"-1\" is out of range"},
+    };
+    for (const auto& [list, message] : cases) {
+        const CliRun r = cli({"--mode", "line-numbers", "--lines", list, "--in-place", in});
+        EXPECT_EQ(r.code, 2) << list.toStdString();
+        EXPECT_TRUE(r.err.contains(message)) << r.err.toStdString();
+        EXPECT_EQ(TempDir::read(in), "a\r\nb\r\nc\r\n");
+    }
+    // What the window accepts as numbers stays accepted: spaces around, decimals rounded.
+    const CliRun ok = cli({"--mode", "line-numbers", "--lines", " 2 ,2.6", "--in-place", in});
+    EXPECT_EQ(ok.code, 0) << ok.err.toStdString();
+    EXPECT_EQ(TempDir::read(in), "a");  // the mode cuts the output's last break
+}
+
+TEST(Cli, ShortAliasesRepeatedExtensionsAndALeadingDot) {
+    TempDir dir;
+    QDir(dir.path()).mkpath("tree");
+    QDir(dir.path()).mkpath("out");
+    dir.write("tree/a.log", "Keep\r\ndrop ME\r\n");
+    dir.write("tree/b.md", "me\r\nkeep\r\n");
+    dir.write("tree/c.txt", "me\r\n");
+    const CliRun r = cli({"--mode", "containing", "--text", "me", "-i", "-o", dir.path("out"),
+                          "--ext", ".log", "--ext", "md", "--quiet", dir.path("tree")});
+    EXPECT_EQ(r.code, 0) << r.err.toStdString();
+    EXPECT_EQ(TempDir::read(dir.path("out/a.txt")), "Keep\r\n");
+    EXPECT_EQ(TempDir::read(dir.path("out/b.txt")), "keep\r\n");
+    EXPECT_FALSE(QFileInfo::exists(dir.path("out/c.txt")));
+    EXPECT_EQ(cli({"-h"}).code, 0);
+    EXPECT_TRUE(cli({"-V"}).out.startsWith("varnobis-cli "));
 }

@@ -137,7 +137,7 @@ int main(int argc, char** argv) {
     QStringList files;
     for (const QString& p : v.o.paths) {
         if (QFileInfo(p).isDir()) {
-            files += cli::filesInFolder(ws, p, v.o.ext);
+            for (const QString& ext : v.o.exts) files += cli::filesInFolder(ws, p, ext);
         } else {
             files.append(p);
         }
@@ -146,8 +146,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "varnobis-cli: no files found\n");
         return 1;
     }
-    if (v.o.mode == 1 || v.o.mode == 2) ws.setAnswer(QStringLiteral("Enter x:"), v.o.text);
-    if (v.o.mode == 5)
+    if (v.o.mode == run::Containing || v.o.mode == run::NotContaining) ws.setAnswer(QStringLiteral("Enter x:"), v.o.text);
+    if (v.o.mode == run::LineNumbers)
         ws.setAnswer(QStringLiteral("Enter line numbers to remove separated by commas:"), v.o.lines);
 
     FileListAdapter list(files);
