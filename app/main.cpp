@@ -24,7 +24,7 @@ const char kUsage[] =
     "Usage: varnobis [OPTION]...\n"
     "Opens the Varnobis window, which removes lines from many text files in one run.\n"
     "Every choice made in the window is remembered in ~/.config/Quorvane/Varnobis.ini\n"
-    "($XDG_CONFIG_HOME when set). For scripts and pipelines use varnobis-cli.\n"
+    "($XDG_CONFIG_HOME when set). For scripts use varnobis-cli.\n"
     "\n"
     "  -h, --help        print this help and exit\n"
     "  -v, --version     print the version and exit\n"

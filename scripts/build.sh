@@ -8,7 +8,7 @@ parent=$build
 while [ ! -e "$parent" ]; do parent=$(dirname "$parent"); done
 if [ ! -w "$parent" ]; then
     echo "Cannot write the build folder $build: $parent is not writable by $(id -un)." >&2
-    echo "Build elsewhere, e.g.: VARNOBIS_BUILD_DIR=\$HOME/varnobis-build bash $0" >&2
+    echo "Set VARNOBIS_BUILD_DIR to a folder you can write, e.g. VARNOBIS_BUILD_DIR=\$HOME/varnobis-build" >&2
     exit 1
 fi
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
