@@ -158,9 +158,12 @@ void Form1::createControls() {
     setPalette(white);
     setAutoFillBackground(true);
 
-    // Arial where it is installed, the system's sans-serif face (metric-compatible Liberation
-    // Sans on Debian) where it is not.
-    QFont plain(QStringLiteral("Arial"));
+    // The fixed layout was measured in Arial. Liberation Sans and Arimo have Arial's widths, so
+    // whichever of them is installed keeps every caption inside its control; fontconfig's alias
+    // for Arial is not relied on. Without any of them the desktop's sans-serif face stands in.
+    QFont plain;
+    plain.setFamilies({QStringLiteral("Arial"), QStringLiteral("Liberation Sans"),
+                       QStringLiteral("Arimo")});
     plain.setStyleHint(QFont::SansSerif);
     plain.setPointSizeF(9);
     plain.setBold(true);
@@ -245,6 +248,8 @@ void Form1::createControls() {
     ListView2->setEditTriggers(QAbstractItemView::NoEditTriggers);
     ListView2->header()->setStretchLastSection(false);
 
+    describeControls();
+
     // The initial states: Option1 and Option4 chosen, Check1 clear, Text1 empty, no mode. Option4
     // is chosen from the start so that one save option is always chosen: a store that turns
     // both off must not leave the run writing over the original files.
@@ -264,6 +269,59 @@ void Form1::createControls() {
         trackHover(w, Pointer::Arrow);
     trackHover(ListView1->viewport(), Pointer::Arrow);
     trackHover(ListView2->viewport(), Pointer::Arrow);
+}
+
+// What a screen reader says for each control. The visible captions are short and two of them
+// are the same ("Clear List"), so the names say which list or what a button acts on.
+void Form1::describeControls() {
+    struct Text {
+        QWidget* control;
+        const char* name;
+        const char* description;
+    };
+    const Text texts[] = {
+        {ListView1, "File list", "The files to process. Drop files or folders here; "
+                                 "double-click a file to take it out of the list."},
+        {PushButton1, "Add File(s)", "Adds files to the file list with a file dialog."},
+        {PushButton3, "Add All File(s) In Folder",
+         "Asks for an extension and a folder, and adds every file with that extension in the "
+         "folder and its subfolders to the file list."},
+        {PushButton7, "Clear List of files", "Takes every file out of the file list."},
+        {PushButton8, "Load Sample/Example Files", "Adds the bundled sample files to the file list."},
+        {PushButton9, "Remove Filenames Cont X",
+         "Asks for a text and takes every file whose name contains it out of the file list."},
+        {PushButton11, "Remove Filenames Not Cont. X",
+         "Asks for a text and takes every file whose name does not contain it out of the file "
+         "list."},
+        {Frame2, "Remove Options", "Which lines to remove."},
+        {Combo1, "Removal mode", "Which lines to remove from each file."},
+        {Frame3, "Keyword Options", "The keywords for the two keyword modes."},
+        {ListView2, "Keyword list", "The keywords for the keyword modes. Double-click a keyword "
+                                    "or press Delete to remove it."},
+        {PushButton6, "Add Keyword", "Asks for a keyword and adds it to the keyword list."},
+        {PushButton5, "Clear List of keywords", "Takes every keyword out of the keyword list."},
+        {Frame1, "Line Options", "How removed lines are treated and how texts are compared."},
+        {Option1, "Remove line but leave blank line (carriage return)",
+         "Each removed line leaves an empty line in its place."},
+        {Option2, "Remove line completely", "Removed lines leave nothing in their place."},
+        {Check1, "Ignore case", "Compare texts and keywords ignoring upper and lower case."},
+        {Frame6, "Save Option", "Where the results are written."},
+        {Option4, "Save results to this folder:",
+         "Each result is written to the output folder as a .txt file."},
+        {Frame5, "Output folder", "The folder the results are written to."},
+        {Text1, "Output folder", "The folder the results are written to. Type it or pick it."},
+        {PushButton10, "Pick the output folder",
+         "Opens a folder dialog to pick the folder the results are written to."},
+        {Option3, "Save results in folder of original file",
+         "Each result is written over its original file."},
+        {PushButton2, "Start Removing", "Removes the chosen lines from every file in the list."},
+        {ProgressBar1, "Overall progress", "The file being processed and the share of the list done."},
+        {ProgressBar2, "File progress", "How far the current file has been processed."},
+    };
+    for (const Text& t : texts) {
+        t.control->setAccessibleName(QString::fromLatin1(t.name));
+        t.control->setAccessibleDescription(QString::fromLatin1(t.description));
+    }
 }
 
 void Form1::trackHover(QWidget* widget, Pointer pointer) {

@@ -121,6 +121,7 @@ protected:
 
 private:
     void createControls();
+    void describeControls();
     void connectHandlers();
     void Form_Load();
     void Form_QueryUnload();

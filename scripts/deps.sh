@@ -1,14 +1,19 @@
 #!/usr/bin/env bash
 # Makes sure the Debian 12 packages the build needs are installed. As root it installs what is
 # missing with apt-get; otherwise it names the packages and stops.
-#   deps.sh build   - to build and run the tests
-#   deps.sh run     - to build and start the program (adds a display server fallback and fonts)
+#   deps.sh build   - to build and run the tests (adds GoogleTest and the packaging checkers)
+#   deps.sh run     - to build and start the program (adds a virtual X server when there is no
+#                     display)
 #   deps.sh fuzz    - to build the fuzz targets (adds clang and its fuzzer runtime)
 set -euo pipefail
 
-want=(cmake g++ make qt6-base-dev libgl-dev libgtest-dev dpkg-dev fonts-liberation)
+want=(cmake g++ make qt6-base-dev libgl-dev fonts-liberation help2man)
 case "${1:-build}" in
-    run) want+=(fonts-liberation xvfb xauth) ;;
+    build) want+=(libgtest-dev dpkg-dev lintian appstream desktop-file-utils) ;;
+    run)
+        if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
+            want+=(xvfb xauth)
+        fi ;;
     fuzz) want+=(clang libclang-rt-14-dev) ;;
 esac
 

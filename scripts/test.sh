@@ -6,4 +6,4 @@ build=${VARNOBIS_BUILD_DIR:-$root/build}
 bash "$root/scripts/deps.sh" build
 bash "$root/scripts/build.sh"
 cd "$build"
-ctest --output-on-failure -j "$(nproc)" --timeout 600
+ctest --output-on-failure --no-tests=error -j "$(nproc)" --timeout 600

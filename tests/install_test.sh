@@ -9,9 +9,41 @@ trap 'rm -rf "$tmp"' EXIT
 cmake --install "$build" --prefix "$tmp/prefix" >/dev/null
 for f in bin/varnobis bin/varnobis-cli lib/varnobis/varnobis lib/varnobis/varnobis-cli \
          lib/varnobis/Samples share/applications/varnobis.desktop \
-         share/icons/hicolor/scalable/apps/varnobis.svg; do
-    [ -e "$tmp/prefix/$f" ] || { echo "not installed: $f"; exit 1; }
+         share/icons/hicolor/scalable/apps/varnobis.svg share/doc/varnobis/copyright \
+         share/doc/varnobis/changelog.gz share/bash-completion/completions/varnobis-cli \
+         share/metainfo/*.metainfo.xml; do
+    compgen -G "$tmp/prefix/$f" >/dev/null || { echo "not installed: $f"; exit 1; }
 done
+
+# Every option the command line's --help lists is in its manual page and its completion.
+options=$("$tmp/prefix/bin/varnobis-cli" --help | grep -o -- '--[a-z][a-z-]*' | sort -u)
+[ "$(wc -l <<<"$options")" -ge 10 ] || { echo "too few options read from --help: $options"; exit 1; }
+completion=$(cat "$tmp/prefix/share/bash-completion/completions/varnobis-cli")
+if command -v help2man >/dev/null; then
+    for page in varnobis varnobis-cli; do
+        [ -e "$tmp/prefix/share/man/man1/$page.1.gz" ] || { echo "no manual page for $page"; exit 1; }
+    done
+    # The page source writes a dash as \-.
+    page=$(gzip -dc "$tmp/prefix/share/man/man1/varnobis-cli.1.gz" | sed 's/\\-/-/g')
+    for o in $options; do
+        grep -q -- "$o\b" <<<"$page" || { echo "varnobis-cli(1) does not name $o"; exit 1; }
+    done
+    window=$(gzip -dc "$tmp/prefix/share/man/man1/varnobis.1.gz" | sed 's/\\-/-/g')
+    for o in $("$tmp/prefix/bin/varnobis" --help | grep -o -- '--[a-z][a-z-]*' | sort -u); do
+        grep -q -- "$o\b" <<<"$window" || { echo "varnobis(1) does not name $o"; exit 1; }
+    done
+    grep -q '^\.SH "EXIT STATUS"' <<<"$page" || { echo "varnobis-cli(1) has no EXIT STATUS"; exit 1; }
+fi
+for o in $options; do
+    grep -q -- "$o\b" <<<"$completion" || { echo "the bash completion does not offer $o"; exit 1; }
+done
+# The completion offers the modes after --mode.
+(
+    source "$tmp/prefix/share/bash-completion/completions/varnobis-cli"
+    COMP_WORDS=(varnobis-cli --mode not-); COMP_CWORD=2
+    _varnobis_cli
+    [ "${COMPREPLY[*]}" = "not-containing not-keywords" ] || { echo "completion: ${COMPREPLY[*]}"; exit 1; }
+)
 
 printf 'keep\r\n\r\ndrop me\r\n' > "$tmp/in.csv"
 mkdir "$tmp/out"
@@ -29,5 +61,18 @@ if command -v dpkg-shlibdeps >/dev/null && command -v cpack >/dev/null; then
     contents=$(dpkg-deb -c "$deb")
     grep -q './usr/lib/varnobis/Samples/' <<<"$contents" || { echo "no Samples in package"; exit 1; }
     grep -q './usr/bin/varnobis-cli' <<<"$contents" || { echo "no CLI link in package"; exit 1; }
+    case "$deps" in *fonts-liberation*) ;; *) echo "package misses fonts-liberation: $deps"; exit 1;; esac
+    [ "$(dpkg-deb -f "$deb" Description | wc -l)" -ge 4 ] || { echo "no long description"; exit 1; }
+    # The packaged programs carry no symbol tables, and bind every symbol at start.
+    mkdir "$tmp/deb"
+    dpkg-deb -x "$deb" "$tmp/deb"
+    for program in varnobis varnobis-cli; do
+        sections=$(LC_ALL=C readelf -S "$tmp/deb/usr/lib/varnobis/$program")
+        if grep -q -E '\.symtab|\.debug_info' <<<"$sections"; then
+            echo "$program is not stripped"; exit 1
+        fi
+        dynamic=$(LC_ALL=C readelf -d "$tmp/deb/usr/lib/varnobis/$program")
+        grep -q -E 'BIND_NOW|FLAGS.*NOW' <<<"$dynamic" || { echo "$program is not bound now"; exit 1; }
+    done
 fi
 echo "install test passed"
