@@ -16,6 +16,9 @@
 #include <random>
 #include <set>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 using namespace vn;
 using namespace vn::engine;
 using test::ScriptedWindowServices;
@@ -526,6 +529,192 @@ TEST(Engine, WriteFailuresAreReportedOnceUnderTheWriter) {
         EXPECT_TRUE(ws.errors()[0].text.contains(m == Mode::Numbers ? "SaveStringToFileFSO at line 104"
                                                                     : "AppendStringFSO at line 108"))
             << ws.errors()[0].text.toStdString();
+    }
+}
+
+// ---- files left as they were ----
+
+namespace {
+
+struct FileStamp {
+    ino_t inode;
+    timespec mtime;
+    bool operator==(const FileStamp& o) const {
+        return inode == o.inode && mtime.tv_sec == o.mtime.tv_sec &&
+               mtime.tv_nsec == o.mtime.tv_nsec;
+    }
+};
+
+// The file's identity, after setting its time to a second in the past so a rewrite shows.
+FileStamp stampOf(const QString& path, bool age = false) {
+    const QByteArray p = path.toLocal8Bit();
+    if (age) {
+        const timespec times[2] = {{1000000000, 0}, {1000000000, 0}};
+        EXPECT_EQ(::utimensat(AT_FDCWD, p.constData(), times, 0), 0);
+    }
+    struct stat st {};
+    EXPECT_EQ(::stat(p.constData(), &st), 0);
+    return {st.st_ino, st.st_mtim};
+}
+
+const Mode kModes[] = {Mode::Blank, Mode::Containing, Mode::NotContaining,
+                       Mode::KeysContaining, Mode::KeysNotContaining, Mode::Numbers};
+
+// A call in `m` that removes nothing from lines holding "keep" and no blank line.
+Call keepingCall(Mode m) {
+    switch (m) {
+        case Mode::Containing: return {m, "absent"};
+        case Mode::NotContaining: return {m, "keep"};
+        case Mode::KeysContaining: return {m, "", {"absent"}};
+        case Mode::KeysNotContaining: return {m, "", {"keep"}};
+        case Mode::Numbers: return {m, "0"};
+        default: return {m};
+    }
+}
+
+}  // namespace
+
+TEST(Engine, AnInPlaceResultEqualToTheInputLeavesTheFileUntouched) {
+    struct Case {
+        const char* name;
+        Call call;
+        QString text;
+        bool same;  // the result is the input byte for byte
+    };
+    std::vector<Case> cases;
+    for (Mode m : kModes) {
+        // The line-number mode cuts the final break, so its input that stays has none.
+        const bool numbers = m == Mode::Numbers;
+        for (const char* brk : {"\r\n", "\n", "\r"}) {
+            const QString b = QString::fromLatin1(brk);
+            QString text = "keep 1" + b + "keep 2" + b + "keep 3";
+            if (!numbers) text += b;
+            cases.push_back({"nothing removed", keepingCall(m), text, true});
+        }
+        // Same size, other bytes: a mixed break made the first one.
+        cases.push_back({"mixed breaks", keepingCall(m), QStringLiteral("keep\nkeep\rkeep\n"), false});
+    }
+    // A removed empty line leaves an empty line: the bytes are the same, which only a compare
+    // can tell.
+    cases.push_back({"option1 blank", {Mode::NotContaining, "keep", {}, false, true},
+                     QStringLiteral("keep\r\n\r\nkeep\r\n"), true});
+    cases.push_back({"option1 not blank", {Mode::Containing, "x", {}, false, true},
+                     QStringLiteral("keep\r\nx\r\nkeep\r\n"), false});
+    // The line-number mode adds the missing final break and cuts it again.
+    cases.push_back({"numbers no final break", {Mode::Numbers, "9"}, "keep\r\nkeep", true});
+    cases.push_back({"final break added", keepingCall(Mode::Containing), "keep\nkeep", false});
+
+    for (const Case& c : cases) {
+        for (Enc e : {Enc::EightBit, Enc::Utf8Bom, Enc::Utf16Le, Enc::Utf16Be}) {
+            const std::string what = std::string(c.name) + " mode " + std::to_string(int(c.call.mode)) +
+                                     " enc " + std::to_string(int(e)) + " " + c.text.toStdString();
+            TempDir dir;
+            const QByteArray bytes = encodeInput(c.text, e);
+            const QString in = dir.write("in", bytes);
+            const FileStamp before = stampOf(in, true);
+            ScriptedWindowServices ws;
+            Option1 option1;
+            Keywords keys;
+            const FileResult r = run(ws, option1, keys, c.call, in, in);
+            // UTF-16 BE comes back as UTF-16 LE, so it is always rewritten.
+            const bool same = c.same && e != Enc::Utf16Be;
+            EXPECT_EQ(r.unchanged, same) << what;
+            EXPECT_EQ(stampOf(in) == before, same) << what;
+            EXPECT_TRUE(ws.errors().empty()) << what;
+            if (same) EXPECT_EQ(TempDir::read(in), bytes) << what;
+            EXPECT_EQ(dir.entries(), QStringList{"in"}) << what;
+        }
+    }
+    // An output elsewhere is written even when it equals its input.
+    TempDir dir;
+    const QString in = dir.write("in", "keep\n");
+    const QString out = dir.write("out", "keep\n");
+    const FileStamp before = stampOf(out, true);
+    ScriptedWindowServices ws;
+    Option1 option1;
+    Keywords keys;
+    const FileResult r = run(ws, option1, keys, keepingCall(Mode::Containing), in, out);
+    EXPECT_FALSE(r.unchanged);
+    EXPECT_FALSE(stampOf(out) == before);
+    EXPECT_EQ(TempDir::read(out), "keep\n");
+}
+
+TEST(Engine, BinaryInputsAreLeftAloneInEveryModeAndClass) {
+    QString lines;
+    for (int i = 0; i < 400; ++i) lines += QStringLiteral("line %1 x\r\n").arg(i);
+    const QChar nul(0);
+    const QString places[] = {nul + lines, lines + nul,
+                              lines.left(lines.size() - 30) + nul + lines.right(30)};
+    const PieceSize pieces(512);  // the last two lie well past the first piece
+    for (Mode m : kModes) {
+        for (Enc e : {Enc::EightBit, Enc::Utf8Bom, Enc::Utf16Le, Enc::Utf16Be, Enc::Utf32Le,
+                      Enc::Utf32Be}) {
+            for (const QString& text : places) {
+                for (bool inPlace : {true, false}) {
+                    const std::string what = "mode " + std::to_string(int(m)) + " enc " +
+                                             std::to_string(int(e)) + " at " +
+                                             std::to_string(text.indexOf(nul)) +
+                                             (inPlace ? " in place" : "");
+                    TempDir dir;
+                    const QByteArray bytes = encodeInput(text, e);
+                    const QString in = dir.write("in", bytes);
+                    const QString out = inPlace ? in : dir.write("out", "previous content");
+                    const FileStamp before = stampOf(out, true);
+                    for (bool folds : {false, true}) {
+                        ScriptedWindowServices plain;
+                        FoldingServices folding;
+                        ScriptedWindowServices& ws = folds ? folding : plain;
+                        Option1 option1;
+                        Keywords keys;
+                        const Call c{m, m == Mode::Numbers ? "1" : "x", {"x"}, false, true};
+                        const FileResult r = run(ws, option1, keys, c, in, out);
+                        EXPECT_TRUE(r.read) << what;
+                        EXPECT_FALSE(r.skipped.isEmpty()) << what;
+                        EXPECT_FALSE(r.unchanged) << what;
+                        EXPECT_TRUE(ws.errors().empty()) << what;
+                    }
+                    EXPECT_TRUE(stampOf(out) == before) << what;
+                    EXPECT_EQ(TempDir::read(in), bytes) << what;
+                    if (!inPlace) EXPECT_EQ(TempDir::read(out), "previous content") << what;
+                    EXPECT_EQ(dir.entries().size(), inPlace ? 1 : 2) << what;
+                }
+            }
+        }
+    }
+}
+
+// Services that are asked to stop after a number of looks, as a signal arrives at any moment.
+struct StopAfter : ScriptedWindowServices {
+    explicit StopAfter(int looks) : left(looks) {}
+    mutable int left;
+    bool quitRequested() const override { return left-- <= 0; }
+};
+
+TEST(Engine, AStopMidwayInEveryModeDropsTheOutput) {
+    QByteArray text;
+    for (int i = 0; i < 3000; ++i) text += "line " + QByteArray::number(i) + " x\n";
+    const PieceSize pieces(1024);  // many pieces, so every mode looks many times
+    for (Mode m : kModes) {
+        for (bool inPlace : {true, false}) {
+            TempDir dir;
+            const QString in = dir.write("in", text);
+            const QString out = inPlace ? in : dir.write("out", "previous content");
+            const QByteArray old = TempDir::read(out);
+            const FileStamp before = stampOf(out, true);
+            StopAfter ws(8);
+            Option1 option1;
+            Keywords keys;
+            const FileResult r = run(ws, option1, keys, {m, m == Mode::Numbers ? "1" : "x", {"x"}},
+                                     in, out);
+            const std::string what = "mode " + std::to_string(int(m)) + (inPlace ? " in place" : "");
+            EXPECT_TRUE(r.stopped) << what;
+            EXPECT_GT(r.linesRead, 0) << what << ": it stopped inside the file";
+            EXPECT_LT(r.linesRead, 3000) << what;
+            EXPECT_EQ(TempDir::read(out), old) << what;
+            EXPECT_TRUE(stampOf(out) == before) << what;
+            EXPECT_EQ(dir.entries().size(), inPlace ? 1 : 2) << what;
+            EXPECT_TRUE(ws.errors().empty()) << what;
+        }
     }
 }
 
