@@ -128,7 +128,7 @@ public:
 
     // The piece the following positions point into; called before the memory of the piece in
     // hand is reused. The block in hand points into that piece, so it is written out now; its
-    // closing CR LF is held back as a pending break, so that the output's last break can still
+    // closing break B is held back as a pending break, so that the output's last break can still
     // be cut.
     void setText(View<CharT> text) {
         if (m_blockEnd > m_blockBegin) {
@@ -375,7 +375,7 @@ public:
         }
     }
 
-    // The bulk form of mark() for the stretch [begin, end), whole lines with CR LF breaks only:
+    // The bulk form of mark() for the stretch [begin, end), whole lines whose breaks are all B:
     // each text is searched through the whole stretch, and only the lines it hits are looked
     // at. Returns false when some text must be tested line by line.
     bool pick(View<CharT> text, std::size_t begin, std::size_t end, Picked& out) {
