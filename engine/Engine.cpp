@@ -71,7 +71,7 @@ FileResult filterBySearch(Host& host, const char* location, const QString& input
             },
             [&](View<CharT> text, std::size_t begin, std::size_t end, std::int64_t,
                 detail::Picked& picked) { return search.pick(text, begin, end, picked); });
-        if (finished) out.finish();
+        if (finished) detail::finishOutput(out, input, result);
         return result;
     });
 }
@@ -91,10 +91,11 @@ FileResult RemoveAllBlankLinesWrapper(Host& host, const QString& inputPath,
         detail::Writer<CharT> out(sink, false);
         // No progress, no yield and no Option1: blank lines always vanish.
         const Steps steps{0, 0, 104, 0, 106};
-        // Where every break is CR LF, a line that starts with CR is empty; past the first line,
-        // such a line starts right after an LF.
-        const CharT lfCr[] = {CharT('\n'), CharT('\r')};
-        const Finder<CharT> emptyLineAfter(View<CharT>(lfCr, 2), false);
+        // Where every break is B, a line that starts with B's first unit is empty; past the
+        // first line, such a line starts right after B's last unit. The output's break is known
+        // once the walk has read its first piece.
+        std::optional<Finder<CharT>> emptyLineAfter;
+        textio::BreakUnits<CharT> b{};
         const bool finished = detail::walkLines(
             host, g, input, steps, out, result, [] { return false; },
             [](View<CharT>, const detail::Stretch& s, std::vector<std::uint8_t>& removed) {
@@ -105,15 +106,20 @@ FileResult RemoveAllBlankLinesWrapper(Host& host, const QString& inputPath,
                 detail::Picked& picked) {
                 picked.lines.clear();
                 picked.keptPicked = false;
-                if (text[begin] == CharT('\r')) picked.lines.push_back({begin, begin + 2});
+                if (!emptyLineAfter) {
+                    b = textio::unitsOf<CharT>(out.lineBreak());
+                    const CharT pair[] = {b.units[b.length - 1], b.units[0]};
+                    emptyLineAfter.emplace(View<CharT>(pair, 2), false);
+                }
+                if (text[begin] == b.units[0]) picked.lines.push_back({begin, begin + b.length});
                 std::size_t at = begin;
-                while ((at = emptyLineAfter.find(text.data(), at, end)) != Finder<CharT>::npos) {
-                    picked.lines.push_back({at + 1, at + 3});
-                    at += 2;
+                while ((at = emptyLineAfter->find(text.data(), at, end)) != Finder<CharT>::npos) {
+                    picked.lines.push_back({at + 1, at + 1 + b.length});
+                    at += b.length;
                 }
                 return true;
             });
-        if (finished) out.finish();
+        if (finished) detail::finishOutput(out, input, result);
         return result;
     });
 }
@@ -203,7 +209,7 @@ FileResult RemoveN1(Host& host, const QString& inputPath, const QString& numbers
                 picked.keptPicked = false;
                 return firstNumber > last;
             });
-        if (finished) out.finish();
+        if (finished) detail::finishOutput(out, input, result);
         return result;
     });
 }

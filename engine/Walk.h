@@ -69,7 +69,9 @@ public:
     virtual ~Sink() = default;
     virtual void write(std::int64_t lineNumber, const char* data, std::size_t size) = 0;
     // Called once at the end. An output that was never written to is still started afresh.
-    virtual void finish(bool wroteAnything) = 0;
+    // Returns true when the output is the input itself and the result equalled it, so the file
+    // was left as it was (see textio::SameAsInput).
+    virtual bool finish(bool wroteAnything, const textio::SameAsInput& input) = 0;
 };
 
 class AppendSink final : public Sink {
@@ -79,9 +81,9 @@ public:
         const auto n = std::int32_t(std::min<std::int64_t>(lineNumber, INT32_MAX));
         m_out.appendRaw(n, data, size);
     }
-    void finish(bool wroteAnything) override {
+    bool finish(bool wroteAnything, const textio::SameAsInput& input) override {
         if (!wroteAnything) m_out.appendRaw(1, nullptr, 0);
-        m_out.finish();
+        return m_out.finish(&input);
     }
 
 private:
@@ -94,32 +96,44 @@ public:
     void write(std::int64_t, const char* data, std::size_t size) override {
         m_out.appendRaw(data, size);
     }
-    void finish(bool) override { m_out.finish(); }
+    bool finish(bool, const textio::SameAsInput& input) override { return m_out.finish(&input); }
 
 private:
     textio::SavedOutput m_out;
 };
 
-// Turns kept and blanked lines into output pieces, each ending in CR LF. Only the first write
-// must carry line number 1 (it starts the output afresh); the numbers of later writes only need
-// to be above 1, so a run of lines may pass the number of a line near its start. A kept line whose own
-// break is CR LF is copied as it stands, so runs of such lines leave as one block; any other
-// break (LF, a lone CR, none at the end of the text) is replaced by CR LF. With cutFinalBreak
-// the very last CR LF of the whole output is left out.
+// Turns kept and blanked lines into output pieces, each ending in the output's break B: the
+// first break of the input (set before the first line). Only the first write must carry line
+// number 1 (it starts the output afresh); the numbers of later writes only need to be above 1,
+// so a run of lines may pass the number of a line near its start. A kept line whose own break
+// is B is copied as it stands, so runs of such lines leave as one block; any other break (or
+// none, at the end of the text) is replaced by B. With cutFinalBreak the very last B of the
+// whole output is left out.
 template <class CharT>
 class Writer {
 public:
-    Writer(Sink& sink, bool cutFinalBreak) : m_sink(sink), m_cut(cutFinalBreak) {}
+    Writer(Sink& sink, bool cutFinalBreak) : m_sink(sink), m_cut(cutFinalBreak) {
+        setBreak(textio::kPlatformBreak);
+    }
+
+    void setBreak(textio::Break b) {
+        m_breakKind = b;
+        m_break = textio::unitsOf<CharT>(b);
+        for (std::size_t i = 0; i < m_breaks.size(); ++i)
+            m_breaks[i] = m_break.units[i % m_break.length];
+    }
+    textio::Break lineBreak() const { return m_breakKind; }
+    // True once some kept line left with a break other than its own (or one it did not have).
+    bool rewroteBreaks() const { return m_rewrote; }
 
     // The piece the following positions point into; called before the memory of the piece in
     // hand is reused. The block in hand points into that piece, so it is written out now; its
-    // closing CR LF is held back as a pending break, so that the output's last break can still
+    // closing break B is held back as a pending break, so that the output's last break can still
     // be cut.
     void setText(View<CharT> text) {
         if (m_blockEnd > m_blockBegin) {
-            if (m_blanks == 0 && m_blockEnd - m_blockBegin >= 2 &&
-                m_text[m_blockEnd - 2] == CharT('\r') && m_text[m_blockEnd - 1] == CharT('\n')) {
-                m_blockEnd -= 2;
+            if (m_blanks == 0 && endsInBreak(m_blockEnd)) {
+                m_blockEnd -= m_break.length;
                 m_blanks = 1;
             }
             put(m_text.data() + m_blockBegin, m_blockEnd - m_blockBegin);
@@ -129,22 +143,23 @@ public:
     }
 
     void keep(std::int64_t lineNumber, std::size_t start, std::size_t end, std::size_t next) {
-        const bool crlf = next - end == 2 && m_text[end] == CharT('\r');
+        const bool ownBreak = next - end == m_break.length && endsInBreak(next);
         const bool continues = m_blanks == 0 && m_blockEnd == start && m_blockEnd > m_blockBegin;
         if (!continues) {
             flush();
             m_pendingLine = lineNumber;
             m_blockBegin = start;
         }
-        if (crlf) {
+        if (ownBreak) {
             m_blockEnd = next;
         } else {
             m_blockEnd = end;
             m_blanks = 1;
+            m_rewrote = true;
         }
     }
 
-    // Whole lines [start, end) whose breaks are all CR LF, except that the text's last line may
+    // Whole lines [start, end) whose breaks are all B, except that the text's last line may
     // have none; they are copied as they stand.
     void keepRun(std::int64_t lineNumber, std::size_t start, std::size_t end) {
         if (start == end) return;
@@ -154,29 +169,41 @@ public:
             m_blockBegin = start;
         }
         m_blockEnd = end;
-        if (end == m_text.size() && !textio::isBreak(m_text[end - 1])) m_blanks = 1;
+        if (end == m_text.size() && !textio::isBreak(m_text[end - 1])) {
+            m_blanks = 1;
+            m_rewrote = true;
+        }
     }
 
-    // Removed lines that leave CR LF alone in their place.
+    // Removed lines that leave B alone in their place.
     void blank(std::int64_t lineNumber, std::size_t count = 1) {
         if (count == 0) return;
         if (empty()) m_pendingLine = lineNumber;
         m_blanks += count;
     }
 
-    void finish() {
+    bool finish(const textio::SameAsInput& input) {
         if (m_cut) {
             if (m_blanks > 0)
                 --m_blanks;
-            else if (m_blockEnd - m_blockBegin >= 2)
-                m_blockEnd -= 2;
+            else if (m_blockEnd - m_blockBegin >= m_break.length)
+                m_blockEnd -= m_break.length;
         }
         flush();
-        m_sink.finish(m_written);
+        return m_sink.finish(m_written, input);
     }
 
 private:
     bool empty() const { return m_blanks == 0 && m_blockEnd == m_blockBegin; }
+
+    // Whether the units just before `at`, a line's end in the piece, are B. Lines end after
+    // their whole break, so a match here is the line's own break, not half of one.
+    bool endsInBreak(std::size_t at) const {
+        if (at < m_break.length) return false;
+        for (std::size_t i = 0; i < m_break.length; ++i)
+            if (m_text[at - m_break.length + i] != m_break.units[i]) return false;
+        return true;
+    }
 
     void put(const CharT* data, std::size_t units) {
         if (units == 0) return;
@@ -187,18 +214,9 @@ private:
 
     void flush() {
         put(m_text.data() + m_blockBegin, m_blockEnd - m_blockBegin);
-        static constexpr std::size_t kPairs = 512;
-        static constexpr std::array<CharT, 2 * kPairs> breaks = [] {
-            std::array<CharT, 2 * kPairs> a{};
-            for (std::size_t i = 0; i < kPairs; ++i) {
-                a[2 * i] = CharT('\r');
-                a[2 * i + 1] = CharT('\n');
-            }
-            return a;
-        }();
         while (m_blanks > 0) {
-            const std::size_t take = std::min<std::size_t>(m_blanks, kPairs);
-            put(breaks.data(), take * 2);
+            const std::size_t take = std::min<std::size_t>(m_blanks, m_breaks.size() / 2);
+            put(m_breaks.data(), take * m_break.length);
             m_blanks -= take;
         }
         m_blockBegin = m_blockEnd = 0;
@@ -207,9 +225,13 @@ private:
     Sink& m_sink;
     View<CharT> m_text;
     bool m_cut;
+    textio::Break m_breakKind = textio::kPlatformBreak;
+    textio::BreakUnits<CharT> m_break{};
+    std::array<CharT, 1024> m_breaks{};  // B over and over, for runs of blanked lines
+    bool m_rewrote = false;
     bool m_written = false;
     std::size_t m_blockBegin = 0, m_blockEnd = 0;  // kept text copied as it stands
-    std::size_t m_blanks = 0;                      // CR LF pieces after the block
+    std::size_t m_blanks = 0;                      // breaks B after the block
     std::int64_t m_pendingLine = 1;                // number of the first line not yet written
 };
 
@@ -353,7 +375,7 @@ public:
         }
     }
 
-    // The bulk form of mark() for the stretch [begin, end), whole lines with CR LF breaks only:
+    // The bulk form of mark() for the stretch [begin, end), whole lines whose breaks are all B:
     // each text is searched through the whole stretch, and only the lines it hits are looked
     // at. Returns false when some text must be tested line by line.
     bool pick(View<CharT> text, std::size_t begin, std::size_t end, Picked& out) {
@@ -520,11 +542,16 @@ inline constexpr int kCountBlocksPerYield = 64;
 // for services that cannot fold them; otherwise whole stretches are handled between two yields,
 // which shows each line the same Option1 and rule state, since those change only inside a
 // yield. `before` runs after each yield, so a rule can read state that changed in it, and
-// answers whether the rule is slow. A stretch whose breaks are all CR LF goes to `pick` (the
-// bulk form) first, and line by line to `mark` when pick declines; both are handed the piece
-// the stretch's positions point into. Returns false when the program was asked to end at a
-// yield, or when a read failed (reported, and result.read turns false): the caller then drops
-// its output.
+// answers whether the rule is slow. A stretch whose breaks are all the output's break goes to
+// `pick` (the bulk form) first, and line by line to `mark` when pick declines; both are handed
+// the piece the stretch's positions point into. The writer takes its break from the first
+// piece before any line.
+//
+// A stop request is looked at wherever a stretch begins (after its yield, or in its place in a
+// routine that does not yield, since a signal can set it at any time) and once more at the end.
+// Returns false when the program was asked to end (result.stopped), when the input is to be
+// left alone (result.skipped), or when a read failed (reported, and result.read turns false):
+// the caller then drops its output, so its target keeps what it held.
 template <class CharT, class Before, class Mark, class Pick>
 bool walkLines(Host& host, Guard& g, textio::InputText& input, const Steps& steps,
                Writer<CharT>& out, FileResult& result, Before&& before, Mark&& mark, Pick&& pick) {
@@ -532,10 +559,22 @@ bool walkLines(Host& host, Guard& g, textio::InputText& input, const Steps& step
     const bool perLine = steps.yield != 0 && !ws.foldsYields();
     View<CharT> text;
     auto readFailed = [&] {
+        if (!input.skipReason().isEmpty()) {
+            result.skipped = input.skipReason();
+            return false;
+        }
         result.read = false;
         return false;
     };
+    auto stopped = [&] {
+        if (!ws.quitRequested()) return false;
+        result.stopped = true;
+        return true;
+    };
+    if (stopped()) return false;
     if (!input.next(text)) return readFailed();
+    out.setBreak(textio::firstBreak(text));
+    const textio::Break lineBreak = out.lineBreak();
     // The progress bar needs the line count before the first line; an input longer than one
     // piece is counted by a pass of its own. On a long file the window takes its turn during
     // that pass too; no line has been handled yet, so what changes in those turns is simply
@@ -555,17 +594,17 @@ bool walkLines(Host& host, Guard& g, textio::InputText& input, const Steps& step
                 last = now;
                 blocksSince = 0;
                 g.step(steps.yield, [&] { ws.yield(); });
-                quit = ws.quitRequested();
+                quit = stopped();
                 return !quit;
             }));
             if (quit) return false;
         }
-        if (!input.ok()) return readFailed();
+        if (!input.ok() || !input.skipReason().isEmpty()) return readFailed();
     }
     struct Block {
         std::size_t stop;
         std::size_t lines;
-        bool onlyCrLf;
+        bool onlyBreak;  // every break in it is the output's
     };
     std::vector<Block> blocks;
     Stretch s;
@@ -578,7 +617,7 @@ bool walkLines(Host& host, Guard& g, textio::InputText& input, const Steps& step
     for (;;) {
         out.setText(text);
         // One pass over the piece up front: per block of whole lines, how many lines it has and
-        // whether all its breaks are CR LF. Stretches are made of whole blocks.
+        // whether all its breaks are the output's. Stretches are made of whole blocks.
         blocks.clear();
         if (!perLine) {
             std::size_t at = 0;
@@ -589,7 +628,7 @@ bool walkLines(Host& host, Guard& g, textio::InputText& input, const Steps& step
                     if (stop < text.size()) stop += textio::breakLength(text, stop);
                 }
                 const textio::LineCensus c = textio::censusOf(text.substr(at, stop - at));
-                blocks.push_back({stop, c.lines, c.onlyCrLf});
+                blocks.push_back({stop, c.lines, c.only(lineBreak)});
                 at = stop;
             } while (at < text.size());
         }
@@ -601,22 +640,22 @@ bool walkLines(Host& host, Guard& g, textio::InputText& input, const Steps& step
         for (bool first = true; first || pos < text.size(); first = false) {
             // The stretch [pos, stop): whole lines.
             std::size_t stop;
-            textio::LineCensus census;
+            std::size_t stretchLines = 0;
+            bool onlyBreak = true;
             if (perLine) {
                 cursor.next(line);
                 stop = cursor.position();
-                census.lines = 1;
-                census.onlyCrLf = false;
+                stretchLines = 1;
+                onlyBreak = false;
             } else {
-                census.lines = 0;
                 do {
                     const Block& b = blocks[nextBlock++];
-                    census.lines += b.lines;
-                    census.onlyCrLf = census.onlyCrLf && b.onlyCrLf;
+                    stretchLines += b.lines;
+                    onlyBreak = onlyBreak && b.onlyBreak;
                     stop = b.stop;
                 } while (nextBlock < blocks.size() && stop - pos < budget);
             }
-            const std::int64_t count = std::int64_t(census.lines);
+            const std::int64_t count = std::int64_t(stretchLines);
             const auto began = std::chrono::steady_clock::now();
 
             if (steps.progress) {
@@ -626,10 +665,8 @@ bool walkLines(Host& host, Guard& g, textio::InputText& input, const Steps& step
                 g.step(steps.progress, [&] { ws.setProgress(Bar::File, percent); });
                 shownFor = done + 1;
             }
-            if (steps.yield) {
-                g.step(steps.yield, [&] { ws.yield(); });
-                if (ws.quitRequested()) return false;
-            }
+            if (steps.yield) g.step(steps.yield, [&] { ws.yield(); });
+            if (stopped()) return false;
             const bool slow = before();
 
             std::optional<bool> leaveBlank;  // read at the stretch's first removed line
@@ -642,7 +679,7 @@ bool walkLines(Host& host, Guard& g, textio::InputText& input, const Steps& step
                 if (*leaveBlank) out.blank(number, n);
             };
             bool bulk = false;
-            if (census.onlyCrLf && stop > pos)
+            if (onlyBreak && stop > pos)
                 g.step(steps.test, [&] { bulk = pick(text, pos, stop, done + 1, picked); });
             if (bulk) {
                 const std::int64_t number = done + 1;
@@ -725,11 +762,28 @@ bool walkLines(Host& host, Guard& g, textio::InputText& input, const Steps& step
         out.setText(View<CharT>());
         if (!input.next(text)) break;
     }
-    if (!input.ok()) return readFailed();
+    if (!input.ok() || !input.skipReason().isEmpty()) return readFailed();
+    if (stopped()) return false;
     // Folded progress was last shown for a stretch's first line; the last line shows 100.
     if (steps.progress && shownFor != done)
         g.step(steps.progress, [&] { ws.setProgress(Bar::File, 100.0); });
     return true;
+}
+
+// Finishes the output of a walk that went to the end. An input written back exactly as it was
+// read (no line removed, every break its own, the bytes of its class unchanged) is known equal
+// without reading anything; only a result of the same size that cannot be known so is compared.
+template <class CharT>
+void finishOutput(Writer<CharT>& out, const textio::InputText& input, FileResult& result) {
+    textio::SameAsInput same;
+    same.path = input.path();
+    same.size = input.fileSize();
+    const textio::EncodingClass cls = input.encodingClass();
+    same.knownEqual = result.linesRemoved == 0 && !out.rewroteBreaks() &&
+                      (cls == textio::EncodingClass::EightBit ||
+                       cls == textio::EncodingClass::Utf8Bom ||
+                       cls == textio::EncodingClass::Utf16Le);
+    result.unchanged = out.finish(same);
 }
 
 }  // namespace vn::engine::detail

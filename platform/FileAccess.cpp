@@ -374,4 +374,52 @@ void AtomicFile::discard() {
     m_used = 0;
 }
 
+bool isSameFile(const QString& a, const QString& b) {
+    struct stat sa, sb;
+    if (::stat(nativePath(a).constData(), &sa) != 0) return false;
+    if (::stat(nativePath(b).constData(), &sb) != 0) return false;
+    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+bool AtomicFile::holdsSameBytesAs(const QString& path) {
+    if (m_fd < 0) return false;
+    flushBuffer();
+    // The temporary may be write-only and unnamed; its descriptor's entry opens it for reading.
+    const QByteArray self = "/proc/self/fd/" + QByteArray::number(m_fd);
+    const int mine = ::open(self.constData(), O_RDONLY | O_CLOEXEC);
+    if (mine < 0) return false;
+    const int theirs = ::open(nativePath(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (theirs < 0) {
+        ::close(mine);
+        return false;
+    }
+    constexpr std::size_t kChunk = 1 << 16;
+    auto a = std::make_unique_for_overwrite<char[]>(kChunk);
+    auto b = std::make_unique_for_overwrite<char[]>(kChunk);
+    auto fill = [](int fd, char* out, std::size_t count) -> ssize_t {
+        std::size_t done = 0;
+        while (done < count) {
+            const ssize_t n = ::read(fd, out + done, count - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) return -1;
+            if (n == 0) break;
+            done += std::size_t(n);
+        }
+        return ssize_t(done);
+    };
+    bool same = true;
+    for (;;) {
+        const ssize_t na = fill(mine, a.get(), kChunk);
+        const ssize_t nb = fill(theirs, b.get(), kChunk);
+        if (na < 0 || nb < 0 || na != nb || std::memcmp(a.get(), b.get(), std::size_t(na)) != 0) {
+            same = false;
+            break;
+        }
+        if (na == 0) break;
+    }
+    ::close(mine);
+    ::close(theirs);
+    return same;
+}
+
 }  // namespace vn

@@ -54,6 +54,9 @@ std::int64_t readFileHead(const QString& path, unsigned char* out, std::size_t c
 // The size in bytes of an existing regular file, or -1 when it cannot be opened.
 std::int64_t fileSizeOrMinusOne(const QString& path);
 
+// True when both paths name one existing file (the same device and inode, links followed).
+bool isSameFile(const QString& a, const QString& b);
+
 // Writes a file through a temporary file in the target's folder, renamed over the target only
 // once everything is written and flushed. A failure, a crash, a kill or a full disk leaves the
 // target as it was; a failure leaves no temporary file behind. The target's permission bits
@@ -77,6 +80,9 @@ public:
     void commit();
     // Removes the temporary file; the target is untouched.
     void discard();
+    // True when the content written so far is byte for byte the file at `path`; false also
+    // when either cannot be read.
+    bool holdsSameBytesAs(const QString& path);
 
     const QString& targetPath() const { return m_target; }
     // Bytes of content so far, including what is still buffered.

@@ -1,6 +1,7 @@
 #include "engine/CaseFold.h"
 #include "engine/Engine.h"
 #include "engine/LineNumbers.h"
+#include "engine/Walk.h"
 #include "platform/Failure.h"
 #include "textio/Codec.h"
 #include "textio/InputText.h"
@@ -15,6 +16,9 @@
 #include <random>
 #include <set>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 using namespace vn;
 using namespace vn::engine;
 using test::ScriptedWindowServices;
@@ -23,7 +27,7 @@ using test::TempDir;
 namespace {
 
 enum class Mode { Blank, Containing, NotContaining, KeysContaining, KeysNotContaining, Numbers };
-enum class Enc { EightBit, Utf8Bom, Utf16Le, Utf16Be };
+enum class Enc { EightBit, Utf8Bom, Utf16Le, Utf16Be, Utf32Le, Utf32Be };
 constexpr Enc kEncodings[] = {Enc::EightBit, Enc::Utf8Bom, Enc::Utf16Le};
 constexpr int kLarge = 3 << 19;  // past the 1 MiB stretch, input piece and write buffer
 
@@ -71,16 +75,36 @@ QByteArray encodeInput(const QString& text, Enc e) {
             for (qsizetype i = 0; i + 1 < b.size(); i += 2) std::swap(b[i], b[i + 1]);
             return "\xFE\xFF" + b;
         }
+        case Enc::Utf32Le:
+        case Enc::Utf32Be: {
+            QByteArray b;
+            for (char32_t u : (QStringLiteral("\uFEFF") + text).toUcs4())
+                for (int k = 0; k < 4; ++k) b.append(char(u >> (8 * (e == Enc::Utf32Be ? 3 - k : k))));
+            return b;
+        }
     }
     return {};
 }
 
-// Outputs keep the input's class: UTF-16 input gives UTF-16 LE, and nothing at all (not even a
+bool isUnicode(Enc e) { return e != Enc::EightBit && e != Enc::Utf8Bom; }
+
+// Outputs keep the input's class: Unicode input gives UTF-16 LE, and nothing at all (not even a
 // byte order mark) when empty.
 QByteArray encodeOutput(const QString& text, Enc e) {
     if (text.isEmpty()) return {};
-    if (e == Enc::Utf16Le || e == Enc::Utf16Be) return "\xFF\xFE" + textio::encodeUtf16Le(text);
+    if (isUnicode(e)) return "\xFF\xFE" + textio::encodeUtf16Le(text);
     return encodeInput(text, e);
+}
+
+// The break an output takes: its input's first, LF for an input without any.
+QString firstBreakOf(const QString& text) {
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (text[i] == QLatin1Char('\n')) return QStringLiteral("\n");
+        if (text[i] == QLatin1Char('\r'))
+            return text.mid(i + 1, 1) == QLatin1String("\n") ? QStringLiteral("\r\n")
+                                                             : QStringLiteral("\r");
+    }
+    return QStringLiteral("\n");
 }
 
 FileResult run(WindowServices& ws, Option1& option1, Keywords& keys, const Call& c,
@@ -112,7 +136,7 @@ bool contains(QString line, QString text, bool ignoreCase) {
     return line.contains(text);
 }
 
-QString reference(const Call& c, const QStringList& lines) {
+QString reference(const Call& c, const QStringList& lines, const QString& brk) {
     std::set<int> numbers;
     for (const QString& p : c.text.split(QLatin1Char(','))) {
         const auto v = parseNumber(p);
@@ -134,11 +158,11 @@ QString reference(const Call& c, const QStringList& lines) {
             case Mode::Numbers: removed = numbers.count(int(i + 1)) > 0; break;
         }
         if (!removed)
-            out += l + QStringLiteral("\r\n");
+            out += l + brk;
         else if (c.option1 && c.mode != Mode::Blank)
-            out += QStringLiteral("\r\n");
+            out += brk;
     }
-    if (c.mode == Mode::Numbers && out.size() > 1) out.chop(2);
+    if (c.mode == Mode::Numbers && !out.isEmpty()) out.chop(brk.size());
     return out;
 }
 
@@ -155,7 +179,7 @@ void check(const Call& c, const QString& text, Enc e, const QString* expected,
         want = *expected;
     } else {
         ScriptedWindowServices quiet;
-        want = reference(c, textio::ReadFileToStringLine(quiet, in));
+        want = reference(c, textio::ReadFileToStringLine(quiet, in), firstBreakOf(text));
     }
     Services ws;
     Option1 option1;
@@ -196,9 +220,12 @@ std::vector<HandCase> handCases() {
         {"empty text", {M::Containing, ""}, "a\r\n\r\nb", "\r\n"},
         {"empty text not", {M::NotContaining, ""}, "a\r\n\r\nb", "a\r\nb\r\n"},
         {"option1 count", {M::Containing, "x", {}, false, true}, "ax\r\nb\r\nx", "\r\nb\r\n\r\n"},
-        {"option1 not", {M::NotContaining, "x", {}, false, true}, "ax\nb\rx", "ax\r\n\r\nx\r\n"},
+        {"option1 not", {M::NotContaining, "x", {}, false, true}, "ax\nb\rx", "ax\n\nx\n"},
         {"every line", {M::Containing, "a"}, "a\r\nba\r\n", ""},
-        {"breaks", {M::Containing, "z"}, "a\nb\rc\r\n\nd", "a\r\nb\r\nc\r\n\r\nd\r\n"},
+        {"breaks", {M::Containing, "z"}, "a\nb\rc\r\n\nd", "a\nb\nc\n\nd\n"},
+        {"lone CR first", {M::Containing, "b"}, "a\rb\r\nc\n\rd", "a\rc\r\rd\r"},
+        {"no break", {M::Containing, "z"}, "abc", "abc\n"},
+        {"option1 LF", {M::Containing, "x", {}, false, true}, "ax\nb\nx\n", "\nb\n\n"},
         {"text with break", {M::Containing, "a\r\nb"}, "a\r\nb", "a\r\nb\r\n"},
         {"kelvin", {M::Containing, "k", {}, true}, "\u212A\r\nx\r\nK", "x\r\n"},
         {"dotted I", {M::NotContaining, "\u0130", {}, true}, "xiy\r\na\r\n\u0130", "xiy\r\n\u0130\r\n"},
@@ -219,6 +246,11 @@ std::vector<HandCase> handCases() {
         {"option1 middle", {M::Numbers, "2", {}, false, true}, "a\r\nb\r\nc", "a\r\n\r\nc"},
         {"option1 last", {M::Numbers, "2", {}, false, true}, "a\r\nb", "a\r\n"},
         {"all numbers", {M::Numbers, "1,2"}, "a\r\nb\r\n", ""},
+        {"numbers LF", {M::Numbers, "2", {}, false, true}, "a\nb\nc", "a\n\nc"},
+        {"numbers LF last", {M::Numbers, "2", {}, false, true}, "a\nb\n", "a\n"},
+        {"numbers CR", {M::Numbers, "1"}, "a\rb\r\nc\r", "b\rc"},
+        {"blank LF", {M::Blank}, "\na\n\n\nb\r\n\n", "a\nb\n"},
+        {"blank CR", {M::Blank}, "a\r\r\rb", "a\rb\r"},
     };
 }
 
@@ -228,10 +260,14 @@ std::vector<HandCase> handCases() {
 
 TEST(Engine, HandCasesSmallAndLargeInEveryEncoding) {
     for (const HandCase& c : handCases()) {
-        for (Enc e : {Enc::EightBit, Enc::Utf8Bom, Enc::Utf16Le, Enc::Utf16Be}) {
+        for (Enc e : {Enc::EightBit, Enc::Utf8Bom, Enc::Utf16Le, Enc::Utf16Be, Enc::Utf32Le,
+                      Enc::Utf32Be}) {
+            // UTF-32 has no form for a lone surrogate.
+            const bool utf32 = e == Enc::Utf32Le || e == Enc::Utf32Be;
+            if (utf32 && !detail::wellFormed(c.input)) continue;
             check(c.call, c.input, e, &c.expected, c.name);
             check<FoldingServices>(c.call, c.input, e, &c.expected, c.name);
-            if (e == Enc::Utf16Be) continue;
+            if (e != Enc::EightBit && e != Enc::Utf8Bom && e != Enc::Utf16Le) continue;
             // Past the stretch, the write buffer and the 16-byte scans; against the reference.
             const QString big = inflate(c.input, kLarge);
             check<FoldingServices>(c.call, big, e, nullptr, std::string(c.name) + " large");
@@ -242,7 +278,9 @@ TEST(Engine, HandCasesSmallAndLargeInEveryEncoding) {
     TempDir dir;
     for (const HandCase& c : handCases()) {
         const QString p = dir.write(QStringLiteral("r"), encodeInput(c.input, Enc::Utf16Le));
-        EXPECT_EQ(reference(c.call, textio::ReadFileToStringLine(ws, p)), c.expected) << c.name;
+        EXPECT_EQ(reference(c.call, textio::ReadFileToStringLine(ws, p), firstBreakOf(c.input)),
+                  c.expected)
+            << c.name;
     }
 }
 
@@ -284,7 +322,16 @@ TEST(Engine, MatchesTheReferenceOnRandomInputs) {
                           Mode::KeysContaining, Mode::KeysNotContaining, Mode::Numbers};
     for (int round = 0; round < 600; ++round) {
         const bool large = round % 50 == 0;
-        const QString text = large ? inflate(randomText(4000), kLarge) : randomText(pick(200));
+        QString text = large ? inflate(randomText(4000), kLarge) : randomText(pick(200));
+        // A third of the inputs have LF breaks only and a third lone CRs only, so that the bulk
+        // paths meet every kind of break as the output's.
+        if (round % 3 != 0) {
+            text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+            if (round % 3 == 1)
+                text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+            else
+                text.replace(QLatin1Char('\n'), QLatin1Char('\r'));
+        }
         // Every other round reads in small pieces, so that piece ends fall inside CR LF pairs,
         // surrogate pairs and lines longer than a piece.
         const PieceSize pieces(round % 2 == 0   ? textio::InputPieceBytes
@@ -307,7 +354,8 @@ TEST(Engine, MatchesTheReferenceOnRandomInputs) {
             Keywords k;
             run(ws, o, k, c, in, out);
             ScriptedWindowServices quiet;
-            const QString want = reference(c, textio::ReadFileToStringLine(quiet, in));
+            const QString want =
+                reference(c, textio::ReadFileToStringLine(quiet, in), firstBreakOf(text));
             ASSERT_EQ(TempDir::read(out), encodeOutput(want, e)) << what;
         } else if (large) {
             check<FoldingServices>(c, text, e, nullptr, what);
@@ -481,6 +529,192 @@ TEST(Engine, WriteFailuresAreReportedOnceUnderTheWriter) {
         EXPECT_TRUE(ws.errors()[0].text.contains(m == Mode::Numbers ? "SaveStringToFileFSO at line 104"
                                                                     : "AppendStringFSO at line 108"))
             << ws.errors()[0].text.toStdString();
+    }
+}
+
+// ---- files left as they were ----
+
+namespace {
+
+struct FileStamp {
+    ino_t inode;
+    timespec mtime;
+    bool operator==(const FileStamp& o) const {
+        return inode == o.inode && mtime.tv_sec == o.mtime.tv_sec &&
+               mtime.tv_nsec == o.mtime.tv_nsec;
+    }
+};
+
+// The file's identity, after setting its time to a second in the past so a rewrite shows.
+FileStamp stampOf(const QString& path, bool age = false) {
+    const QByteArray p = path.toLocal8Bit();
+    if (age) {
+        const timespec times[2] = {{1000000000, 0}, {1000000000, 0}};
+        EXPECT_EQ(::utimensat(AT_FDCWD, p.constData(), times, 0), 0);
+    }
+    struct stat st {};
+    EXPECT_EQ(::stat(p.constData(), &st), 0);
+    return {st.st_ino, st.st_mtim};
+}
+
+const Mode kModes[] = {Mode::Blank, Mode::Containing, Mode::NotContaining,
+                       Mode::KeysContaining, Mode::KeysNotContaining, Mode::Numbers};
+
+// A call in `m` that removes nothing from lines holding "keep" and no blank line.
+Call keepingCall(Mode m) {
+    switch (m) {
+        case Mode::Containing: return {m, "absent"};
+        case Mode::NotContaining: return {m, "keep"};
+        case Mode::KeysContaining: return {m, "", {"absent"}};
+        case Mode::KeysNotContaining: return {m, "", {"keep"}};
+        case Mode::Numbers: return {m, "0"};
+        default: return {m};
+    }
+}
+
+}  // namespace
+
+TEST(Engine, AnInPlaceResultEqualToTheInputLeavesTheFileUntouched) {
+    struct Case {
+        const char* name;
+        Call call;
+        QString text;
+        bool same;  // the result is the input byte for byte
+    };
+    std::vector<Case> cases;
+    for (Mode m : kModes) {
+        // The line-number mode cuts the final break, so its input that stays has none.
+        const bool numbers = m == Mode::Numbers;
+        for (const char* brk : {"\r\n", "\n", "\r"}) {
+            const QString b = QString::fromLatin1(brk);
+            QString text = "keep 1" + b + "keep 2" + b + "keep 3";
+            if (!numbers) text += b;
+            cases.push_back({"nothing removed", keepingCall(m), text, true});
+        }
+        // Same size, other bytes: a mixed break made the first one.
+        cases.push_back({"mixed breaks", keepingCall(m), QStringLiteral("keep\nkeep\rkeep\n"), false});
+    }
+    // A removed empty line leaves an empty line: the bytes are the same, which only a compare
+    // can tell.
+    cases.push_back({"option1 blank", {Mode::NotContaining, "keep", {}, false, true},
+                     QStringLiteral("keep\r\n\r\nkeep\r\n"), true});
+    cases.push_back({"option1 not blank", {Mode::Containing, "x", {}, false, true},
+                     QStringLiteral("keep\r\nx\r\nkeep\r\n"), false});
+    // The line-number mode adds the missing final break and cuts it again.
+    cases.push_back({"numbers no final break", {Mode::Numbers, "9"}, "keep\r\nkeep", true});
+    cases.push_back({"final break added", keepingCall(Mode::Containing), "keep\nkeep", false});
+
+    for (const Case& c : cases) {
+        for (Enc e : {Enc::EightBit, Enc::Utf8Bom, Enc::Utf16Le, Enc::Utf16Be}) {
+            const std::string what = std::string(c.name) + " mode " + std::to_string(int(c.call.mode)) +
+                                     " enc " + std::to_string(int(e)) + " " + c.text.toStdString();
+            TempDir dir;
+            const QByteArray bytes = encodeInput(c.text, e);
+            const QString in = dir.write("in", bytes);
+            const FileStamp before = stampOf(in, true);
+            ScriptedWindowServices ws;
+            Option1 option1;
+            Keywords keys;
+            const FileResult r = run(ws, option1, keys, c.call, in, in);
+            // UTF-16 BE comes back as UTF-16 LE, so it is always rewritten.
+            const bool same = c.same && e != Enc::Utf16Be;
+            EXPECT_EQ(r.unchanged, same) << what;
+            EXPECT_EQ(stampOf(in) == before, same) << what;
+            EXPECT_TRUE(ws.errors().empty()) << what;
+            if (same) EXPECT_EQ(TempDir::read(in), bytes) << what;
+            EXPECT_EQ(dir.entries(), QStringList{"in"}) << what;
+        }
+    }
+    // An output elsewhere is written even when it equals its input.
+    TempDir dir;
+    const QString in = dir.write("in", "keep\n");
+    const QString out = dir.write("out", "keep\n");
+    const FileStamp before = stampOf(out, true);
+    ScriptedWindowServices ws;
+    Option1 option1;
+    Keywords keys;
+    const FileResult r = run(ws, option1, keys, keepingCall(Mode::Containing), in, out);
+    EXPECT_FALSE(r.unchanged);
+    EXPECT_FALSE(stampOf(out) == before);
+    EXPECT_EQ(TempDir::read(out), "keep\n");
+}
+
+TEST(Engine, BinaryInputsAreLeftAloneInEveryModeAndClass) {
+    QString lines;
+    for (int i = 0; i < 400; ++i) lines += QStringLiteral("line %1 x\r\n").arg(i);
+    const QChar nul(0);
+    const QString places[] = {nul + lines, lines + nul,
+                              lines.left(lines.size() - 30) + nul + lines.right(30)};
+    const PieceSize pieces(512);  // the last two lie well past the first piece
+    for (Mode m : kModes) {
+        for (Enc e : {Enc::EightBit, Enc::Utf8Bom, Enc::Utf16Le, Enc::Utf16Be, Enc::Utf32Le,
+                      Enc::Utf32Be}) {
+            for (const QString& text : places) {
+                for (bool inPlace : {true, false}) {
+                    const std::string what = "mode " + std::to_string(int(m)) + " enc " +
+                                             std::to_string(int(e)) + " at " +
+                                             std::to_string(text.indexOf(nul)) +
+                                             (inPlace ? " in place" : "");
+                    TempDir dir;
+                    const QByteArray bytes = encodeInput(text, e);
+                    const QString in = dir.write("in", bytes);
+                    const QString out = inPlace ? in : dir.write("out", "previous content");
+                    const FileStamp before = stampOf(out, true);
+                    for (bool folds : {false, true}) {
+                        ScriptedWindowServices plain;
+                        FoldingServices folding;
+                        ScriptedWindowServices& ws = folds ? folding : plain;
+                        Option1 option1;
+                        Keywords keys;
+                        const Call c{m, m == Mode::Numbers ? "1" : "x", {"x"}, false, true};
+                        const FileResult r = run(ws, option1, keys, c, in, out);
+                        EXPECT_TRUE(r.read) << what;
+                        EXPECT_FALSE(r.skipped.isEmpty()) << what;
+                        EXPECT_FALSE(r.unchanged) << what;
+                        EXPECT_TRUE(ws.errors().empty()) << what;
+                    }
+                    EXPECT_TRUE(stampOf(out) == before) << what;
+                    EXPECT_EQ(TempDir::read(in), bytes) << what;
+                    if (!inPlace) EXPECT_EQ(TempDir::read(out), "previous content") << what;
+                    EXPECT_EQ(dir.entries().size(), inPlace ? 1 : 2) << what;
+                }
+            }
+        }
+    }
+}
+
+// Services that are asked to stop after a number of looks, as a signal arrives at any moment.
+struct StopAfter : ScriptedWindowServices {
+    explicit StopAfter(int looks) : left(looks) {}
+    mutable int left;
+    bool quitRequested() const override { return left-- <= 0; }
+};
+
+TEST(Engine, AStopMidwayInEveryModeDropsTheOutput) {
+    QByteArray text;
+    for (int i = 0; i < 3000; ++i) text += "line " + QByteArray::number(i) + " x\n";
+    const PieceSize pieces(1024);  // many pieces, so every mode looks many times
+    for (Mode m : kModes) {
+        for (bool inPlace : {true, false}) {
+            TempDir dir;
+            const QString in = dir.write("in", text);
+            const QString out = inPlace ? in : dir.write("out", "previous content");
+            const QByteArray old = TempDir::read(out);
+            const FileStamp before = stampOf(out, true);
+            StopAfter ws(8);
+            Option1 option1;
+            Keywords keys;
+            const FileResult r = run(ws, option1, keys, {m, m == Mode::Numbers ? "1" : "x", {"x"}},
+                                     in, out);
+            const std::string what = "mode " + std::to_string(int(m)) + (inPlace ? " in place" : "");
+            EXPECT_TRUE(r.stopped) << what;
+            EXPECT_GT(r.linesRead, 0) << what << ": it stopped inside the file";
+            EXPECT_LT(r.linesRead, 3000) << what;
+            EXPECT_EQ(TempDir::read(out), old) << what;
+            EXPECT_TRUE(stampOf(out) == before) << what;
+            EXPECT_EQ(dir.entries().size(), inPlace ? 1 : 2) << what;
+            EXPECT_TRUE(ws.errors().empty()) << what;
+        }
     }
 }
 

@@ -204,7 +204,7 @@ TEST_F(RunTest, AnEmptyFileIsHandedOnlyToTheBlankLineMode) {
 TEST_F(RunTest, EachFileKeepsItsEncodingClass) {
     const QByteArray u16 = QByteArray("\xFF\xFE", 2) + QByteArray("a\0\r\0\n\0\r\0\n\0b\0", 12);
     const QByteArray u8 = "\xEF\xBB\xBF" "gr\xC3\xBC\xC3\x9F\r\n\r\nx\r\n";
-    const QByteArray raw = QByteArray("caf\xE9\r\nna\xEFve\r\n") + '\0' + "bin\r\n";
+    const QByteArray raw = QByteArray("caf\xE9\r\nna\xEFve\r\n") + '\x01' + "bin\r\n";
     add("u16.dat", u16);
     add("u8.dat", u8);
     add("raw.dat", raw);

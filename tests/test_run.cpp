@@ -234,7 +234,7 @@ TEST_F(RunFixture, ZeroByteFileIsHandedOnlyToTheBlankLineMode) {
 }
 
 TEST_F(RunFixture, EncodingsSurviveARun) {
-    const QByteArray u16 = QByteArray("\xFF\xFE", 2) + QByteArray("a\0\r\0\n\0\0\0\r\0\n\0b\0", 14);
+    const QByteArray u16 = QByteArray("\xFF\xFE", 2) + QByteArray("a\0\r\0\n\0\xAC\x20\r\0\n\0b\0", 14);
     const QByteArray u8 = "\xEF\xBB\xBF" "gr\xC3\xBC\xC3\x9F\r\n\r\nx\r\n";
     const QByteArray raw = "caf\xE9\r\nna\xEFve\r\n";  // not UTF-8: bytes carried through
     add("u16.dat", u16);
@@ -244,7 +244,7 @@ TEST_F(RunFixture, EncodingsSurviveARun) {
     ScriptedWindowServices ws;
     w.run(ws);
     EXPECT_EQ(TempDir::read(out.path("u16.txt")),
-              QByteArray("\xFF\xFE", 2) + QByteArray("a\0\r\0\n\0\0\0\r\0\n\0b\0\r\0\n\0", 18));
+              QByteArray("\xFF\xFE", 2) + QByteArray("a\0\r\0\n\0\xAC\x20\r\0\n\0b\0\r\0\n\0", 18));
     EXPECT_EQ(TempDir::read(out.path("u8.txt")), "\xEF\xBB\xBF" "gr\xC3\xBC\xC3\x9F\r\nx\r\n");
     EXPECT_EQ(TempDir::read(out.path("raw.txt")), raw);
 }

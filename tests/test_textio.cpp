@@ -105,10 +105,60 @@ TEST(EncodingTable, RowsInOrderWithTheirLengthConditions) {
 
 // ---- reading ----
 
+namespace {
+
+enum class Cls { EightBit, Utf8, Utf16Le, Utf16Be, Utf32Le, Utf32Be };
+
+QByteArray encodeAs(const QString& text, Cls c) {
+    QByteArray out;
+    auto unit16 = [&](char16_t u, bool be) {
+        out.append(char(be ? u >> 8 : u & 0xFF));
+        out.append(char(be ? u & 0xFF : u >> 8));
+    };
+    switch (c) {
+        case Cls::EightBit: return encodeUtf8Escaped(text);
+        case Cls::Utf8: return "\xEF\xBB\xBF" + encodeUtf8Escaped(text);
+        case Cls::Utf16Le:
+        case Cls::Utf16Be:
+            unit16(0xFEFF, c == Cls::Utf16Be);
+            for (QChar ch : text) unit16(ch.unicode(), c == Cls::Utf16Be);
+            return out;
+        case Cls::Utf32Le:
+        case Cls::Utf32Be: {
+            const bool be = c == Cls::Utf32Be;
+            std::vector<char32_t> units{0xFEFF};
+            for (char32_t u : text.toUcs4()) units.push_back(u);
+            for (char32_t u : units)
+                for (int k = 0; k < 4; ++k) out.append(char(u >> (8 * (be ? 3 - k : k))));
+            return out;
+        }
+    }
+    return out;
+}
+
+// Drains the pieces and gives the reason the input was refused, if any.
+QString refusal(WindowServices& ws, const QString& path, bool countFirst) {
+    InputText t(ws, path);
+    EXPECT_TRUE(t.ok());
+    if (countFirst) t.countLines();
+    if (t.isWide()) {
+        std::u16string_view piece;
+        while (t.next(piece)) {}
+    } else {
+        std::string_view piece;
+        while (t.next(piece)) {}
+    }
+    EXPECT_TRUE(t.ok());
+    return t.skipReason();
+}
+
+}  // namespace
+
 struct ReadCase {
     const char* name;
     QByteArray file;
     QStringList lines;
+    bool leftAlone = false;  // the engine's reader refuses it: no output could carry it back
 };
 
 TEST(Reader, LinesOnEveryPathAndBreak) {
@@ -133,8 +183,9 @@ TEST(Reader, LinesOnEveryPathAndBreak) {
         {"UTF-32 LE", bytes({0xFF, 0xFE, 0, 0, 'a', 0, 0, 0, '\n', 0, 0, 0, 0x00, 0xF6, 0x01, 0}),
          {"a", QString::fromUcs4(U"\U0001F600")}},
         {"UTF-32 BE", bytes({0, 0, 0xFE, 0xFF, 0, 0, 0, 'z'}), {"z"}},
-        {"odd UTF-16", bytes({0xFF, 0xFE, 'a', 0, 'b'}), {QStringLiteral("a\uFFFD")}},
-        {"NUL bytes", QByteArray("a\0b\nc", 5), {QString(QStringLiteral("a")) + QChar(0) + "b", "c"}},
+        {"odd UTF-16", bytes({0xFF, 0xFE, 'a', 0, 'b'}), {QStringLiteral("a\uFFFD")}, true},
+        {"NUL bytes", QByteArray("a\0b\nc", 5), {QString(QStringLiteral("a")) + QChar(0) + "b", "c"},
+         true},
     };
     TempDir dir;
     for (const ReadCase& c : cases) {
@@ -145,9 +196,68 @@ TEST(Reader, LinesOnEveryPathAndBreak) {
         EXPECT_TRUE(ok) << c.name;
         EXPECT_TRUE(ws.boxes.empty()) << c.name;
 
-        // The engine's line source sees the same lines.
-        EXPECT_EQ(linesViaPieces(ws, p), c.lines) << c.name;
+        // The engine's line source sees the same lines, or refuses the file with a reason.
+        if (c.leftAlone) {
+            EXPECT_FALSE(refusal(ws, p, false).isEmpty()) << c.name;
+        } else {
+            EXPECT_EQ(linesViaPieces(ws, p), c.lines) << c.name;
+        }
     }
+}
+
+TEST(InputText, FilesNoOutputCanCarryBackAreRefusedWithAReason) {
+    QString lines;
+    for (int i = 0; i < 3000; ++i) lines += QStringLiteral("line %1\r\n").arg(i);
+    const QChar nul(0);
+    struct Place {
+        const char* name;
+        QString text;
+    };
+    const Place places[] = {{"start", nul + lines},
+                            {"end", lines + nul},
+                            {"past the first piece", lines.left(lines.size() - 20) + nul +
+                                                         lines.right(20)}};
+    TempDir dir;
+    ScriptedWindowServices ws;
+    const std::size_t saved = InputPieceBytes;
+    InputPieceBytes = 256;
+    for (Cls c : {Cls::EightBit, Cls::Utf8, Cls::Utf16Le, Cls::Utf16Be, Cls::Utf32Le,
+                  Cls::Utf32Be}) {
+        const QString clean = dir.write("clean", encodeAs(lines, c));
+        EXPECT_EQ(refusal(ws, clean, false), QString()) << int(c);
+        EXPECT_EQ(refusal(ws, clean, true), QString()) << int(c);
+        for (const Place& p : places) {
+            const QString f = dir.write("nul", encodeAs(p.text, c));
+            for (bool countFirst : {false, true}) {
+                const QString why = refusal(ws, f, countFirst);
+                // FF FE then a zero unit is the UTF-32 mark: refused all the same.
+                if (c == Cls::Utf16Le && p.text.startsWith(nul)) {
+                    EXPECT_FALSE(why.isEmpty());
+                    continue;
+                }
+                EXPECT_TRUE(why.startsWith("binary file (it holds a NUL"))
+                    << int(c) << " " << p.name << " " << why.toStdString();
+            }
+        }
+    }
+    InputPieceBytes = saved;
+    const struct {
+        QByteArray file;
+        const char* reason;
+    } classBound[] = {
+        {bytes({0xFF, 0xFE, 'a', 0, 'b'}), "its UTF-16 text ends in an odd byte"},
+        {bytes({0xFE, 0xFF, 0, 'a', '\n'}), "its UTF-16 text ends in an odd byte"},
+        {bytes({0xFF, 0xFE, 0, 0, 'a', 0, 0, 0, 0, 0, 0x11, 0}),
+         "its UTF-32 text holds a value outside Unicode"},
+        {bytes({0, 0, 0xFE, 0xFF, 0, 0, 0xD8, 0}), "its UTF-32 text holds a value outside Unicode"},
+        {bytes({0xFF, 0xFE, 0, 0, 'a', 0, 0, 0, 'b'}), "its UTF-32 text ends in a partial unit"},
+    };
+    for (const auto& k : classBound) {
+        const QString f = dir.write("bound", k.file);
+        EXPECT_EQ(refusal(ws, f, false), QString::fromLatin1(k.reason));
+        EXPECT_EQ(refusal(ws, f, true), QString::fromLatin1(k.reason));
+    }
+    EXPECT_TRUE(ws.boxes.empty());
 }
 
 TEST(Reader, FlagsFollowTheLastInput) {

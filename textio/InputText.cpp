@@ -10,6 +10,10 @@
 #include <bit>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace vn::textio {
 
 static_assert(std::endian::native == std::endian::little,
@@ -32,6 +36,49 @@ std::size_t lastCut(const CharT* units, std::size_t count) {
         if (c == CharT('\r') && k < count) return k;
     }
     return 0;
+}
+
+// Whether a run of code units holds a zero unit, which no text file has.
+bool holdsNul(const char* units, std::size_t count) {
+    return count > 0 && std::memchr(units, 0, count) != nullptr;
+}
+
+bool holdsNul(const char16_t* units, std::size_t count) {
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    for (; i + 8 <= count; i += 8) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(units + i));
+        if (_mm_movemask_epi8(_mm_cmpeq_epi16(v, zero)) != 0) return true;
+    }
+#endif
+    for (; i < count; ++i)
+        if (units[i] == 0) return true;
+    return false;
+}
+
+const QString kOddByte = QStringLiteral("its UTF-16 text ends in an odd byte");
+
+const QString& nulReason(bool wide) {
+    static const QString narrow = QStringLiteral("binary file (it holds a NUL byte)");
+    static const QString units = QStringLiteral("binary file (it holds a NUL character)");
+    return wide ? units : narrow;
+}
+
+// Why UTF-32 text cannot be carried back into a file, or empty. Only Unicode scalar values have
+// a UTF-16 form, and the output of Unicode input is UTF-16.
+QString utf32Problem(std::string_view payload, bool bigEndian) {
+    if (payload.size() % 4 != 0) return QStringLiteral("its UTF-32 text ends in a partial unit");
+    const auto* b = reinterpret_cast<const unsigned char*>(payload.data());
+    for (std::size_t i = 0; i < payload.size(); i += 4) {
+        const char32_t v = bigEndian
+            ? (char32_t(b[i]) << 24) | (char32_t(b[i + 1]) << 16) | (char32_t(b[i + 2]) << 8) | b[i + 3]
+            : (char32_t(b[i + 3]) << 24) | (char32_t(b[i + 2]) << 16) | (char32_t(b[i + 1]) << 8) | b[i];
+        if (v == 0) return nulReason(true);
+        if (v > 0x10FFFF || (v >= 0xD800 && v <= 0xDFFF))
+            return QStringLiteral("its UTF-32 text holds a value outside Unicode");
+    }
+    return {};
 }
 
 void swapUnits(char16_t* units, std::size_t count) {
@@ -63,6 +110,7 @@ InputText::InputText(WindowServices& ws, const QString& path) : m_ws(ws), m_path
         // since it was detected.
         unsigned char head[4] = {0, 0, 0, 0};
         const std::size_t n = m_file->readAt(0, reinterpret_cast<char*>(head), sizeof head);
+        m_size = m_file->size();
         if (utf8) {
             m_payload = std::uint64_t(utf8MarkLength(head, std::int64_t(n)));
         } else if (IsUnicodeFile) {
@@ -73,16 +121,29 @@ InputText::InputText(WindowServices& ws, const QString& path) : m_ws(ws), m_path
             if (c.cls == EncodingClass::Utf32Le || c.cls == EncodingClass::Utf32Be) {
                 // Rare enough to be converted whole.
                 const FileBytes whole = readWholeFile(path);
+                m_size = whole.size;
                 const std::size_t mark = std::min<std::size_t>(whole.size, 4);
-                m_converted = decodeUtf32(std::string_view(whole.data() + mark, whole.size - mark),
-                                          c.cls == EncodingClass::Utf32Be);
+                const std::string_view payload(whole.data() + mark, whole.size - mark);
+                const bool bigEndian = c.cls == EncodingClass::Utf32Be;
+                m_skip = utf32Problem(payload, bigEndian);
+                if (m_skip.isEmpty()) m_converted = decodeUtf32(payload, bigEndian);
                 m_file.reset();
                 m_convertedWhole = true;
+            } else if ((m_size - std::min<std::uint64_t>(m_size, m_payload)) % 2 != 0) {
+                m_skip = kOddByte;
             }
         }
         m_offset = m_payload;
     });
     if (!m_ok) m_file.reset();
+    if (m_ok && !m_skip.isEmpty()) skip(m_skip);
+}
+
+void InputText::skip(const QString& reason) {
+    m_skip = reason;
+    m_ended = true;
+    m_file.reset();
+    m_converted.clear();
 }
 
 InputText::~InputText() = default;
@@ -154,15 +215,18 @@ bool InputText::nextPiece(View<CharT>& piece) {
         if constexpr (unit == 2) {
             if (m_swap) swapUnits(reinterpret_cast<char16_t*>(bytes + m_filled), got / 2);
         }
+        if (holdsNul(reinterpret_cast<const CharT*>(bytes + m_filled), got / unit)) {
+            skip(nulReason(unit == 2));
+            return false;
+        }
         m_filled += got;
         const bool end = got < want || m_offset >= m_file->size();
         if (end) {
             if constexpr (unit == 2) {
-                // An odd last byte is one unit that is not a character; the buffer always has
-                // room for it, since a read that stops short stops at least one byte short.
+                // Found at the start already, unless the file shrank to an odd size since.
                 if (m_filled % 2 != 0) {
-                    reinterpret_cast<char16_t*>(bytes)[m_filled / 2] = 0xFFFD;
-                    m_filled += 1;
+                    skip(kOddByte);
+                    return false;
                 }
             }
             m_ended = true;
@@ -197,7 +261,14 @@ std::size_t InputText::countUnits(const std::function<bool()>& between) {
         std::size_t units = got / unit;
         if constexpr (unit == 2) {
             if (m_swap) swapUnits(scratch.get(), units);
-            if (got % 2 != 0) scratch[units++] = 0xFFFD;
+            if (got % 2 != 0) {
+                skip(kOddByte);
+                return 0;
+            }
+        }
+        if (holdsNul(reinterpret_cast<const CharT*>(bytes), units)) {
+            skip(nulReason(unit == 2));
+            return 0;
         }
         tally.add(View<CharT>(reinterpret_cast<const CharT*>(bytes), units));
         if (got < size) break;
@@ -208,6 +279,7 @@ std::size_t InputText::countUnits(const std::function<bool()>& between) {
 
 std::size_t InputText::countLines(const std::function<bool()>& between) {
     if (!m_ok) return 1;
+    if (!m_skip.isEmpty()) return 0;
     if (m_convertedWhole) {
         return textio::countLines(std::u16string_view(
             reinterpret_cast<const char16_t*>(m_converted.utf16()), std::size_t(m_converted.size())));

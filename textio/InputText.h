@@ -26,8 +26,9 @@ extern std::size_t InputPieceBytes;
 // read that fails later is reported under the same location and label as a failed open.
 //
 // The pieces together are exactly the units ReadFileToStringLine would split into lines: the
-// byte order mark left out, UTF-16 BE turned into native units, an odd last byte of UTF-16 made
-// U+FFFD, UTF-32 converted. An empty input is one empty piece; no other piece is empty.
+// byte order mark left out, UTF-16 BE turned into native units, UTF-32 converted. An empty input
+// is one empty piece; no other piece is empty. An input that no output could carry back (see
+// skipReason) stops the pieces where that is found.
 class InputText {
 public:
     InputText(WindowServices& ws, const QString& path);
@@ -37,6 +38,7 @@ public:
 
     // False when the file could not be opened or a read has failed (both reported).
     bool ok() const { return m_ok; }
+    const QString& path() const { return m_path; }
     EncodingClass encodingClass() const { return m_cls; }
     bool isWide() const { return m_wide; }
 
@@ -48,6 +50,13 @@ public:
     bool next(std::u16string_view& piece);
     // True once the last piece has been handed out.
     bool atEnd() const { return m_ended; }
+    // Why the input is to be left alone although it can be read, or empty: it holds a NUL code
+    // unit (a binary file), or its text cannot be written back in its class (UTF-16 ending in an
+    // odd byte, UTF-32 with a value outside Unicode). A file is rewritten only where every byte
+    // of it can be given back; once this is set, next() answers false.
+    const QString& skipReason() const { return m_skip; }
+    // The file's size in bytes when it was opened (0 when it could not be).
+    std::uint64_t fileSize() const { return m_size; }
 
     // The number of lines of the whole input by countLines' rule, from a pass of its own that
     // leaves the pieces alone. A failed read is reported, turns ok() false and gives 1.
@@ -63,6 +72,8 @@ private:
     // Reads `count` bytes at `offset` (fewer at the end); a failure is reported, ends the input
     // and gives false.
     bool readAt(std::uint64_t offset, char* out, std::size_t count, std::size_t& got);
+    // Ends the input as one to be left alone, for `reason`.
+    void skip(const QString& reason);
 
     WindowServices& m_ws;
     QString m_path;
@@ -74,6 +85,8 @@ private:
     bool m_swap = false;  // UTF-16 BE: units are turned around as they are read
     bool m_ended = false;
     bool m_handedOut = false;
+    QString m_skip;
+    std::uint64_t m_size = 0;
     std::unique_ptr<FileReader> m_file;
     std::uint64_t m_payload = 0;  // file offset of the first unit after the byte order mark
     std::uint64_t m_offset = 0;   // file offset of the next byte to read

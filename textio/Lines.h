@@ -105,12 +105,54 @@ private:
     bool m_done = false;
 };
 
+// The three kinds of line break. An output ends its lines with one kind throughout: the first
+// break of its input, so a file keeps the convention it was written with.
+enum class Break { CrLf, Lf, Cr };
+
+// The break an output takes when its input has none at all.
+#if defined(_WIN32)
+inline constexpr Break kPlatformBreak = Break::CrLf;
+#else
+inline constexpr Break kPlatformBreak = Break::Lf;
+#endif
+
+// The units of a break and their number (1 or 2).
+template <class CharT>
+struct BreakUnits {
+    CharT units[2];
+    std::size_t length;
+};
+template <class CharT>
+constexpr BreakUnits<CharT> unitsOf(Break b) {
+    switch (b) {
+        case Break::CrLf: return {{CharT('\r'), CharT('\n')}, 2};
+        case Break::Cr: return {{CharT('\r'), CharT(0)}, 1};
+        default: return {{CharT('\n'), CharT(0)}, 1};
+    }
+}
+
+// The kind of the first break in a text, or kPlatformBreak when it has none. A CR at the very
+// end counts as a lone CR, so the text must not end inside a CR LF.
+template <class CharT>
+constexpr Break firstBreak(std::basic_string_view<CharT> text) {
+    const std::size_t at = lineEndAt(text, 0);
+    if (at == text.size()) return kPlatformBreak;
+    if (text[at] == CharT('\n')) return Break::Lf;
+    return breakLength(text, at) == 2 ? Break::CrLf : Break::Cr;
+}
+
 // What one pass over a text tells about its breaks: its number of lines, by the rule above
-// (never 0), and whether every break is CR LF, so that lines can be copied with their breaks as
-// they stand. Each CR LF holds one CR and one LF and counts once; a lone CR or LF counts once.
+// (never 0), and which kind all its breaks are of (if one), so that lines can be copied with
+// their breaks as they stand. Each CR LF holds one CR and one LF and counts once; a lone CR or
+// LF counts once. A text without breaks is of every kind.
 struct LineCensus {
     std::size_t lines = 1;
     bool onlyCrLf = true;
+    bool onlyLf = true;
+    bool onlyCr = true;
+    constexpr bool only(Break b) const {
+        return b == Break::CrLf ? onlyCrLf : (b == Break::Lf ? onlyLf : onlyCr);
+    }
 };
 
 namespace detail {
@@ -190,6 +232,8 @@ constexpr LineCensus censusOf(std::basic_string_view<CharT> text) {
     const std::size_t breaks = cr + lf - pairs;
     c.lines = breaks + ((text.empty() || !isBreak(text.back())) ? 1 : 0);
     c.onlyCrLf = cr == pairs && lf == pairs;
+    c.onlyLf = cr == 0;
+    c.onlyCr = lf == 0;
     return c;
 }
 

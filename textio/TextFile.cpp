@@ -224,11 +224,19 @@ void SavedOutput::appendRaw(const char* data, std::size_t size) {
     }
 }
 
-void SavedOutput::finish() {
-    if (!open()) return;
+bool SavedOutput::finish(const SameAsInput* input) {
+    if (!open()) return false;
     Guard g(m_ws, loc::SaveStringToFileFSO);
-    g.step(120, [&] { m_file.commit(); });
+    bool same = false;
+    g.step(120, [&] {
+        same = input && resultEqualsInput(m_file, *input);
+        if (same)
+            m_file.discard();
+        else
+            m_file.commit();
+    });
     m_closed = true;
+    return same;
 }
 
 PiecewiseOutput::PiecewiseOutput(WindowServices& ws, QString path)
@@ -291,11 +299,27 @@ void PiecewiseOutput::appendRaw(std::int32_t lineNumber, const char* data, std::
     put(data, size);
 }
 
-void PiecewiseOutput::finish() {
-    if (m_failed || !m_opened) return;
+bool PiecewiseOutput::finish(const SameAsInput* input) {
+    if (m_failed || !m_opened) return false;
     Guard g(m_ws, loc::AppendStringFSO);
-    if (!g.step(124, [&] { m_file.commit(); })) m_failed = true;
+    bool same = false;
+    const bool done = g.step(124, [&] {
+        same = input && resultEqualsInput(m_file, *input);
+        if (same)
+            m_file.discard();
+        else
+            m_file.commit();
+    });
+    if (!done) m_failed = true;
     m_opened = false;
+    return done && same;
+}
+
+bool resultEqualsInput(AtomicFile& file, const SameAsInput& input) {
+    if (!isSameFile(input.path, file.targetPath())) return false;
+    if (file.size() != input.size) return false;
+    if (input.knownEqual) return true;
+    return file.holdsSameBytesAs(input.path);
 }
 
 }  // namespace vn::textio

@@ -55,6 +55,19 @@ LineList ReadFileToStringFSOLine(WindowServices& ws, const QString& path, bool* 
 LineList ReadFileToStringUTFLine(WindowServices& ws, const QString& path, bool* ok = nullptr);
 LineList SplitStringToLines(const QString& text);
 
+// What an output's finishing step needs to leave its input alone when the output is that very
+// file and the result is its content unchanged: a file that would not change is not rewritten,
+// so it keeps its inode, times and links.
+struct SameAsInput {
+    QString path;               // the input
+    std::uint64_t size = 0;     // its size in bytes when it was read
+    bool knownEqual = false;    // the writer knows the result's bytes are the input's, if sizes agree
+};
+
+// True when `file`'s target is the file at input.path and what `file` holds is that file's
+// content byte for byte: sizes first, then what the writer knows, and only then the bytes.
+bool resultEqualsInput(AtomicFile& file, const SameAsInput& input);
+
 // Writes a whole result, started afresh. Failures are reported under SaveStringToFileFSO, once
 // per call; the target then keeps its previous content.
 void SaveStringToFileFSO(WindowServices& ws, const QString& text, const QString& path);
@@ -73,7 +86,9 @@ public:
     OutputClass outputClass() const { return m_class; }
     // Code units already in the form of outputClass(), as for PiecewiseOutput::appendRaw.
     void appendRaw(const char* data, std::size_t size);
-    void finish();
+    // With `input`, a result equal to that input, which is also the target, is dropped and the
+    // target left untouched; the answer says so.
+    bool finish(const SameAsInput* input = nullptr);
 
 private:
     bool open();
@@ -106,7 +121,8 @@ public:
     // would be chosen now.
     OutputClass outputClass() const;
 
-    void finish();
+    // As SavedOutput::finish.
+    bool finish(const SameAsInput* input = nullptr);
     bool failed() const { return m_failed; }
     const QString& path() const { return m_path; }
 

@@ -1,6 +1,7 @@
 // Any bytes as a file, read a piece at a time with a piece size the input picks: the pieces
 // hold whole lines, together they are the lines the whole-file reader gives, their line count
-// agrees, and no read reports a failure.
+// agrees, and no read reports a failure; a file refused as binary (or not carried back by its
+// class) is refused by the count and the walk alike, and only such a file.
 
 #include "platform/WindowServices.h"
 #include "textio/InputText.h"
@@ -76,12 +77,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     InputPieceBytes = 1 + data[0] % 64;
     std::size_t counted = 0;
     QStringList pieces;
+    QString refusedByCount, refused;
     {
         InputText input(ws, path);
         check(input.ok());
         counted = input.countLines();
-        pieces = input.isWide() ? pieceLines<char16_t>(input) : pieceLines<char>(input);
+        refusedByCount = input.skipReason();
     }
+    {
+        InputText input(ws, path);
+        pieces = input.isWide() ? pieceLines<char16_t>(input) : pieceLines<char>(input);
+        refused = input.skipReason();
+    }
+    // The count and the walk refuse the same files, and only files whose text the whole-file
+    // reader could not give back: a NUL, or a unit it had to replace.
+    check(refused == refusedByCount);
+    const QString joined = whole.join(QChar(u'\n'));
+    if (!refused.isEmpty()) {
+        check(joined.contains(QChar(0)) || joined.contains(QChar(0xFFFD)));
+        return 0;
+    }
+    check(!joined.contains(QChar(0)));
     check(pieces == whole);
     check(counted == std::size_t(whole.size()));
     return 0;
