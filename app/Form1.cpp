@@ -703,7 +703,9 @@ void Form1::ListView1_MouseUp() {
 // ---- Start Removing ----
 
 void Form1::PushButton2_Click() {
-    run::RunHost host{*m_ws, *this, m_keywords, *m_files, *this, m_settings};
+    // Files the run passes over for a reason worth telling are named in one message at its end.
+    run::SkippedFilesReport skipped(*m_ws);
+    run::RunHost host{*m_ws, *this, m_keywords, *m_files, *this, m_settings, &skipped};
     run::PushButton2_Click(host);
 }
 
