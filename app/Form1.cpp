@@ -33,6 +33,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRandomGenerator>
+#include <QScopeGuard>
 #include <QScreen>
 #include <QTime>
 #include <QTreeView>
@@ -129,16 +130,20 @@ Form1::Form1(Form1Environment environment, QWidget* parent)
     m_programFolder = m_env.programFolder.isEmpty()
                           ? QDir::toNativeSeparators(QCoreApplication::applicationDirPath())
                           : m_env.programFolder;
-    // Every control stores its value as it changes; if the store refuses, say so once and keep
-    // the user's choices in the window.
+    installSettingsWarning();
+    connectHandlers();
+    Form_Load();
+}
+
+// Every control stores its value as it changes; if the store refuses, say so once and keep the
+// user's choices in the window.
+void Form1::installSettingsWarning() {
     setSettingsWriteFailureHandler([this](const QString& description) {
         m_ws->messageBox(
             description + QStringLiteral("\r\rYour choices stay in effect until the program "
                                          "ends, but they will not be remembered."),
             Buttons::Ok, Icon::Warning);
     });
-    connectHandlers();
-    Form_Load();
 }
 
 Form1::~Form1() {
@@ -410,7 +415,20 @@ void Form1::closeEvent(QCloseEvent* event) {
 void Form1::Form_QueryUnload() {
     Guard g(*m_ws, loc::Form_QueryUnload);
     g.step(100, [&] {
-        WriteSetting(QStringLiteral("Keywords"), KeywordsToStoredForm(m_keywords.entries()));
+        // The store reports a refused write once per program run, with a warning that choices
+        // "will not be remembered". Here the list is being lost as the program ends, so a refusal
+        // is a failure of this step, told each time, whatever was told before.
+        QString refused;
+        setSettingsWriteFailureHandler([&refused](const QString& d) { refused = d; });
+        const auto restore = qScopeGuard([this] { installSettingsWarning(); });
+        const QString stored = KeywordsToStoredForm(m_keywords.entries());
+        WriteSetting(QStringLiteral("Keywords"), stored);
+        if (!refused.isEmpty())
+            throw Failure(refused);
+        // A store that was already found unusable at start-up refuses in silence.
+        if (ReadSetting(QStringLiteral("Keywords"), stored + QChar(1)) != stored)
+            throw Failure(QStringLiteral("The keyword list could not be saved in \"%1\".")
+                              .arg(QDir::toNativeSeparators(settingsFilePath())));
     });
     g.step(102, [&] { QCoreApplication::processEvents(); });
     // A run that is yielding when the window closes stops at its next yield; the application

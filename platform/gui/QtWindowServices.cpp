@@ -1,6 +1,7 @@
 #include "platform/gui/QtWindowServices.h"
 
 #include <QApplication>
+#include <QDialog>
 #include <QInputDialog>
 #include <QMessageBox>
 #include <QProgressBar>
@@ -22,8 +23,19 @@ QtWindowServices::QtWindowServices(QWidget* window, QProgressBar* overall, QProg
     m_sinceEvents.start();
 }
 
+void QtWindowServices::requestQuit() {
+    m_quit = true;
+    // Every dialog counts, the pickers' too: they are modal over the window, and their event
+    // loops would otherwise hold the program up until someone answered them.
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+        if (auto* dialog = qobject_cast<QDialog*>(w); dialog && dialog->isVisible())
+            dialog->reject();
+    }
+}
+
 Answer QtWindowServices::messageBox(const QString& text, Buttons buttons, Icon icon,
                                     const QString& title) {
+    if (m_quit) return buttons == Buttons::YesNo ? Answer::No : Answer::Ok;
     QMessageBox box(icon == Icon::Warning ? QMessageBox::Warning : QMessageBox::NoIcon,
                     title.isEmpty() ? m_title : title, toDisplayText(text),
                     buttons == Buttons::YesNo ? (QMessageBox::Yes | QMessageBox::No)
@@ -36,6 +48,7 @@ Answer QtWindowServices::messageBox(const QString& text, Buttons buttons, Icon i
 
 QString QtWindowServices::inputBox(const QString& prompt, const QString& title,
                                    const QString& defaultAnswer) {
+    if (m_quit) return QString();
     bool ok = false;
     const QString answer = QInputDialog::getText(m_window, title.isEmpty() ? m_title : title,
                                                  toDisplayText(prompt), QLineEdit::Normal,

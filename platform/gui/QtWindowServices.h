@@ -37,8 +37,10 @@ public:
     void setProgressText(Bar bar, const QString& text) override;
     bool quitRequested() const override { return m_quit; }
 
-    // The window is closing: long loops stop at their next yield.
-    void requestQuit() override { m_quit = true; }
+    // The window is closing: long loops stop at their next yield, and a box or picker that is
+    // open closes as if cancelled, so that whatever waits on it returns and the program can end.
+    // Boxes asked for afterwards are not shown and answer as cancelled.
+    void requestQuit() override;
     // Pending events run only when this much time has passed since they last ran, so a yield
     // per line costs nanoseconds.
     void setYieldInterval(int ms) { m_intervalMs = ms; }
