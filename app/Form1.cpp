@@ -158,8 +158,17 @@ void Form1::createControls() {
                    Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint);
     setFixedSize(px(15960), px(6345));
+    // The white look is fixed, so its text colours are too: a dark desktop theme would
+    // otherwise draw near-white captions on the white background.
     QPalette white = palette();
     white.setColor(QPalette::Window, Qt::white);
+    white.setColor(QPalette::Base, Qt::white);
+    for (const QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive}) {
+        white.setColor(group, QPalette::WindowText, Qt::black);
+        white.setColor(group, QPalette::Text, Qt::black);
+    }
+    white.setColor(QPalette::Disabled, QPalette::WindowText, QColor(120, 120, 120));
+    white.setColor(QPalette::Disabled, QPalette::Text, QColor(120, 120, 120));
     setPalette(white);
     setAutoFillBackground(true);
 
@@ -215,14 +224,16 @@ void Form1::createControls() {
                                       240, 1335, 3735, 255);
 
     PushButton2 = button(this, "PushButton2", "Start Removing", 8040, 5320, 7800, 405);
-    ProgressBar1 = control<QProgressBar>(this, "ProgressBar1", 8040, 5840, 3840, 405);
-    ProgressBar2 = control<QProgressBar>(this, "ProgressBar2", 12000, 5840, 3840, 405);
-    for (QProgressBar* bar : {ProgressBar1, ProgressBar2}) {
+    auto* bar1 = control<LiteralTextProgressBar>(this, "ProgressBar1", 8040, 5840, 3840, 405);
+    auto* bar2 = control<LiteralTextProgressBar>(this, "ProgressBar2", 12000, 5840, 3840, 405);
+    ProgressBar1 = bar1;
+    ProgressBar2 = bar2;
+    for (LiteralTextProgressBar* bar : {bar1, bar2}) {
         bar->setRange(0, 100 * QtWindowServices::kBarScale);
         bar->setValue(0);
         bar->setTextVisible(true);
         bar->setAlignment(Qt::AlignCenter);
-        bar->setFormat(QStringLiteral("Progress Bar"));
+        bar->setShownText(QStringLiteral("Progress Bar"));
     }
 
     for (QPushButton* b : {PushButton1, PushButton2, PushButton3, PushButton5, PushButton6,
@@ -714,6 +725,8 @@ void Form1::ListView1_MouseMove(const QPoint& position) {
 
 void Form1::ListView1_MouseUp() {
     m_dragActive = false;
+    // Forgotten, so that a later press on empty space carries nothing.
+    m_dragItem = QPersistentModelIndex();
     // Back to the window's pointer: the arrow, or the hourglass while something is busy.
     ListView1->viewport()->unsetCursor();
 }

@@ -63,12 +63,29 @@ void QtWindowServices::yield() {
 }
 
 void QtWindowServices::setPointer(Pointer pointer) {
+    const Pointer before = m_pointer;
     m_pointer = pointer;
     if (!m_window) return;
     switch (pointer) {
         case Pointer::Arrow: m_window->setCursor(Qt::ArrowCursor); break;
         case Pointer::Hand: m_window->setCursor(m_hand); break;
         case Pointer::Hourglass: m_window->setCursor(Qt::WaitCursor); break;
+    }
+    // The hourglass covers the whole window: a control that keeps a pointer of its own would
+    // show it instead, and look ready for input while the program is busy.
+    if (pointer == Pointer::Hourglass && before != Pointer::Hourglass) {
+        for (QWidget* w : m_window->findChildren<QWidget*>()) {
+            if (!w->testAttribute(Qt::WA_SetCursor) || w->cursor().shape() == Qt::WaitCursor)
+                continue;
+            m_ownPointers.emplace_back(w, w->cursor());
+            w->setCursor(Qt::WaitCursor);
+        }
+    } else if (pointer != Pointer::Hourglass) {
+        for (auto& [w, own] : m_ownPointers) {
+            // A control that has set another pointer since then keeps it.
+            if (w && w->cursor().shape() == Qt::WaitCursor) w->setCursor(own);
+        }
+        m_ownPointers.clear();
     }
 }
 
@@ -84,8 +101,10 @@ void QtWindowServices::setProgress(Bar bar, double position) {
 }
 
 void QtWindowServices::setProgressText(Bar bar, const QString& text) {
-    if (QProgressBar* b = barFor(bar)) {
-        // The bar shows its format string literally; a "%" would otherwise be a placeholder.
+    if (auto* literal = dynamic_cast<LiteralTextProgressBar*>(barFor(bar))) {
+        literal->setShownText(text);
+    } else if (QProgressBar* b = barFor(bar)) {
+        // A plain bar shows its format, where a "%" would be a placeholder.
         QString format = text;
         format.replace(QLatin1Char('%'), QStringLiteral("%%"));
         b->setFormat(format);
