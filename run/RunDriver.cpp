@@ -214,7 +214,7 @@ void PushButton2_Click(RunHost& h) {
         std::optional<FileId> inputBefore;
         // Asked just before the engine would be called, so that the prompts of the first entry
         // come whatever happens to it.
-        auto started = [&] {
+        auto startFile = [&] {
             if (auto r = ledger.refusal(input, outputPath)) {
                 refused = std::move(*r);
                 return false;
@@ -227,7 +227,7 @@ void PushButton2_Click(RunHost& h) {
 
         if (mode == BlankLines) {
             g.step(144, [&] {
-                if (started()) result = engine::RemoveAllBlankLinesWrapper(eh, input, outputPath);
+                if (startFile()) result = engine::RemoveAllBlankLinesWrapper(eh, input, outputPath);
             });
         } else if (mode == Containing || mode == NotContaining) {
             const int base = mode == Containing ? 146 : 158;
@@ -241,7 +241,7 @@ void PushButton2_Click(RunHost& h) {
             if (!skip) {
                 const bool ic = g.test(base + 6, [&] { return h.options.ignoreCase(); });
                 g.step(ic ? base + 8 : base + 10, [&] {
-                    if (!started()) return;
+                    if (!startFile()) return;
                     result = dispatchSearch(eh, mode == NotContaining, input, searchText,
                                             outputPath, ic);
                 });
@@ -250,7 +250,7 @@ void PushButton2_Click(RunHost& h) {
             const int base = mode == ContainingKeywords ? 170 : 178;
             const bool ic = g.test(base + 2, [&] { return h.options.ignoreCase(); });
             g.step(ic ? base + 4 : base + 6, [&] {
-                if (!started()) return;
+                if (!startFile()) return;
                 result = mode == ContainingKeywords
                              ? engine::RemoveContainingListview(eh, input, h.keywords, outputPath, ic)
                              : engine::RemoveNotContainingListview(eh, input, h.keywords,
@@ -267,7 +267,7 @@ void PushButton2_Click(RunHost& h) {
             }
             if (!g.test(194, [&] { return lineNumberList.isEmpty(); })) {
                 g.step(196, [&] {
-                    if (started()) result = engine::RemoveN1(eh, input, lineNumberList, outputPath);
+                    if (startFile()) result = engine::RemoveN1(eh, input, lineNumberList, outputPath);
                 });
             }
         } else {
