@@ -33,6 +33,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRandomGenerator>
+#include <QScopeGuard>
 #include <QScreen>
 #include <QTime>
 #include <QTreeView>
@@ -129,16 +130,20 @@ Form1::Form1(Form1Environment environment, QWidget* parent)
     m_programFolder = m_env.programFolder.isEmpty()
                           ? QDir::toNativeSeparators(QCoreApplication::applicationDirPath())
                           : m_env.programFolder;
-    // Every control stores its value as it changes; if the store refuses, say so once and keep
-    // the user's choices in the window.
+    installSettingsWarning();
+    connectHandlers();
+    Form_Load();
+}
+
+// Every control stores its value as it changes; if the store refuses, say so once and keep the
+// user's choices in the window.
+void Form1::installSettingsWarning() {
     setSettingsWriteFailureHandler([this](const QString& description) {
         m_ws->messageBox(
             description + QStringLiteral("\r\rYour choices stay in effect until the program "
                                          "ends, but they will not be remembered."),
             Buttons::Ok, Icon::Warning);
     });
-    connectHandlers();
-    Form_Load();
 }
 
 Form1::~Form1() {
@@ -153,8 +158,17 @@ void Form1::createControls() {
                    Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint);
     setFixedSize(px(15960), px(6345));
+    // The white look is fixed, so its text colours are too: a dark desktop theme would
+    // otherwise draw near-white captions on the white background.
     QPalette white = palette();
     white.setColor(QPalette::Window, Qt::white);
+    white.setColor(QPalette::Base, Qt::white);
+    for (const QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive}) {
+        white.setColor(group, QPalette::WindowText, Qt::black);
+        white.setColor(group, QPalette::Text, Qt::black);
+    }
+    white.setColor(QPalette::Disabled, QPalette::WindowText, QColor(120, 120, 120));
+    white.setColor(QPalette::Disabled, QPalette::Text, QColor(120, 120, 120));
     setPalette(white);
     setAutoFillBackground(true);
 
@@ -213,14 +227,16 @@ void Form1::createControls() {
                                       240, 1335, 3735, 255);
 
     PushButton2 = button(this, "PushButton2", "Start Removing", 8040, 5320, 7800, 405);
-    ProgressBar1 = control<QProgressBar>(this, "ProgressBar1", 8040, 5840, 3840, 405);
-    ProgressBar2 = control<QProgressBar>(this, "ProgressBar2", 12000, 5840, 3840, 405);
-    for (QProgressBar* bar : {ProgressBar1, ProgressBar2}) {
+    auto* bar1 = control<LiteralTextProgressBar>(this, "ProgressBar1", 8040, 5840, 3840, 405);
+    auto* bar2 = control<LiteralTextProgressBar>(this, "ProgressBar2", 12000, 5840, 3840, 405);
+    ProgressBar1 = bar1;
+    ProgressBar2 = bar2;
+    for (LiteralTextProgressBar* bar : {bar1, bar2}) {
         bar->setRange(0, 100 * QtWindowServices::kBarScale);
         bar->setValue(0);
         bar->setTextVisible(true);
         bar->setAlignment(Qt::AlignCenter);
-        bar->setFormat(QStringLiteral("Progress Bar"));
+        bar->setShownText(QStringLiteral("Progress Bar"));
     }
 
     for (QPushButton* b : {PushButton1, PushButton2, PushButton3, PushButton5, PushButton6,
@@ -468,7 +484,20 @@ void Form1::closeEvent(QCloseEvent* event) {
 void Form1::Form_QueryUnload() {
     Guard g(*m_ws, loc::Form_QueryUnload);
     g.step(100, [&] {
-        WriteSetting(QStringLiteral("Keywords"), KeywordsToStoredForm(m_keywords.entries()));
+        // The store reports a refused write once per program run, with a warning that choices
+        // "will not be remembered". Here the list is being lost as the program ends, so a refusal
+        // is a failure of this step, told each time, whatever was told before.
+        QString refused;
+        setSettingsWriteFailureHandler([&refused](const QString& d) { refused = d; });
+        const auto restore = qScopeGuard([this] { installSettingsWarning(); });
+        const QString stored = KeywordsToStoredForm(m_keywords.entries());
+        WriteSetting(QStringLiteral("Keywords"), stored);
+        if (!refused.isEmpty())
+            throw Failure(refused);
+        // A store that was already found unusable at start-up refuses in silence.
+        if (ReadSetting(QStringLiteral("Keywords"), stored + QChar(1)) != stored)
+            throw Failure(QStringLiteral("The keyword list could not be saved in \"%1\".")
+                              .arg(QDir::toNativeSeparators(settingsFilePath())));
     });
     g.step(102, [&] { QCoreApplication::processEvents(); });
     // A run that is yielding when the window closes stops at its next yield; the application
@@ -754,6 +783,8 @@ void Form1::ListView1_MouseMove(const QPoint& position) {
 
 void Form1::ListView1_MouseUp() {
     m_dragActive = false;
+    // Forgotten, so that a later press on empty space carries nothing.
+    m_dragItem = QPersistentModelIndex();
     // Back to the window's pointer: the arrow, or the hourglass while something is busy.
     ListView1->viewport()->unsetCursor();
 }
@@ -761,7 +792,9 @@ void Form1::ListView1_MouseUp() {
 // ---- Start Removing ----
 
 void Form1::PushButton2_Click() {
-    run::RunHost host{*m_ws, *this, m_keywords, *m_files, *this, m_settings};
+    // Files the run passes over for a reason worth telling are named in one message at its end.
+    run::SkippedFilesReport skipped(*m_ws);
+    run::RunHost host{*m_ws, *this, m_keywords, *m_files, *this, m_settings, &skipped};
     run::PushButton2_Click(host);
 }
 

@@ -125,6 +125,7 @@ private:
     void connectHandlers();
     void Form_Load();
     void Form_QueryUnload();
+    void installSettingsWarning();
 
     void storeLineOptions();
     void storeSaveOptions();

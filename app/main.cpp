@@ -4,6 +4,7 @@
 
 #include "app/Form1.h"
 #include "app/shell/Settings.h"
+#include "platform/gui/SessionEnd.h"
 
 #include <QApplication>
 #include <QList>
@@ -127,5 +128,8 @@ int main(int argc, char** argv) {
     if (!problem.isEmpty())
         QMessageBox::warning(nullptr, QApplication::applicationName(), problem);
     vn::Form1 form;
+    // The session ending under the program (a signal, a logout) closes the window as its close
+    // button does: the keyword list is saved and a run stops at its next yield.
+    vn::SessionEnd sessionEnd([&form] { form.close(); });
     return app.exec();
 }

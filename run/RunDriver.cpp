@@ -5,7 +5,14 @@
 #include "filelist/PathTests.h"
 #include "platform/FileAccess.h"
 
+#include <QFile>
+#include <QHash>
 #include <QScopeGuard>
+
+#include <optional>
+#include <utility>
+
+#include <sys/stat.h>
 
 namespace vn::run {
 
@@ -33,7 +40,102 @@ engine::FileResult dispatchSearch(engine::Host& eh, bool notContaining, const QS
                : engine::RemoveContaining(eh, input, searchText, output, ignoreCase);
 }
 
+// A file as the system knows it: the same pair whatever path, link or spelling reached it.
+using FileId = std::pair<quint64, quint64>;
+
+std::optional<FileId> identityOf(const QString& path) {
+    if (path.isEmpty()) return std::nullopt;
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0) return std::nullopt;
+    return FileId{quint64(st.st_dev), quint64(st.st_ino)};
+}
+
+QString shown(const QString& path) { return QDir::toNativeSeparators(path); }
+
+// What this run has done so far, by file identity, so that no result of the run is written over
+// another and no file is worked on twice. Identities are taken afresh when a file is checked:
+// replacing a file gives it a new inode, so an entry processed in place is remembered under both.
+class RunLedger {
+public:
+    // The entries as they stand when the run starts. An entry removed during the run still
+    // counts, which can only refuse a write, never allow one.
+    void noteEntries(const FileListView& files, int count) {
+        for (int i = 1; i <= count; ++i) {
+            const QString path = files.text(i);
+            if (const auto id = identityOf(path)) m_entries.insert(*id, path);
+        }
+    }
+
+    // Why the file must not be handed to the engine; nullopt when it may.
+    std::optional<SkipReason> refusal(const QString& input, const QString& output) const {
+        const auto in = identityOf(input);
+        if (in && m_handled.contains(*in)) {
+            const QString other = m_handled.value(*in);
+            return SkipReason{SkipReason::SameFileAgain, other,
+                              QStringLiteral("the same file as %1, which this run has already "
+                                             "processed")
+                                  .arg(shown(other))};
+        }
+        const auto out = identityOf(output);
+        if (!out) return std::nullopt;
+        if (m_written.contains(*out)) {
+            const QString other = m_written.value(*out);
+            return SkipReason{SkipReason::OutputTaken, other,
+                              QStringLiteral("not written: this run already wrote %1 from %2")
+                                  .arg(shown(output), shown(other))};
+        }
+        // An output that is the input itself acts in place: that is the one overlap allowed.
+        if (in && *out == *in) return std::nullopt;
+        const QString other = m_entries.contains(*out) ? m_entries.value(*out)
+                                                       : m_handled.value(*out);
+        if (other.isEmpty()) return std::nullopt;
+        return SkipReason{SkipReason::OutputIsAnotherInput, other,
+                          QStringLiteral("not written: its result would replace %1, another "
+                                         "input of this run")
+                              .arg(shown(other))};
+    }
+
+    void noteHandled(const QString& input, std::optional<FileId> before, const QString& output,
+                     bool wrote) {
+        if (before) m_handled.insert(*before, input);
+        if (const auto now = identityOf(input)) m_handled.insert(*now, input);
+        if (!wrote) return;
+        if (const auto out = identityOf(output)) m_written.insert(*out, input);
+    }
+
+private:
+    QHash<FileId, QString> m_entries;  // each entry at the start of the run, by its file
+    QHash<FileId, QString> m_handled;  // inputs handed to the engine
+    QHash<FileId, QString> m_written;  // results written, with the input they came from
+};
+
 }  // namespace
+
+void SkippedFilesReport::fileFinished(int, const QString& input, const QString&,
+                                      const engine::FileResult& result) {
+    if (!result.skipped.isEmpty())
+        m_lines.append(shown(input) + QStringLiteral(": ") + result.skipped);
+}
+
+void SkippedFilesReport::fileSkipped(int, const QString& input, const SkipReason& reason) {
+    if (reason.kind != SkipReason::Quiet)
+        m_lines.append(shown(input) + QStringLiteral(": ") + reason.text);
+}
+
+QString SkippedFilesReport::message() const {
+    if (m_lines.isEmpty()) return QString();
+    QString text = QStringLiteral("Nothing was written for these files:\r");
+    for (int k = 0; k < m_lines.size() && k < kListed; ++k) text += QLatin1Char('\r') + m_lines[k];
+    if (m_lines.size() > kListed)
+        text += QStringLiteral("\rand %1 more").arg(m_lines.size() - kListed);
+    return text;
+}
+
+void SkippedFilesReport::runEnding() {
+    if (m_lines.isEmpty()) return;
+    m_ws.messageBox(message(), Buttons::Ok, Icon::Warning);
+    m_lines.clear();
+}
 
 void PushButton2_Click(RunHost& h) {
     WindowServices& ws = h.ws;
@@ -63,12 +165,14 @@ void PushButton2_Click(RunHost& h) {
     QString lineNumberList;
     int n = 0;
     g.step(104, [&] { n = h.files.count(); });
+    RunLedger ledger;
+    ledger.noteEntries(h.files, n);
     for (int i = 1; i <= n; ++i) {
         if (ws.quitRequested()) break;
         // Entries removed while the run yielded are gone: never process one that no longer
         // exists.
         if (i > h.files.count()) {
-            if (h.observer) h.observer->fileSkipped(i, QString());
+            if (h.observer) h.observer->fileSkipped(i, QString(), SkipReason{});
             continue;
         }
         QString input, name, outName, outputPath;
@@ -94,7 +198,7 @@ void PushButton2_Click(RunHost& h) {
             g.step(136, [&] { outputPath = CleanPath(input, h.separator); });
         }
         if (g.test(138, [&] { return input.isEmpty(); })) {
-            if (h.observer) h.observer->fileSkipped(i, input);
+            if (h.observer) h.observer->fileSkipped(i, input, SkipReason{});
             continue;
         }
         g.step(140, [&] { ws.setPointer(Pointer::Hourglass); });
@@ -106,15 +210,24 @@ void PushButton2_Click(RunHost& h) {
         }();
         bool called = false;
         engine::FileResult result;
-        auto started = [&] {
+        SkipReason refused;
+        std::optional<FileId> inputBefore;
+        // Asked just before the engine would be called, so that the prompts of the first entry
+        // come whatever happens to it.
+        auto startFile = [&] {
+            if (auto r = ledger.refusal(input, outputPath)) {
+                refused = std::move(*r);
+                return false;
+            }
             called = true;
+            inputBefore = identityOf(input);
             if (h.observer) h.observer->fileStarted(i, input, outputPath);
+            return true;
         };
 
         if (mode == BlankLines) {
             g.step(144, [&] {
-                started();
-                result = engine::RemoveAllBlankLinesWrapper(eh, input, outputPath);
+                if (startFile()) result = engine::RemoveAllBlankLinesWrapper(eh, input, outputPath);
             });
         } else if (mode == Containing || mode == NotContaining) {
             const int base = mode == Containing ? 146 : 158;
@@ -128,7 +241,7 @@ void PushButton2_Click(RunHost& h) {
             if (!skip) {
                 const bool ic = g.test(base + 6, [&] { return h.options.ignoreCase(); });
                 g.step(ic ? base + 8 : base + 10, [&] {
-                    started();
+                    if (!startFile()) return;
                     result = dispatchSearch(eh, mode == NotContaining, input, searchText,
                                             outputPath, ic);
                 });
@@ -137,7 +250,7 @@ void PushButton2_Click(RunHost& h) {
             const int base = mode == ContainingKeywords ? 170 : 178;
             const bool ic = g.test(base + 2, [&] { return h.options.ignoreCase(); });
             g.step(ic ? base + 4 : base + 6, [&] {
-                started();
+                if (!startFile()) return;
                 result = mode == ContainingKeywords
                              ? engine::RemoveContainingListview(eh, input, h.keywords, outputPath, ic)
                              : engine::RemoveNotContainingListview(eh, input, h.keywords,
@@ -154,18 +267,20 @@ void PushButton2_Click(RunHost& h) {
             }
             if (!g.test(194, [&] { return lineNumberList.isEmpty(); })) {
                 g.step(196, [&] {
-                    started();
-                    result = engine::RemoveN1(eh, input, lineNumberList, outputPath);
+                    if (startFile()) result = engine::RemoveN1(eh, input, lineNumberList, outputPath);
                 });
             }
         } else {
             g.step(198, [&] { ws.messageBox(QStringLiteral("ListIndex Error")); });
         }
+        if (called)
+            ledger.noteHandled(input, inputBefore, outputPath,
+                               result.read && result.skipped.isEmpty() && !result.stopped);
         if (h.observer) {
             if (called)
                 h.observer->fileFinished(i, input, outputPath, result);
             else
-                h.observer->fileSkipped(i, input);
+                h.observer->fileSkipped(i, input, refused);
         }
     }
     if (ws.quitRequested()) return;
@@ -177,6 +292,7 @@ void PushButton2_Click(RunHost& h) {
     });
     g.step(206, [&] { ws.setProgress(Bar::File, 0); });
     g.step(210, [&] { ws.setProgressText(Bar::File, QStringLiteral("Progress Bar")); });
+    if (h.observer) h.observer->runEnding();
     g.step(212, [&] { ws.messageBox(QStringLiteral("Done.")); });
 }
 

@@ -7,6 +7,7 @@
 #include <QChar>
 #include <QDir>
 #include <QString>
+#include <QStringList>
 
 #include <cstdint>
 
@@ -50,6 +51,31 @@ public:
     virtual void write(const QString& key, const QString& value) = 0;
 };
 
+// Why an entry was passed over. The first kinds are the everyday ones the window stays silent
+// about; the rest keep one result of a run from being written over another and are always told.
+struct SkipReason {
+    enum Kind {
+        // Nothing to do for it: an empty entry, one removed while the run yielded, an empty
+        // answer to the prompt, an empty or unopenable input in the search modes, no mode.
+        Quiet,
+        // The file was already handled by this run under another entry (the same device and
+        // inode, whatever path reached it).
+        SameFileAgain,
+        // Its result would go where an earlier file of this run has already written one.
+        OutputTaken,
+        // Its result would replace another entry of this run.
+        OutputIsAnotherInput,
+    };
+    Kind kind = Quiet;
+    // The path the collision is with: the earlier input, or the other entry. Empty for Quiet.
+    QString other;
+    // One line for the user, naming the other path; empty for Quiet.
+    QString text;
+
+    // A result the user asked for was not written.
+    bool isFailure() const { return kind == OutputTaken || kind == OutputIsAnotherInput; }
+};
+
 // Told about each entry as the run handles it, for front ends that report per file.
 class RunObserver {
 public:
@@ -57,7 +83,35 @@ public:
     virtual void fileStarted(int position, const QString& input, const QString& output) = 0;
     virtual void fileFinished(int position, const QString& input, const QString& output,
                               const engine::FileResult& result) = 0;
-    virtual void fileSkipped(int position, const QString& input) = 0;
+    virtual void fileSkipped(int position, const QString& input, const SkipReason& reason) = 0;
+    // After the last entry, once the bars are reset and before "Done.". Not called when the run
+    // was stopped.
+    virtual void runEnding() {}
+};
+
+// Collects the files a run passed over for a reason the user must hear (a skip that keeps one
+// result from replacing another, an input the engine would not rewrite) and tells them in one
+// message at the end of the run, so that a large run does not raise a box per file.
+class SkippedFilesReport : public RunObserver {
+public:
+    // At most this many files are named; the rest are counted.
+    static constexpr int kListed = 20;
+
+    explicit SkippedFilesReport(WindowServices& ws) : m_ws(ws) {}
+
+    void fileStarted(int, const QString&, const QString&) override {}
+    void fileFinished(int position, const QString& input, const QString& output,
+                      const engine::FileResult& result) override;
+    void fileSkipped(int position, const QString& input, const SkipReason& reason) override;
+    void runEnding() override;
+
+    // The message for what was collected; empty when nothing was.
+    QString message() const;
+    int count() const { return int(m_lines.size()); }
+
+private:
+    WindowServices& m_ws;
+    QStringList m_lines;
 };
 
 struct RunHost {

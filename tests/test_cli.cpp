@@ -243,3 +243,39 @@ TEST(Cli, ShortAliasesRepeatedExtensionsAndALeadingDot) {
     EXPECT_EQ(cli({"-h"}).code, 0);
     EXPECT_TRUE(cli({"-V"}).out.startsWith("varnobis-cli "));
 }
+
+TEST(Cli, ACollisionFailsTheRunAndAFileMetAgainIsProcessedOnce) {
+    TempDir dir;
+    QDir(dir.path()).mkdir("out");
+    const QString md = dir.write("c/a.md", "md\r\n\r\n");
+    const QString txt = dir.write("c/a.txt", "txt\r\n\r\n");
+    const QString sub = dir.write("c/sub/a.txt", "sub\r\n\r\n");
+    const CliRun r = cli({"--mode", "blank", "--out-dir", dir.path("out"), md, txt, sub});
+    EXPECT_EQ(r.code, 1) << r.err.toStdString();
+    EXPECT_EQ(TempDir::read(dir.path("out/a.txt")), "md\r\n");
+    const QStringList lines = r.out.split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 3) << r.out.toStdString();
+    EXPECT_TRUE(lines[0].startsWith(md + "\t"));
+    for (const QString& skipped : {lines[1], lines[2]}) {
+        EXPECT_TRUE(skipped.contains("\tskipped (") && skipped.contains(md)) << skipped.toStdString();
+    }
+    EXPECT_TRUE(lines[1].startsWith(txt + "\t"));
+    EXPECT_TRUE(lines[2].startsWith(sub + "\t"));
+
+    // Quiet, a refused result is still said, on standard error.
+    const CliRun q = cli({"--mode", "blank", "--quiet", "--out-dir", dir.path("out"), md, txt});
+    EXPECT_EQ(q.code, 1);
+    EXPECT_EQ(q.out, "");
+    EXPECT_TRUE(q.err.contains(txt + "\t0\t0\tskipped (")) << q.err.toStdString();
+
+    // A walk that reaches one file by several paths works on it once, and that is no failure.
+    const QString f = dir.write("tree/f.txt", "1\r\n2\r\n3\r\n");
+    ASSERT_TRUE(QFile::link(f, dir.path("tree/alias.txt")));
+    QDir(dir.path()).mkpath("tree/sub");
+    ASSERT_TRUE(QFile::link("../f.txt", dir.path("tree/sub/f.txt")));
+    const CliRun w = cli({"--mode", "line-numbers", "--lines", "1", "--in-place", "--ext", "txt",
+                          dir.path("tree")});
+    EXPECT_EQ(w.code, 0) << w.err.toStdString();
+    EXPECT_EQ(TempDir::read(f), "2\r\n3");
+    EXPECT_EQ(w.out.count("\tskipped (the same file as "), 2) << w.out.toStdString();
+}

@@ -561,3 +561,56 @@ TEST_F(Form1Test, ARefusedSettingsWriteIsReportedOnceAndTheWindowWorksOn) {
 }
 
 }  // namespace
+
+TEST_F(Form1Test, TheOverallBarShowsANameWithPercentSignsExactly) {
+    start();
+    auto* bar = get<QProgressBar>("ProgressBar1");
+    for (const QString name : {QStringLiteral("Processing: 100% sure.txt"),
+                               QStringLiteral("Processing: 50%p %v.txt"),
+                               QStringLiteral("Processing: %m%%.log")}) {
+        form->qtServices().setProgress(Bar::Overall, 50);
+        form->qtServices().setProgressText(Bar::Overall, name);
+        EXPECT_EQ(bar->text(), name);
+    }
+}
+
+TEST_F(Form1Test, TextStaysReadableOnTheWhiteWindowUnderADarkTheme) {
+    const QPalette saved = QApplication::palette();
+    QPalette dark;
+    for (auto role : {QPalette::Window, QPalette::Base, QPalette::Button})
+        dark.setColor(role, QColor(0x30, 0x30, 0x30));
+    for (auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
+        dark.setColor(role, QColor(0xee, 0xee, 0xee));
+    dark.setColor(QPalette::Disabled, QPalette::WindowText, QColor(0xbb, 0xbb, 0xbb));
+    QApplication::setPalette(dark);
+    start();
+    QApplication::setPalette(saved);
+    get<QComboBox>("Combo1")->setCurrentIndex(0);  // turns the line options off
+    const auto contrast = [](QColor a, QColor b) { return std::abs(qGray(a.rgb()) - qGray(b.rgb())); };
+    const QColor background = form->palette().color(QPalette::Window);
+    EXPECT_EQ(background, QColor(Qt::white));
+    for (const char* name : {"Frame1", "Frame2", "Frame3", "Frame6", "Option1", "Option2",
+                             "Option3", "Option4", "Check1"}) {
+        QWidget* w = get<QWidget>(name);
+        const QPalette::ColorGroup group = w->isEnabled() ? QPalette::Active : QPalette::Disabled;
+        EXPECT_GT(contrast(w->palette().color(group, QPalette::WindowText), background), 100)
+            << name << (w->isEnabled() ? "" : " (disabled)");
+    }
+    auto* text1 = get<QLineEdit>("Text1");
+    EXPECT_GT(contrast(text1->palette().color(QPalette::Text), text1->palette().color(QPalette::Base)),
+              100);
+}
+
+TEST_F(Form1Test, TheHourglassCoversTheFolderBoxToo) {
+    start();
+    auto* text1 = get<QLineEdit>("Text1");
+    ASSERT_EQ(text1->cursor().shape(), Qt::IBeamCursor);
+    QtWindowServices& qt = form->qtServices();
+    qt.setPointer(Pointer::Hourglass);
+    qt.setPointer(Pointer::Hourglass);  // a run sets it again for every file
+    EXPECT_EQ(form->cursor().shape(), Qt::WaitCursor);
+    EXPECT_EQ(text1->cursor().shape(), Qt::WaitCursor);
+    qt.setPointer(Pointer::Arrow);
+    EXPECT_EQ(form->cursor().shape(), Qt::ArrowCursor);
+    EXPECT_EQ(text1->cursor().shape(), Qt::IBeamCursor) << "the text box has its I-beam back";
+}

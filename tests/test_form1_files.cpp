@@ -210,9 +210,24 @@ TEST_F(FileListTest, DraggingAnEntryCarriesItPastItsNeighbours) {
     EXPECT_FALSE(list()->viewport()->testAttribute(Qt::WA_SetCursor))
         << "back to the window's arrow";
 
-    // Moving without a button held moves nothing; the last dragged entry is still remembered.
+    // Moving without a button held moves nothing.
     mouse(QEvent::MouseMove, centreOf(1), Qt::NoButton);
     EXPECT_EQ(entries(), (QStringList{"/second", "/third", "/first"}));
+}
+
+TEST_F(FileListTest, APressBelowTheEntriesDragsNothing) {
+    start();
+    fill({"/first", "/second", "/third"});
+    press(3);
+    release(centreOf(3));
+    // Below the last entry, then up across the others: the entry dragged before stays put.
+    const QPoint below(centreOf(3).x(), list()->viewport()->height() - 2);
+    ASSERT_EQ(list()->itemAt(below), nullptr);
+    QTest::mousePress(list()->viewport(), Qt::LeftButton, {}, below);
+    moveTo(2);
+    moveTo(1);
+    release(centreOf(1));
+    EXPECT_EQ(entries(), (QStringList{"/first", "/second", "/third"}));
 }
 
 TEST_F(FileListTest, EqualTextsAndRemovedEntriesAreNeverExchanged) {

@@ -130,15 +130,22 @@ TEST_F(RunTest, OutputNamesAndCollisions) {
     mode(0);
     for (const char* name : {"report.csv", "a.b.c", "notes.", ".profile", "noext"})
         add(QString::fromLatin1(name), QByteArray(name) + "\r\n");
-    add("a.csv", "first\r\n");
-    add("a.log", "second\r\n");
+    const QString first = add("a.csv", "first\r\n");
+    const QString second = add("a.log", "second\r\n");
     run();
     EXPECT_EQ(out.entries(), (QStringList{".txt", "a.b.txt", "a.txt", "noext.txt", "notes.txt",
                                           "report.txt"}));
     EXPECT_EQ(TempDir::read(out.path("a.b.txt")), "a.b.c\r\n");
     EXPECT_EQ(TempDir::read(out.path(".txt")), ".profile\r\n");
-    EXPECT_EQ(TempDir::read(out.path("a.txt")), "second\r\n") << "the later result wins";
+    EXPECT_EQ(TempDir::read(out.path("a.txt")), "first\r\n") << "no result replaces another";
     EXPECT_TRUE(ws.errors().empty());
+    // The refused file is named, with the one it collided with, in one message before "Done.".
+    const QStringList texts = ws.texts();
+    ASSERT_GE(texts.size(), 2);
+    EXPECT_EQ(texts.last(), "Done.");
+    const QString told = texts.at(texts.size() - 2);
+    EXPECT_TRUE(told.contains(second + ": ") && told.contains(first)) << told.toStdString();
+    EXPECT_FALSE(told.contains(first + ": ")) << told.toStdString();
 }
 
 TEST_F(RunTest, InPlaceReplacesTheInputAndNeedsAnExistingFolderAllTheSame) {

@@ -28,6 +28,7 @@ struct FakeWindow : LineOptionView, KeywordListView, RunOptionsView, RunSettings
     QString folder;
     QStringList keywordList;
     QHash<QString, QString> store;
+    RunObserver* observer = nullptr;
 
     bool leaveBlankLine() const override { return leave; }
     int count() const override { return int(keywordList.size()); }
@@ -40,8 +41,22 @@ struct FakeWindow : LineOptionView, KeywordListView, RunOptionsView, RunSettings
     void write(const QString& key, const QString& value) override { store[key] = value; }
 
     void run(ScriptedWindowServices& ws) {
-        RunHost host{ws, *this, *this, files, *this, *this, nullptr, QLatin1Char('/')};
+        RunHost host{ws, *this, *this, files, *this, *this, observer, QLatin1Char('/')};
         PushButton2_Click(host);
+    }
+};
+
+// Records what the run tells about each entry.
+struct Recorder : RunObserver {
+    QStringList finished;
+    std::vector<std::pair<QString, SkipReason>> skipped;
+    void fileStarted(int, const QString&, const QString&) override {}
+    void fileFinished(int, const QString& input, const QString&,
+                      const engine::FileResult&) override {
+        finished.append(input);
+    }
+    void fileSkipped(int, const QString& input, const SkipReason& reason) override {
+        if (reason.kind != SkipReason::Quiet) skipped.emplace_back(input, reason);
     }
 };
 
@@ -249,12 +264,131 @@ TEST_F(RunFixture, EncodingsSurviveARun) {
     EXPECT_EQ(TempDir::read(out.path("raw.txt")), raw);
 }
 
-TEST_F(RunFixture, CollidingOutputNamesLeaveTheLaterResult) {
-    add("a.csv", "first\r\n");
-    add("a.log", "second\r\n");
+TEST_F(RunFixture, CollidingOutputNamesKeepTheFirstResultAndNameBothFiles) {
+    const QString md = add("c/a.md", "md\r\n\r\n");
+    const QString txt = add("c/a.txt", "txt\r\n\r\n");
+    const QString sub = add("c/sub/a.txt", "sub\r\n\r\n");
+    const QString csv = add("c/b.csv", "csv\r\n");
+    const QString log = add("c/b.log", "log\r\n");
+    Recorder rec;
+    w.observer = &rec;
+    {
+        ScriptedWindowServices ws;
+        w.run(ws);
+        EXPECT_EQ(ws.texts().last(), "Done.");
+    }
+    EXPECT_EQ(TempDir::read(out.path("a.txt")), "md\r\n");
+    EXPECT_EQ(TempDir::read(out.path("b.txt")), "csv\r\n");
+    EXPECT_EQ(out.entries(), (QStringList{"a.txt", "b.txt"})) << "no temporary is left";
+    EXPECT_EQ(rec.finished, (QStringList{md, csv}));
+    ASSERT_EQ(rec.skipped.size(), 3u);
+    const std::pair<QString, QString> expected[] = {{txt, md}, {sub, md}, {log, csv}};
+    for (std::size_t k = 0; k < 3; ++k) {
+        const auto& [input, reason] = rec.skipped[k];
+        EXPECT_EQ(input, expected[k].first);
+        EXPECT_EQ(reason.kind, SkipReason::OutputTaken);
+        EXPECT_TRUE(reason.isFailure());
+        EXPECT_EQ(reason.other, expected[k].second);
+        EXPECT_TRUE(reason.text.contains(expected[k].second)) << reason.text.toStdString();
+        EXPECT_TRUE(reason.text.contains(out.path("a.txt")) ||
+                    reason.text.contains(out.path("b.txt")))
+            << reason.text.toStdString();
+    }
+    EXPECT_EQ(TempDir::read(txt), "txt\r\n\r\n") << "inputs are never touched";
+
+    // The next run is a run of its own: it may replace what the last one wrote.
+    in.write("c/a.md", "md again\r\n");
+    w.files.entries = {md};
     ScriptedWindowServices ws;
     w.run(ws);
-    EXPECT_EQ(TempDir::read(out.path("a.txt")), "second\r\n");
+    EXPECT_EQ(TempDir::read(out.path("a.txt")), "md again\r\n");
+}
+
+TEST_F(RunFixture, AnOutputFolderThatIsTheInputFolderNeverReplacesAnotherInput) {
+    // notes.md's result is named notes.txt, which is another input. Whichever comes first,
+    // notes.txt is processed in place from its own content and notes.md's result is refused.
+    w.folder = in.path() + "/";
+    for (const bool mdFirst : {true, false}) {
+        w.files.entries.clear();
+        const QString md = in.write("notes.md", "from md\r\n\r\n");
+        const QString txt = in.write("notes.txt", "from txt\r\n\r\n");
+        const QString other = in.write("other.log", "other\r\n\r\n");
+        w.files.entries = mdFirst ? QStringList{md, txt, other} : QStringList{txt, md, other};
+        Recorder rec;
+        w.observer = &rec;
+        ScriptedWindowServices ws;
+        w.run(ws);
+        EXPECT_EQ(TempDir::read(txt), "from txt\r\n") << mdFirst;
+        EXPECT_EQ(TempDir::read(md), "from md\r\n\r\n") << mdFirst;
+        EXPECT_EQ(TempDir::read(in.path("other.txt")), "other\r\n") << mdFirst;
+        ASSERT_EQ(rec.skipped.size(), 1u) << mdFirst;
+        EXPECT_EQ(rec.skipped[0].first, md);
+        EXPECT_EQ(rec.skipped[0].second.kind,
+                  mdFirst ? SkipReason::OutputIsAnotherInput : SkipReason::OutputTaken);
+        EXPECT_EQ(rec.skipped[0].second.other, txt);
+        EXPECT_TRUE(rec.skipped[0].second.isFailure());
+        QFile::remove(in.path("other.txt"));
+    }
+}
+
+TEST_F(RunFixture, OneFileIsProcessedOnceWhateverPathsReachIt) {
+    const QString f = in.write("d/f.txt", "1\r\n2\r\n3\r\n4\r\n");
+    ASSERT_TRUE(QFile::link(f, in.path("d/alias.txt")));
+    ASSERT_TRUE(QFile::link(in.path("d"), in.path("linked")));
+    const QStringList spellings = {f, f, in.path("d/./f.txt"), in.path("d//f.txt"),
+                                   in.path("d/../d/f.txt"), in.path("d/alias.txt"),
+                                   in.path("linked/f.txt")};
+    w.modeValue = 5;
+    for (const bool toFolder : {false, true}) {
+        in.write("d/f.txt", "1\r\n2\r\n3\r\n4\r\n");
+        w.files.entries = spellings;
+        w.toFolder = toFolder;
+        Recorder rec;
+        w.observer = &rec;
+        ScriptedWindowServices ws;
+        ws.answerInput("1");
+        w.run(ws);
+        EXPECT_EQ(rec.finished, QStringList{f}) << toFolder;
+        ASSERT_EQ(rec.skipped.size(), std::size_t(spellings.size() - 1)) << toFolder;
+        for (const auto& [input, reason] : rec.skipped) {
+            EXPECT_EQ(reason.kind, SkipReason::SameFileAgain) << input.toStdString();
+            EXPECT_FALSE(reason.isFailure());
+            EXPECT_EQ(reason.other, f);
+        }
+        if (toFolder) {
+            EXPECT_EQ(TempDir::read(f), "1\r\n2\r\n3\r\n4\r\n");
+            EXPECT_EQ(out.entries(), QStringList{"f.txt"}) << "no result for the link's name";
+            EXPECT_EQ(TempDir::read(out.path("f.txt")), "2\r\n3\r\n4");
+        } else {
+            EXPECT_EQ(TempDir::read(f), "2\r\n3\r\n4") << "one line removed, not seven";
+            EXPECT_TRUE(QFileInfo(in.path("d/alias.txt")).isSymLink());
+        }
+    }
+}
+
+TEST_F(RunFixture, SkippedFilesAreToldInOneMessageBeforeDone) {
+    const QString f = add("f.txt", "x\r\n\r\n");
+    for (int k = 0; k < 25; ++k) w.files.entries.append(f);
+    w.toFolder = false;
+    ScriptedWindowServices ws;
+    SkippedFilesReport report(ws);
+    w.observer = &report;
+    w.run(ws);
+    ASSERT_EQ(ws.texts().size(), 2);
+    EXPECT_EQ(ws.texts().last(), "Done.");
+    const QString message = ws.boxes[0].text;
+    EXPECT_EQ(ws.boxes[0].icon, Icon::Warning);
+    EXPECT_EQ(message.count(f + ": the same file as " + f), SkippedFilesReport::kListed);
+    EXPECT_TRUE(message.endsWith("\rand 5 more")) << message.toStdString();
+    EXPECT_EQ(TempDir::read(f), "x\r\n");
+
+    // A run with nothing to tell shows "Done." alone, and a report is not carried over.
+    ScriptedWindowServices quiet;
+    SkippedFilesReport none(quiet);
+    w.observer = &none;
+    w.files.entries = {f};
+    w.run(quiet);
+    EXPECT_EQ(quiet.texts(), QStringList{"Done."});
 }
 
 TEST_F(RunFixture, ASecondPressDuringARunIsIgnored) {

@@ -54,6 +54,15 @@ struct Reporter : run::RunObserver {
                       const engine::FileResult& r) override {
         const bool ok = r.read && ws.failureCount() == before;
         if (!ok) ++failed;
+        if (ok && !r.skipped.isEmpty()) {
+            // Left alone on purpose (a binary file): said, but not a failure.
+            if (quiet) return;
+            ws.clearProgressLine();
+            std::printf("%s\t0\t0\tskipped (%s)\n", qPrintable(QDir::toNativeSeparators(input)),
+                        qPrintable(r.skipped));
+            std::fflush(stdout);
+            return;
+        }
         if (quiet) return;
         ws.clearProgressLine();
         std::printf("%s\t%lld\t%lld\t%s\n", qPrintable(QDir::toNativeSeparators(input)),
@@ -61,8 +70,20 @@ struct Reporter : run::RunObserver {
                     ok ? qPrintable(QDir::toNativeSeparators(output)) : "FAILED");
         std::fflush(stdout);
     }
-    void fileSkipped(int, const QString& input) override {
+    void fileSkipped(int, const QString& input, const run::SkipReason& reason) override {
         if (input.isEmpty()) return;
+        if (reason.kind != run::SkipReason::Quiet) {
+            // A result that would have replaced another is a failure; a file met again under
+            // another path was processed once, as asked.
+            if (reason.isFailure()) ++failed;
+            if (quiet && !reason.isFailure()) return;
+            ws.clearProgressLine();
+            std::FILE* to = quiet ? stderr : stdout;
+            std::fprintf(to, "%s\t0\t0\tskipped (%s)\n",
+                         qPrintable(QDir::toNativeSeparators(input)), qPrintable(reason.text));
+            std::fflush(to);
+            return;
+        }
         // The search modes pass over a file whose size cannot be had as if it were empty. The
         // window says nothing then; a script must learn that this file was not processed.
         const bool missing = !QFileInfo(input).isFile();

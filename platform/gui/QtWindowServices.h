@@ -5,12 +5,31 @@
 #include <QCursor>
 #include <QElapsedTimer>
 #include <QPointer>
+#include <QProgressBar>
 #include <QString>
 
-class QProgressBar;
+#include <utility>
+#include <vector>
+
 class QWidget;
 
 namespace vn {
+
+// A progress bar that shows its text exactly as given. QProgressBar draws its text from a format
+// in which %p, %v and %m are placeholders, and in Qt 6.4 a doubled "%%" is never turned back into
+// one, so no escaping shows a file named "50%p %v.txt" faithfully.
+class LiteralTextProgressBar : public QProgressBar {
+public:
+    using QProgressBar::QProgressBar;
+    void setShownText(const QString& text) {
+        m_text = text;
+        update();
+    }
+    QString text() const override { return m_text; }
+
+private:
+    QString m_text;
+};
 
 // The window services of the main window: Qt's message and input boxes, a time-throttled
 // processEvents as the yield, the window-wide pointer and the two progress bars.
@@ -37,8 +56,10 @@ public:
     void setProgressText(Bar bar, const QString& text) override;
     bool quitRequested() const override { return m_quit; }
 
-    // The window is closing: long loops stop at their next yield.
-    void requestQuit() override { m_quit = true; }
+    // The window is closing: long loops stop at their next yield, and a box or picker that is
+    // open closes as if cancelled, so that whatever waits on it returns and the program can end.
+    // Boxes asked for afterwards are not shown and answer as cancelled.
+    void requestQuit() override;
     // Pending events run only when this much time has passed since they last ran, so a yield
     // per line costs nanoseconds.
     void setYieldInterval(int ms) { m_intervalMs = ms; }
@@ -51,6 +72,9 @@ private:
     QString m_title;
     QCursor m_hand{Qt::ArrowCursor};
     Pointer m_pointer = Pointer::Arrow;
+    // Controls with a pointer of their own (the text box's I-beam) and that pointer, while the
+    // hourglass covers them.
+    std::vector<std::pair<QPointer<QWidget>, QCursor>> m_ownPointers;
     QElapsedTimer m_sinceEvents;
     int m_intervalMs = 10;
     bool m_quit = false;
