@@ -6,7 +6,7 @@
 #   deps.sh fuzz    - to build the fuzz targets (adds clang and its fuzzer runtime)
 set -euo pipefail
 
-want=(cmake g++ make qt6-base-dev libgl-dev libgtest-dev dpkg-dev fonts-liberation)
+want=(cmake g++ make qt6-base-dev libgl-dev libgtest-dev dpkg-dev fonts-liberation acl attr)
 case "${1:-build}" in
     run) want+=(fonts-liberation xvfb xauth) ;;
     fuzz) want+=(clang libclang-rt-14-dev) ;;
