@@ -4,7 +4,9 @@ namespace vn {
 
 namespace {
 
-constexpr char16_t kEscapeBase = 0xDC80;
+// Byte b (0x80 to 0xFF; ASCII is always valid) becomes U+DC00 + b, that is U+DC80 to U+DCFF.
+constexpr char16_t kEscapeBase = 0xDC00;
+constexpr char16_t kFirstEscape = 0xDC80, kLastEscape = 0xDCFF;
 
 // The length of the valid UTF-8 sequence at `p`, or 0 when the byte there does not start one.
 // Overlong forms, surrogates and code points past U+10FFFF are not valid.
@@ -67,7 +69,7 @@ QByteArray nativeName(const QString& name) {
     };
     for (qsizetype i = 0; i < size; ++i) {
         const char16_t u = name[i].unicode();
-        const bool escaped = u >= kEscapeBase && u <= kEscapeBase + 0x7F &&
+        const bool escaped = u >= kFirstEscape && u <= kLastEscape &&
                              !(i > 0 && QChar::isHighSurrogate(name[i - 1].unicode()));
         if (!escaped) continue;
         flushRun(i);
@@ -83,7 +85,7 @@ QString displayName(const QString& name) {
     out.reserve(name.size());
     for (qsizetype i = 0; i < name.size(); ++i) {
         const char16_t u = name[i].unicode();
-        const bool escaped = u >= kEscapeBase && u <= kEscapeBase + 0x7F &&
+        const bool escaped = u >= kFirstEscape && u <= kLastEscape &&
                              !(i > 0 && QChar::isHighSurrogate(name[i - 1].unicode()));
         if (escaped)
             out += QStringLiteral("\\x") +
