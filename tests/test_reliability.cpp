@@ -290,3 +290,43 @@ TEST(Faults, BinaryFilesRoundTripWhenNothingIsRemoved) {
     EXPECT_EQ(r.code, 0) << r.err.toStdString();
     EXPECT_EQ(TempDir::read(dir.path("out/blob.txt")), bin);
 }
+
+TEST(Faults, InPlaceThroughLinksWritesTheFileTheSystemFinds) {
+    TempDir dir;
+    dir.write("real/data.txt", "drop 1\r\nkeep 2\r\n");
+    dir.write("data.txt", "unrelated\r\n");
+    QDir(dir.path()).mkpath("real/sub");
+    ASSERT_EQ(::symlink("../data.txt", QFile::encodeName(dir.path("real/sub/f.txt")).constData()), 0);
+    ASSERT_EQ(::symlink("real/sub", QFile::encodeName(dir.path("alias")).constData()), 0);
+    const CliResult r =
+        cli({"--mode", "containing", "--text", "drop", "--in-place", dir.path("alias/f.txt")});
+    EXPECT_EQ(r.code, 0) << r.err.toStdString();
+    EXPECT_EQ(TempDir::read(dir.path("real/data.txt")), "keep 2\r\n");
+    EXPECT_EQ(TempDir::read(dir.path("data.txt")), "unrelated\r\n");
+}
+
+TEST(Faults, FilesTheUserMayNotReadOrWriteFailTheRunAndStayAsTheyWere) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to set the files up and run as nobody";
+    TempDir dir;
+    ::chmod(QFile::encodeName(dir.path()).constData(), 0755);
+    QDir(dir.path()).mkdir("mine");
+    const QString folder = dir.path("mine");
+    ::chown(QFile::encodeName(folder).constData(), 65534, 65534);
+    // root's files in a folder the user owns: one the user may only read, one not even that.
+    const QString readable = dir.write("mine/root.txt", "drop 1\r\nkeep 2\r\n");
+    const QString closed = dir.write("mine/closed.txt", "drop 1\r\nkeep 2\r\n");
+    ::chmod(QFile::encodeName(readable).constData(), 0644);
+    ::chmod(QFile::encodeName(closed).constData(), 0600);
+    for (const QString& file : {readable, closed}) {
+        const CliResult r = cli({"--mode", "containing", "--text", "drop", "--in-place", file},
+                                RLIM_INFINITY, 65534);
+        EXPECT_EQ(r.code, 1) << file.toStdString() << r.out.toStdString();
+        EXPECT_TRUE(r.out.contains("FAILED")) << r.out.toStdString();
+        EXPECT_FALSE(r.out.contains("skipped")) << r.out.toStdString();
+        EXPECT_TRUE(r.err.contains(file) && r.err.contains("Permission denied")) << r.err.toStdString();
+        EXPECT_EQ(TempDir::read(file), "drop 1\r\nkeep 2\r\n");
+        struct stat st;
+        ASSERT_EQ(::stat(QFile::encodeName(file).constData(), &st), 0);
+        EXPECT_EQ(st.st_uid, 0u);
+    }
+}
