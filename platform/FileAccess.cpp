@@ -530,9 +530,9 @@ void AtomicFile::commit() {
         if (!named) fail("Cannot write", EEXIST);
         m_unnamed = false;
     }
-    const int fd = m_fd;
-    m_fd = -1;
-    if (::close(fd) != 0) fail("Cannot write", errno);
+    // Named and renamed in two calls back to back: the name a kill could leave behind exists
+    // only for that instant. The content is synced already, so closing afterwards has nothing
+    // left to lose.
     if (::renameat(m_dirfd, m_temp.constData(), m_dirfd, m_name.constData()) != 0)
         fail("Cannot replace", errno);
     m_temp.clear();

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <QProcess>
+#include <QRegularExpression>
 
 #include <csignal>
 #include <random>
@@ -89,7 +90,7 @@ TEST(Faults, KilledInPlaceRunsLeaveEveryInputOldOrNew) {
         paths.append(dir.path(QStringLiteral("f%1.txt").arg(f)));
     }
     std::mt19937 rng(42);
-    int kills = 0, sawNew = 0, sawOld = 0;
+    int kills = 0, sawNew = 0, sawOld = 0, strays = 0;
     for (int round = 0; round < 24; ++round) {
         for (int f = 0; f < 6; ++f) dir.write(QStringLiteral("f%1.txt").arg(f), olds[f]);
         QProcess p;
@@ -109,12 +110,22 @@ TEST(Faults, KilledInPlaceRunsLeaveEveryInputOldOrNew) {
             sawOld += isOld;
             sawNew += isNew;
         }
-        EXPECT_EQ(strayFiles(dir), QStringList()) << "round " << round;
+        // A kill in the instant between naming the finished temporary file and renaming it
+        // leaves that name: only such names, short and recognisable, ever remain (a later run
+        // in the folder tidies them once they are a minute old).
+        for (const QString& s : strayFiles(dir)) {
+            EXPECT_TRUE(QRegularExpression("^\\.varnobis-[a-z]{8}$").match(s).hasMatch())
+                << "round " << round << ": " << s.toStdString();
+            ++strays;
+            QFile::remove(dir.path(s));
+        }
     }
     EXPECT_GE(kills, 20);
     EXPECT_GT(sawOld, 0);
     EXPECT_GT(sawNew, 0);
-    std::printf("kills survived: %d (inputs seen old %d, new %d)\n", kills, sawOld, sawNew);
+    EXPECT_LE(strays, kills);
+    std::printf("kills survived: %d (inputs seen old %d, new %d; temporaries left %d)\n", kills,
+                sawOld, sawNew, strays);
 }
 
 TEST(Faults, AFullDiskKeepsTheTargetNamesTheFileAndGoesOnWithTheNext) {
