@@ -76,7 +76,10 @@ public:
 
 class AppendSink final : public Sink {
 public:
-    AppendSink(WindowServices& ws, const QString& path) : m_out(ws, path) {}
+    AppendSink(WindowServices& ws, const QString& path, const textio::InputText& input)
+        : m_out(ws, path) {
+        m_out.expectSource(input.path(), input.stamp());
+    }
     void write(std::int64_t lineNumber, const char* data, std::size_t size) override {
         const auto n = std::int32_t(std::min<std::int64_t>(lineNumber, INT32_MAX));
         m_out.appendRaw(n, data, size);
@@ -92,7 +95,10 @@ private:
 
 class SaveSink final : public Sink {
 public:
-    SaveSink(WindowServices& ws, const QString& path) : m_out(ws, path) {}
+    SaveSink(WindowServices& ws, const QString& path, const textio::InputText& input)
+        : m_out(ws, path) {
+        m_out.expectSource(input.path(), input.stamp());
+    }
     void write(std::int64_t, const char* data, std::size_t size) override {
         m_out.appendRaw(data, size);
     }

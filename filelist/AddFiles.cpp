@@ -4,6 +4,7 @@
 #include "filelist/FolderWalk.h"
 #include "filelist/PathTests.h"
 #include "platform/FileAttributes.h"
+#include "platform/NativeName.h"
 
 #include <QDir>
 #include <QMimeData>
@@ -88,9 +89,17 @@ bool carriesLocalFiles(const QMimeData& data) {
 
 QStringList droppedPaths(const QMimeData& data) {
     QStringList paths;
-    for (const QUrl& url : data.urls())
-        if (url.isLocalFile())
-            paths.append(QDir::toNativeSeparators(url.toLocalFile()));
+    for (const QUrl& url : data.urls()) {
+        if (!url.isLocalFile())
+            continue;
+        // The URL carries the name's bytes percent-encoded; toLocalFile would read them as
+        // UTF-8 and turn a byte that is not into U+FFFD, naming some other file.
+        const QString path =
+            url.host().isEmpty()
+                ? nameFromNative(QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1()))
+                : url.toLocalFile();
+        paths.append(QDir::toNativeSeparators(path));
+    }
     return paths;
 }
 

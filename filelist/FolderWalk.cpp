@@ -5,6 +5,7 @@
 #include "filelist/PathTests.h"
 #include "platform/Failure.h"
 #include "platform/FileAttributes.h"
+#include "platform/NativeName.h"
 
 #include <QDir>
 #include <QFile>
@@ -55,7 +56,7 @@ bool isRoot(const QString& folder) {
 
 // PATH_MAX counts the terminating NUL, so a usable path is shorter than it.
 bool isShortEnough(const QString& folder) {
-    return QFile::encodeName(folder).size() < PATH_MAX;
+    return nativeName(folder).size() < PATH_MAX;
 }
 
 // A folder whose attributes cannot be read has usually just vanished; listing it finds that out
@@ -85,7 +86,7 @@ ListingEnd listSubfolders(Walk& w, const QString& folder, QStringList& out) {
         w.yield();
         if (w.stopped)
             return ListingEnd::Complete;
-        if (!e.representable || HasBadChars(e.name))
+        if (HasBadChars(e.name))
             continue;
         if (!w.seen.insert(e.identity).second)
             continue;
@@ -168,7 +169,7 @@ QStringList GetFilesInFolder(const QString& folder, const QString& pattern) {
     const QString f = folder.endsWith(kSep) ? folder : folder + kSep;
     QStringList names;
     for (const DirectoryEntry& e : listDirectory(f).entries)
-        if (e.representable && e.isRegularFile && matchesWildcard(pattern, e.name))
+        if (e.isRegularFile && matchesWildcard(pattern, e.name))
             names.append(e.name);
     return names;
 }

@@ -13,7 +13,7 @@ namespace vn {
 // grandchildren, and so on. With recurse false only the children are added.
 //
 // Left out, with everything below them: names with control characters, characters 127 to 159 or
-// "?", names that do not decode to text, hidden + system folders (the exact values 22 and 1046,
+// "?", hidden + system folders (the exact values 22 and 1046,
 // unless a root), folders whose path reaches the system's path length limit, and any folder
 // already reached by another path (a symbolic link), so a link loop ends and nothing comes twice.
 // A given or found folder that cannot be listed for lack of permission, or that has vanished, is

@@ -1,5 +1,7 @@
 #include "platform/Failure.h"
 
+#include "platform/NativeName.h"
+
 #include <QDir>
 
 #include <cstring>
@@ -14,7 +16,7 @@ Failure Failure::fromErrno(const QString& action, const QString& path, int err) 
 }
 
 Failure Failure::withReason(const QString& action, const QString& path, const QString& reason) {
-    return Failure(QStringLiteral("%1 \"%2\": %3").arg(action, QDir::toNativeSeparators(path), reason));
+    return Failure(QStringLiteral("%1 \"%2\": %3").arg(action, displayName(QDir::toNativeSeparators(path)), reason));
 }
 
 }  // namespace vn

@@ -1,6 +1,7 @@
 #include "platform/FileAccess.h"
 
 #include "platform/Failure.h"
+#include "platform/NativeName.h"
 
 #include <QByteArray>
 #include <QDir>
@@ -12,7 +13,12 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <climits>
+#include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/random.h>
+#include <sys/xattr.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,7 +27,7 @@ namespace {
 
 constexpr std::size_t kWriteBuffer = 1 << 20;
 
-QByteArray nativePath(const QString& path) { return QFile::encodeName(path); }
+QByteArray nativePath(const QString& path) { return nativeName(path); }
 
 QString kindOf(mode_t mode) {
     if (S_ISDIR(mode)) return QStringLiteral("it is a folder, not a file");
@@ -78,24 +84,78 @@ void ignoreFileSizeSignalOnce() {
     (void)done;
 }
 
-// Links an unnamed (O_TMPFILE) file into its folder under a fresh name made from `pattern`,
-// whose last six characters are replaced.
-bool nameUnnamedFile(int fd, QByteArray& pattern) {
-    static const char digits[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-    const QByteArray procPath = "/proc/self/fd/" + QByteArray::number(fd);
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        for (qsizetype i = pattern.size() - 6; i < pattern.size(); ++i)
-            pattern[i] = digits[std::rand() % 36];
-        if (::linkat(AT_FDCWD, procPath.constData(), AT_FDCWD, pattern.constData(),
-                     AT_SYMLINK_FOLLOW) == 0)
-            return true;
-        if (errno == EEXIST) continue;
-        // Without /proc, root can still link the descriptor itself.
-        if (::linkat(fd, "", AT_FDCWD, pattern.constData(), AT_EMPTY_PATH) == 0) return true;
-        if (errno != EEXIST) return false;
+FileStamp stampOf(const struct stat& st) {
+    FileStamp s;
+    s.valid = true;
+    s.device = std::uint64_t(st.st_dev);
+    s.inode = std::uint64_t(st.st_ino);
+    s.size = std::int64_t(st.st_size);
+    s.mtimeSeconds = std::int64_t(st.st_mtim.tv_sec);
+    s.mtimeNanoseconds = std::int64_t(st.st_mtim.tv_nsec);
+    return s;
+}
+
+// A fresh temporary name: the prefix and random letters from the kernel's generator, so names
+// cannot be foreseen by another user who might create them first.
+QByteArray temporaryName() {
+    unsigned char bytes[kTemporaryLetters];
+    std::size_t got = 0;
+    while (got < sizeof bytes) {
+        const ssize_t n = ::getrandom(bytes + got, sizeof bytes - got, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) throw Failure::fromErrno(QStringLiteral("Cannot make a temporary name for"),
+                                            QStringLiteral("random letters"), errno);
+        got += std::size_t(n);
     }
-    errno = EEXIST;
-    return false;
+    QByteArray name(kTemporaryPrefix);
+    for (const unsigned char b : bytes) name += char('a' + b % 26);
+    return name;
+}
+
+bool isTemporaryName(const char* name) {
+    const std::size_t prefix = sizeof kTemporaryPrefix - 1;
+    if (std::strncmp(name, kTemporaryPrefix, prefix) != 0) return false;
+    if (std::strlen(name) != prefix + kTemporaryLetters) return false;
+    for (std::size_t i = prefix; i < prefix + kTemporaryLetters; ++i)
+        if (name[i] < 'a' || name[i] > 'z') return false;
+    return true;
+}
+
+// A kill between naming a temporary file and renaming it, or during a write on a file system
+// without unnamed files, leaves a temporary name behind. The next write in that folder removes
+// the ones this user owns once they are old enough that no live writer can still be using them.
+// Tidying is best effort: a folder that cannot be listed is simply left alone.
+void removeLeftovers(int dirfd) {
+    const int fd = ::openat(dirfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    DIR* dir = ::fdopendir(fd);
+    if (!dir) {
+        ::close(fd);
+        return;
+    }
+    const time_t now = ::time(nullptr);
+    while (const dirent* d = ::readdir(dir)) {
+        if (!isTemporaryName(d->d_name)) continue;
+        struct stat st;
+        if (::fstatat(fd, d->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        if (!S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) continue;
+        if (now - st.st_mtim.tv_sec < 60) continue;
+        ::unlinkat(fd, d->d_name, 0);
+    }
+    ::closedir(dir);
+}
+
+// The real path of an open folder, as the system resolved it.
+QByteArray folderPathOf(int dirfd, const QByteArray& fallback) {
+    char buf[PATH_MAX];
+    const QByteArray proc = "/proc/self/fd/" + QByteArray::number(dirfd);
+    const ssize_t n = ::readlink(proc.constData(), buf, sizeof buf);
+    if (n > 0 && std::size_t(n) < sizeof buf && buf[0] == '/') return QByteArray(buf, n);
+    char* real = ::realpath(fallback.constData(), nullptr);
+    if (!real) return fallback;
+    QByteArray out(real);
+    std::free(real);
+    return out;
 }
 
 mode_t currentUmask() {
@@ -104,19 +164,7 @@ mode_t currentUmask() {
     return mask;
 }
 
-// Follows symbolic links to the file they finally name, even when that file does not exist yet.
-QString resolveLinks(const QString& path) {
-    QString current = path;
-    for (int hops = 0; hops < 40; ++hops) {
-        struct stat st;
-        if (::lstat(nativePath(current).constData(), &st) != 0 || !S_ISLNK(st.st_mode))
-            return current;
-        const QString link = QFile::symLinkTarget(current);
-        if (link.isEmpty()) return current;
-        current = link;
-    }
-    throw Failure::fromErrno(QStringLiteral("Cannot write"), path, ELOOP);
-}
+bool isPermissionError(int err) { return err == EPERM || err == EACCES; }
 
 }  // namespace
 
@@ -141,6 +189,7 @@ FileReader::FileReader(const QString& path) : m_path(path) {
     struct stat st;
     m_fd = openRegularForRead(path, st);
     m_size = static_cast<std::uint64_t>(st.st_size);
+    m_stamp = stampOf(st);
 }
 
 FileReader::~FileReader() { close(); }
@@ -199,60 +248,120 @@ void AtomicFile::fail(const char* action, int err) {
     throw Failure::fromErrno(QString::fromLatin1(action), target, err);
 }
 
+void AtomicFile::failWith(const char* action, const QString& reason) {
+    const QString target = m_target;
+    discard();
+    throw Failure::withReason(QString::fromLatin1(action), target, reason);
+}
+
+void AtomicFile::expectSource(const QString& inputPath, const FileStamp& stamp) {
+    m_sourcePath = inputPath;
+    m_source = stamp;
+}
+
+// Finds the folder and name of the file the target finally names. The folders on the way are
+// opened by the system, which follows their links itself; only a link in the last place is read
+// here, one hop at a time, so that the shared-folder rule can be applied to each. A link's text
+// is joined to the real path of the folder that holds it and never tidied as text, so ".." means
+// what it means to the system.
+void AtomicFile::resolveTarget() {
+    QByteArray path = nativePath(m_target);
+    for (int hops = 0;; ++hops) {
+        if (hops > 40) fail("Cannot write", ELOOP);
+        const qsizetype slash = path.lastIndexOf('/');
+        const QByteArray folder = slash < 0 ? QByteArray(".") : slash == 0 ? QByteArray("/")
+                                                                           : path.left(slash);
+        const QByteArray name = slash < 0 ? path : path.mid(slash + 1);
+        if (name.isEmpty() || name == "." || name == "..")
+            failWith("Cannot write", QStringLiteral("it is a folder, not a file"));
+        const int dirfd = ::open(folder.constData(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (dirfd < 0) fail("Cannot write", errno);
+        if (m_dirfd >= 0) ::close(m_dirfd);
+        m_dirfd = dirfd;
+        m_folder = folderPathOf(dirfd, folder);
+        m_name = name;
+        struct stat st;
+        if (::fstatat(dirfd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno == ENOENT) return;
+            fail("Cannot write", errno);
+        }
+        if (!S_ISLNK(st.st_mode)) return;
+        struct stat dir;
+        if (::fstat(dirfd, &dir) != 0) fail("Cannot write", errno);
+        const bool shared = (dir.st_mode & S_ISVTX) && (dir.st_mode & S_IWOTH);
+        if (shared && st.st_uid != ::geteuid() && st.st_uid != dir.st_uid)
+            failWith("Cannot write",
+                     QStringLiteral("it is a symbolic link that another user owns in a shared "
+                                    "folder; such a link is not followed"));
+        QByteArray link(PATH_MAX, Qt::Uninitialized);
+        const ssize_t n = ::readlinkat(dirfd, name.constData(), link.data(), link.size());
+        if (n < 0) fail("Cannot write", errno);
+        if (n >= link.size()) fail("Cannot write", ENAMETOOLONG);
+        link.truncate(n);
+        path = link.startsWith('/') ? link : m_folder + '/' + link;
+    }
+}
+
 void AtomicFile::open(bool keepExisting) {
     ignoreFileSizeSignalOnce();
     discard();
-    m_resolved = resolveLinks(m_target);
-    const QByteArray resolved = nativePath(m_resolved);
+    resolveTarget();
 
     struct stat st;
-    const bool exists = ::stat(resolved.constData(), &st) == 0;
-    if (exists) {
-        if (!S_ISREG(st.st_mode))
-            throw Failure::withReason(QStringLiteral("Cannot write"), m_target, kindOf(st.st_mode));
-        if (!(st.st_mode & S_IWUSR))
-            throw Failure::withReason(QStringLiteral("Cannot write"), m_target,
-                                      QStringLiteral("the file is read-only"));
+    m_exists = ::fstatat(m_dirfd, m_name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    if (m_exists) {
+        if (!S_ISREG(st.st_mode)) failWith("Cannot write", kindOf(st.st_mode));
+        // The owner's write bit is the file's own "read-only" mark; root could write past it,
+        // but a file its owner protected is not replaced behind their back.
+        if (!(st.st_mode & S_IWUSR)) failWith("Cannot write", QStringLiteral("the file is read-only"));
+        // Renaming over a file needs only the folder's permission; the file's own must hold too,
+        // or a user could replace (and take over) a file they may only read.
+        if (::faccessat(m_dirfd, m_name.constData(), W_OK, AT_EACCESS) != 0)
+            fail("Cannot write", errno);
+        if (st.st_nlink > 1)
+            failWith("Cannot write",
+                     QStringLiteral("the file has %1 hard links; replacing it would split them, "
+                                    "so it is left as it is")
+                         .arg(qulonglong(st.st_nlink)));
         m_mode = st.st_mode & 07777;
-        m_keepOwner = true;
         m_uid = st.st_uid;
         m_gid = st.st_gid;
+        m_device = std::uint64_t(st.st_dev);
+        m_inode = std::uint64_t(st.st_ino);
     } else {
         if (errno != ENOENT) fail("Cannot write", errno);
         m_mode = 0666 & ~currentUmask();
-        m_keepOwner = false;
     }
 
-    const QFileInfo info(m_resolved);
-    const QString folder = info.absolutePath();
-    struct stat folderStat;
-    if (::stat(nativePath(folder).constData(), &folderStat) != 0) fail("Cannot write", errno);
-    if (!S_ISDIR(folderStat.st_mode)) fail("Cannot write", ENOTDIR);
+    removeLeftovers(m_dirfd);
 
     // An unnamed file first: a kill while it is written leaves nothing in the folder. It gets a
     // name only for the instant between linking and renaming it over the target. Where the file
     // system has no unnamed files, a named temporary file stands in.
-    m_namePattern = nativePath(folder + QStringLiteral("/.") + info.fileName() +
-                               QStringLiteral(".varnobis-XXXXXX"));
-    int fd = ::open(nativePath(folder).constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    int fd = ::openat(m_dirfd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
     if (fd >= 0) {
         m_unnamed = true;
     } else {
         if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL && errno != ENOENT)
             fail("Cannot write", errno);
-        QByteArray pattern = m_namePattern;
-        fd = ::mkostemp(pattern.data(), O_CLOEXEC);
-        if (fd < 0) fail("Cannot write", errno);
+        for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+            const QByteArray name = temporaryName();
+            fd = ::openat(m_dirfd, name.constData(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+            if (fd >= 0) m_temp = name;
+            else if (errno != EEXIST) fail("Cannot write", errno);
+        }
+        if (fd < 0) fail("Cannot write", EEXIST);
         m_unnamed = false;
-        m_temp = QFile::decodeName(pattern);
     }
     m_fd = fd;
     m_buffer = std::make_unique_for_overwrite<char[]>(kWriteBuffer);
     m_used = 0;
     m_written = 0;
 
-    if (keepExisting && exists) {
-        const int in = ::open(resolved.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (keepExisting && m_exists) {
+        const int in =
+            ::openat(m_dirfd, m_name.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
         if (in < 0) fail("Cannot append to", errno);
         for (;;) {
             const ssize_t n = ::read(in, m_buffer.get(), kWriteBuffer);
@@ -326,39 +435,108 @@ void AtomicFile::write(const char* data, std::size_t size) {
     }
 }
 
+// Gives the new file what the old one had besides its bytes. The owner goes first, since a change
+// of owner clears the set-id bits and file capabilities; the mode next; the extended attributes
+// last, because the ACL among them sets the group bits to its mask, as the old file had them.
+void AtomicFile::keepAttributes() {
+    if (m_exists) {
+        // Only root may give a file away; anyone else may still set a group they belong to.
+        if (::fchown(m_fd, m_uid, m_gid) != 0) {
+            if (errno != EPERM) fail("Cannot write", errno);
+            if (::fchown(m_fd, uid_t(-1), m_gid) != 0 && errno != EPERM) fail("Cannot write", errno);
+        }
+    }
+    if (::fchmod(m_fd, m_mode) != 0) fail("Cannot write", errno);
+    if (!m_exists) return;
+
+    const QByteArray source = m_folder + '/' + m_name;
+    std::vector<char> names(4096), value(4096);
+    ssize_t listed;
+    while ((listed = ::llistxattr(source.constData(), names.data(), names.size())) < 0 &&
+           errno == ERANGE)
+        names.resize(names.size() * 4);
+    if (listed < 0) {
+        if (errno == ENOTSUP) return;  // a file system without attributes has none to keep
+        fail("Cannot read the extended attributes of", errno);
+    }
+    for (ssize_t at = 0; at < listed; at += ssize_t(std::strlen(names.data() + at)) + 1) {
+        const char* name = names.data() + at;
+        ssize_t size;
+        while ((size = ::lgetxattr(source.constData(), name, value.data(), value.size())) < 0 &&
+               errno == ERANGE)
+            value.resize(value.size() * 4);
+        if (size < 0) {
+            if (errno == ENODATA) continue;  // removed since it was listed
+            failWith("Cannot keep the extended attributes of",
+                     QStringLiteral("%1: %2").arg(QString::fromLatin1(name),
+                                                  QString::fromLocal8Bit(std::strerror(errno))));
+        }
+        if (::fsetxattr(m_fd, name, value.data(), std::size_t(size), 0) == 0) continue;
+        // Trusted and security attributes are the system's: a process without the privilege
+        // to set them cannot keep them, and the file it may still write is written without.
+        const bool privileged = std::strncmp(name, "trusted.", 8) == 0 ||
+                                std::strncmp(name, "security.", 9) == 0;
+        if (privileged && isPermissionError(errno)) continue;
+        failWith("Cannot keep the extended attributes of",
+                 QStringLiteral("%1: %2").arg(QString::fromLatin1(name),
+                                              QString::fromLocal8Bit(std::strerror(errno))));
+    }
+}
+
+// The input this result was made from must still be what was read, or the result would throw
+// away whatever another program did to the file meanwhile (saved over it, appended, truncated).
+void AtomicFile::checkSource() {
+    if (!m_source.valid) return;
+    auto tidy = [](QString p) {
+        while (p.contains(QStringLiteral("//"))) p.replace(QStringLiteral("//"), QStringLiteral("/"));
+        return p;
+    };
+    const bool sameFile = tidy(m_sourcePath) == tidy(m_target) ||
+                          (m_exists && m_device == m_source.device && m_inode == m_source.inode);
+    if (!sameFile) return;
+    struct stat st;
+    const bool still = ::fstatat(m_dirfd, m_name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                       stampOf(st) == m_source;
+    if (!still)
+        failWith("Cannot replace",
+                 QStringLiteral("the file changed during the run; the result was dropped and the "
+                                "file left as it is now"));
+}
+
 void AtomicFile::commit() {
     if (m_fd < 0) throw Failure::withReason(QStringLiteral("Cannot write"), m_target,
                                             QStringLiteral("the file is not open"));
     flushBuffer();
-    if (m_keepOwner) {
-        // Only root may give a file away; for anyone else the owner is already right.
-        if (::fchown(m_fd, m_uid, m_gid) != 0 && errno != EPERM) fail("Cannot write", errno);
-    }
-    if (::fchmod(m_fd, m_mode) != 0) fail("Cannot write", errno);
+    keepAttributes();
     if (::fsync(m_fd) != 0) fail("Cannot write", errno);
+    checkSource();
     if (m_unnamed) {
         // Give the finished file a name, so that rename can put it in place in one step.
-        QByteArray pattern = m_namePattern;
-        if (!nameUnnamedFile(m_fd, pattern)) fail("Cannot write", errno);
-        m_temp = QFile::decodeName(pattern);
+        const QByteArray procPath = "/proc/self/fd/" + QByteArray::number(m_fd);
+        bool named = false;
+        for (int attempt = 0; !named && attempt < 100; ++attempt) {
+            const QByteArray name = temporaryName();
+            if (::linkat(AT_FDCWD, procPath.constData(), m_dirfd, name.constData(),
+                         AT_SYMLINK_FOLLOW) == 0 ||
+                // Without /proc, root can still link the descriptor itself.
+                (errno != EEXIST &&
+                 ::linkat(m_fd, "", m_dirfd, name.constData(), AT_EMPTY_PATH) == 0)) {
+                m_temp = name;
+                named = true;
+            } else if (errno != EEXIST) {
+                fail("Cannot write", errno);
+            }
+        }
+        if (!named) fail("Cannot write", EEXIST);
         m_unnamed = false;
     }
-    const int fd = m_fd;
-    m_fd = -1;
-    if (::close(fd) != 0) {
-        const int err = errno;
-        ::unlink(nativePath(m_temp).constData());
-        m_temp.clear();
-        throw Failure::fromErrno(QStringLiteral("Cannot write"), m_target, err);
-    }
-    if (::rename(nativePath(m_temp).constData(), nativePath(m_resolved).constData()) != 0) {
-        const int err = errno;
-        ::unlink(nativePath(m_temp).constData());
-        m_temp.clear();
-        throw Failure::fromErrno(QStringLiteral("Cannot replace"), m_target, err);
-    }
+    // Named and renamed in two calls back to back: the name a kill could leave behind exists
+    // only for that instant. The content is synced already, so closing afterwards has nothing
+    // left to lose.
+    if (::renameat(m_dirfd, m_temp.constData(), m_dirfd, m_name.constData()) != 0)
+        fail("Cannot replace", errno);
     m_temp.clear();
-    m_buffer.reset();
+    discard();
 }
 
 void AtomicFile::discard() {
@@ -366,10 +544,10 @@ void AtomicFile::discard() {
         ::close(m_fd);
         m_fd = -1;
     }
-    if (!m_temp.isEmpty()) {
-        ::unlink(nativePath(m_temp).constData());
-        m_temp.clear();
-    }
+    if (!m_temp.isEmpty() && m_dirfd >= 0) ::unlinkat(m_dirfd, m_temp.constData(), 0);
+    m_temp.clear();
+    if (m_dirfd >= 0) ::close(m_dirfd);
+    m_dirfd = -1;
     m_buffer.reset();
     m_used = 0;
 }

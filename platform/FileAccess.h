@@ -19,6 +19,17 @@ struct FileBytes {
     char* data() { return reinterpret_cast<char*>(buffer.get()); }
 };
 
+// What a file was when it was opened: enough to tell, later, whether it is still the same file
+// with the same content. A save by another program (a new file renamed over it), an append and a
+// truncation each change one of these.
+struct FileStamp {
+    bool valid = false;
+    std::uint64_t device = 0, inode = 0;
+    std::int64_t size = 0;
+    std::int64_t mtimeSeconds = 0, mtimeNanoseconds = 0;
+    friend bool operator==(const FileStamp&, const FileStamp&) = default;
+};
+
 // Reads a regular file whole. Anything else (a folder, a FIFO, a device) fails at once with a
 // clear description, without blocking. Throws Failure naming the path and the system's reason.
 FileBytes readWholeFile(const QString& path);
@@ -35,6 +46,8 @@ public:
     FileReader& operator=(const FileReader&) = delete;
 
     std::uint64_t size() const { return m_size; }
+    // The file as it was opened; the reads never go past its size.
+    const FileStamp& stamp() const { return m_stamp; }
     // Reads up to `count` bytes at `offset`; fewer only at the end of the file (or where it
     // shrank). Throws Failure("Cannot read") naming the path and the reason.
     std::size_t readAt(std::uint64_t offset, char* out, std::size_t count);
@@ -45,6 +58,7 @@ private:
     QString m_path;
     int m_fd = -1;
     std::uint64_t m_size = 0;
+    FileStamp m_stamp;
 };
 
 // Reads at most `count` bytes from the start of a regular file; returns the file's size.
@@ -57,11 +71,25 @@ std::int64_t fileSizeOrMinusOne(const QString& path);
 // True when both paths name one existing file (the same device and inode, links followed).
 bool isSameFile(const QString& a, const QString& b);
 
+// The prefix of the temporary files the writer names; the rest of such a name is a fixed number
+// of random letters, so every temporary name has the same short length whatever the target's.
+inline constexpr char kTemporaryPrefix[] = ".varnobis-";
+inline constexpr int kTemporaryLetters = 8;
+
 // Writes a file through a temporary file in the target's folder, renamed over the target only
 // once everything is written and flushed. A failure, a crash, a kill or a full disk leaves the
-// target as it was; a failure leaves no temporary file behind. The target's permission bits
-// (and, where allowed, its owner) are kept; a symbolic link is written through and stays a link.
-// A read-only target is refused, also for root, so the owner's protection is never defeated.
+// target as it was; a failure leaves no temporary file behind.
+//
+// The system resolves symbolic links, on the name's own bytes: the result is written in the
+// folder of the file a link finally names and renamed over that file, so the link stays a link.
+// In a sticky world-writable folder (like /tmp) a link owned by neither the user nor the folder's
+// owner is not followed, as the kernel's protected_symlinks rule would have it.
+//
+// The replaced file keeps its permission bits, owner and group (where the process may set them),
+// POSIX ACLs and extended attributes; a failure to copy one of them fails the write. Refused,
+// and left as they are: a file the user may not write or whose owner write bit is off (also for
+// root), a file with more than one hard link (replacing it would split the links), anything but
+// a regular file, and, with expectSource, an input that changed since it was read.
 class AtomicFile {
 public:
     explicit AtomicFile(QString targetPath);
@@ -84,23 +112,36 @@ public:
     // when either cannot be read.
     bool holdsSameBytesAs(const QString& path);
 
+    // The input this output was made from, as it was read. When the input is the target (the
+    // same path, or the file the target names), commit checks just before the rename that it is
+    // still that file with that size and time, and otherwise drops the result.
+    void expectSource(const QString& inputPath, const FileStamp& stamp);
+
     const QString& targetPath() const { return m_target; }
     // Bytes of content so far, including what is still buffered.
     std::uint64_t size() const { return m_written + m_used; }
 
 private:
+    void resolveTarget();
     void flushBuffer();
+    void keepAttributes();
+    void checkSource();
     [[noreturn]] void fail(const char* action, int err);
+    [[noreturn]] void failWith(const char* action, const QString& reason);
 
     QString m_target;
-    QString m_resolved;  // the file a symbolic link finally names, or the target itself
-    QString m_temp;          // the temporary file's name, once it has one
-    QByteArray m_namePattern;
+    int m_dirfd = -1;        // the real folder of the file the target finally names
+    QByteArray m_folder;     // that folder's path, native bytes
+    QByteArray m_name;       // the file's name in it, native bytes
+    QByteArray m_temp;       // the temporary file's name in the folder, once it has one
     bool m_unnamed = false;  // the temporary file has no name yet
     int m_fd = -1;
     unsigned m_mode = 0;
-    bool m_keepOwner = false;
+    bool m_exists = false;
     unsigned m_uid = 0, m_gid = 0;
+    std::uint64_t m_device = 0, m_inode = 0;  // of the target when it was opened
+    QString m_sourcePath;
+    FileStamp m_source;
     std::unique_ptr<char[]> m_buffer;
     std::size_t m_used = 0;
     std::uint64_t m_written = 0;

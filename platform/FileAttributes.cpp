@@ -1,6 +1,7 @@
 #include "platform/FileAttributes.h"
 
 #include "platform/Failure.h"
+#include "platform/NativeName.h"
 
 #include <QFile>
 
@@ -26,7 +27,7 @@ QString lastComponent(const QString& path) {
 }  // namespace
 
 int fileAttributes(const QString& path) {
-    const QByteArray native = QFile::encodeName(path);
+    const QByteArray native = nativeName(path);
     struct stat own;
     if (::lstat(native.constData(), &own) != 0)
         throw Failure::fromErrno(QStringLiteral("Cannot read the attributes of"), path, errno);
@@ -52,7 +53,7 @@ int fileAttributes(const QString& path) {
 bool isRegularFile(const QString& path) noexcept {
     try {
         struct stat st;
-        return ::stat(QFile::encodeName(path).constData(), &st) == 0 && S_ISREG(st.st_mode);
+        return ::stat(nativeName(path).constData(), &st) == 0 && S_ISREG(st.st_mode);
     } catch (...) {
         return false;
     }
@@ -61,7 +62,7 @@ bool isRegularFile(const QString& path) noexcept {
 bool hasReadableMetadata(const QString& path) noexcept {
     try {
         struct stat st;
-        return !path.isEmpty() && ::stat(QFile::encodeName(path).constData(), &st) == 0;
+        return !path.isEmpty() && ::stat(nativeName(path).constData(), &st) == 0;
     } catch (...) {
         return false;
     }
@@ -70,7 +71,7 @@ bool hasReadableMetadata(const QString& path) noexcept {
 bool fileIdentity(const QString& path, FileIdentity& out) noexcept {
     try {
         struct stat st;
-        if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        if (::stat(nativeName(path).constData(), &st) != 0)
             return false;
         out = {st.st_dev, st.st_ino};
         return true;
@@ -82,7 +83,7 @@ bool fileIdentity(const QString& path, FileIdentity& out) noexcept {
 DirectoryListing listDirectory(const QString& folder) {
     DirectoryListing result;
     const int fd =
-        ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ::open(nativeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
         result.error = errno;
         return result;
@@ -104,8 +105,8 @@ DirectoryListing listDirectory(const QString& folder) {
         if (raw == "." || raw == "..")
             continue;
         DirectoryEntry e;
-        e.name = QFile::decodeName(raw);
-        e.representable = QFile::encodeName(e.name) == raw;
+        // Decoded so that nativeName gives back exactly these bytes, valid UTF-8 or not.
+        e.name = nameFromNative(raw);
         struct stat st;
         if (::fstatat(fd, d->d_name, &st, 0) == 0) {
             e.isFolder = S_ISDIR(st.st_mode);

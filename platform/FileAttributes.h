@@ -49,9 +49,6 @@ bool fileIdentity(const QString& path, FileIdentity& out) noexcept;
 // One entry of a folder, examined through the open folder (links followed).
 struct DirectoryEntry {
     QString name;
-    // False when the name's bytes do not survive decoding into text (not valid UTF-8): a path
-    // built from the decoded name would name some other file, so callers leave such names alone.
-    bool representable = true;
     int statError = 0;  // errno of examining the entry, 0 when it was examined
     bool isFolder = false;
     bool isRegularFile = false;

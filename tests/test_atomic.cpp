@@ -1,12 +1,18 @@
 #include "platform/Failure.h"
 #include "platform/FileAccess.h"
+#include "platform/FileAttributes.h"
+#include "platform/NativeName.h"
 #include "textio/TextFile.h"
 #include "tests/support/ScriptedWindowServices.h"
 #include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 
+#include <QProcess>
+
 #include <csignal>
+#include <fcntl.h>
+#include <functional>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -147,4 +153,245 @@ TEST(AtomicFile, AnAbandonedWriterLeavesNothingBehind) {
     }
     EXPECT_EQ(TempDir::read(target), "before");
     EXPECT_EQ(dir.entries(), QStringList{"t.txt"});
+}
+
+namespace {
+
+QByteArray native(const QString& p) { return nativeName(p); }
+
+QByteArray readBytes(const QByteArray& path) {
+    QFile f;
+    const int fd = ::open(path.constData(), O_RDONLY);
+    if (fd < 0 || !f.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) return "<missing>";
+    return f.readAll();
+}
+
+bool symlinkAt(const QByteArray& target, const QString& link) {
+    return ::symlink(target.constData(), native(link).constData()) == 0;
+}
+
+// Runs `body` in a child process as the user nobody; returns the child's exit code, or -1 when
+// the user cannot be switched to here (not root).
+template <class F>
+int asNobody(F body) {
+    if (::geteuid() != 0) return -1;
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(99);
+        ::_exit(body());
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
+}
+
+// What opening and committing `content` over `target` gives: empty on success, else the
+// failure's description.
+QString replaceWith(const QString& target, const QByteArray& content,
+                    const FileStamp* source = nullptr, const QString& sourcePath = QString()) {
+    try {
+        AtomicFile f(target);
+        if (source) f.expectSource(sourcePath.isEmpty() ? target : sourcePath, *source);
+        f.open();
+        f.write(content.constData(), std::size_t(content.size()));
+        f.commit();
+        return QString();
+    } catch (const Failure& e) {
+        return e.description();
+    }
+}
+
+QByteArray shell(const QString& command) {
+    QProcess p;
+    p.start("sh", {"-c", command});
+    p.waitForFinished();
+    return p.exitCode() == 0 ? p.readAllStandardOutput() : QByteArray("<failed>");
+}
+
+}  // namespace
+
+TEST(NativeName, EveryByteStringSurvivesTheTripThroughText) {
+    const QByteArray cases[] = {
+        "plain.txt", "caf\xC3\xA9.txt", "caf\xE9.txt", "\xFF\xFE", "\xC3", "a\xC3(b",
+        "\xED\xA0\x80",        // an encoded surrogate is not UTF-8
+        "\xC0\xAF",            // an overlong "/"
+        "\xF4\x90\x80\x80",    // past U+10FFFF
+        "\xF0\x9F\x98\x80.txt" // a character outside the basic plane
+    };
+    for (const QByteArray& bytes : cases) {
+        const QString name = nameFromNative(bytes);
+        EXPECT_EQ(nativeName(name), bytes) << bytes.toHex().constData();
+    }
+    EXPECT_EQ(nameFromNative("caf\xC3\xA9"), QString::fromUtf8("caf\xC3\xA9"));
+    EXPECT_EQ(displayName(nameFromNative("caf\xE9.txt")), "caf\\xE9.txt");
+    EXPECT_EQ(displayName(nameFromNative("\xF0\x9F\x98\x80")), QString::fromUtf8("\xF0\x9F\x98\x80"));
+}
+
+TEST(AtomicFile, TheSystemFollowsLinksAndTheResultReplacesTheFileTheyName) {
+    TempDir dir;
+    // real/sub/f.txt -> ../data.txt is real/data.txt to the system; a textual tidy of
+    // alias/../data.txt would name the unrelated data.txt beside real/.
+    dir.write("real/data.txt", "linked");
+    dir.write("data.txt", "unrelated");
+    QDir(dir.path()).mkpath("real/sub");
+    ASSERT_TRUE(symlinkAt("../data.txt", dir.path("real/sub/f.txt")));
+    ASSERT_TRUE(symlinkAt("real/sub", dir.path("alias")));
+    EXPECT_EQ(replaceWith(dir.path("alias/f.txt"), "new"), QString());
+    EXPECT_EQ(TempDir::read(dir.path("real/data.txt")), "new");
+    EXPECT_EQ(TempDir::read(dir.path("data.txt")), "unrelated");
+    EXPECT_TRUE(QFileInfo(dir.path("real/sub/f.txt")).isSymLink());
+
+    // A link to a name that is not valid UTF-8 replaces that very file, and no other appears.
+    const QByteArray latin1 = native(dir.path("caf")) + "\xE9.txt";
+    const int fd = ::open(latin1.constData(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+    ASSERT_TRUE(symlinkAt("caf\xE9.txt", dir.path("link.txt")));
+    EXPECT_EQ(replaceWith(dir.path("link.txt"), "bytes"), QString());
+    EXPECT_EQ(readBytes(latin1), "bytes");
+    EXPECT_EQ(listDirectory(dir.path()).entries.size(), 5u);
+
+    // Named directly, by its bytes turned into text and back.
+    EXPECT_EQ(replaceWith(nameFromNative(latin1), "again"), QString());
+    EXPECT_EQ(readBytes(latin1), "again");
+    ::unlink(latin1.constData());  // QTemporaryDir cannot name it
+}
+
+TEST(AtomicFile, TemporaryNamesAreShortSoTheLongestNamesCanBeWritten) {
+    TempDir dir;
+    const QString longest = dir.write(QString(255, QLatin1Char('n')), "old");
+    EXPECT_EQ(replaceWith(longest, "new"), QString());
+    EXPECT_EQ(TempDir::read(longest), "new");
+}
+
+TEST(AtomicFile, LeftoverTemporariesOfThisUserAreRemovedOnceTheyAreAMinuteOld) {
+    TempDir dir;
+    const QString old = dir.write(".varnobis-abcdefgh", "left by a kill");
+    const QString fresh = dir.write(".varnobis-ijklmnop", "a writer at work");
+    const QString notOurs = dir.write(".varnobis-notours.txt", "someone's file");
+    const QString oldButOther = dir.write(".varnobis-qrstuvwx", "another user's");
+    struct timespec times[2] = {{0, UTIME_OMIT}, {::time(nullptr) - 120, 0}};
+    for (const QString& p : {old, notOurs, oldButOther})
+        ASSERT_EQ(::utimensat(AT_FDCWD, native(p).constData(), times, 0), 0);
+    ASSERT_EQ(::chown(native(oldButOther).constData(), 65534, 65534), 0);
+    const QString target = dir.write("t.txt", "old");
+    EXPECT_EQ(replaceWith(target, "new"), QString());
+    EXPECT_EQ(dir.entries(), (QStringList{".varnobis-ijklmnop", ".varnobis-notours.txt",
+                                          ".varnobis-qrstuvwx", "t.txt"}));
+}
+
+TEST(AtomicFile, RefusesFilesItMustNotReplaceAndLeavesThemAsTheyAre) {
+    TempDir dir;
+    // Several hard links: replacing one would split them without a word.
+    const QString linked = dir.write("linked.txt", "shared");
+    ASSERT_EQ(::link(native(linked).constData(), native(dir.path("other.txt")).constData()), 0);
+    EXPECT_TRUE(replaceWith(linked, "new").contains("2 hard links"));
+    EXPECT_EQ(TempDir::read(dir.path("other.txt")), "shared");
+    EXPECT_EQ(TempDir::read(linked), "shared");
+
+    // A file the user may not write, in a folder the user owns: the folder would allow the
+    // rename, the file does not.
+    QDir(dir.path()).mkdir("theirs");
+    const QString rootsFile = dir.write("theirs/root.txt", "root's");
+    ::chmod(native(rootsFile).constData(), 0644);
+    ::chown(native(dir.path("theirs")).constData(), 65534, 65534);
+    ::chmod(native(dir.path()).constData(), 0755);
+    const int code = asNobody([&] {
+        const QString why = replaceWith(rootsFile, "mine");
+        return why.contains(rootsFile) && why.contains("Permission denied") ? 0 : 1;
+    });
+    if (code == -1) GTEST_SKIP() << "switching to the user nobody needs root";
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(TempDir::read(rootsFile), "root's");
+    struct stat st;
+    ASSERT_EQ(::stat(native(rootsFile).constData(), &st), 0);
+    EXPECT_EQ(st.st_uid, 0u);
+}
+
+TEST(AtomicFile, InASharedStickyFolderAnotherUsersLinkIsNotFollowed) {
+    if (::geteuid() != 0) GTEST_SKIP() << "two users are needed: this runs as root and nobody";
+    TempDir dir;
+    ::chmod(native(dir.path()).constData(), 0755);
+    QDir(dir.path()).mkdir("shared");
+    const QString shared = dir.path("shared");
+    ASSERT_EQ(::chmod(native(shared).constData(), 01777), 0);
+    const QString secret = dir.write("secret.txt", "root only");
+    ::chmod(native(secret).constData(), 0600);
+    // nobody plants a link where root is about to write.
+    const int planted = asNobody([&] { return symlinkAt(native(secret), shared + "/out.txt") ? 0 : 1; });
+    ASSERT_EQ(planted, 0);
+    const QString why = replaceWith(shared + "/out.txt", "root's output");
+    EXPECT_TRUE(why.contains("another user")) << why.toStdString();
+    EXPECT_EQ(TempDir::read(secret), "root only");
+
+    // root's own link there is followed, as the system would follow it.
+    ASSERT_TRUE(symlinkAt(native(secret), shared + "/mine.txt"));
+    EXPECT_EQ(replaceWith(shared + "/mine.txt", "by root"), QString());
+    EXPECT_EQ(TempDir::read(secret), "by root");
+}
+
+TEST(AtomicFile, TheReplacedFileKeepsItsAclAndExtendedAttributes) {
+    TempDir dir;
+    const QString target = dir.write("t.txt", "old");
+    const QString q = "'" + target + "'";
+    ::chmod(native(target).constData(), 0640);
+    if (shell("setfacl -m u:nobody:r,g::r " + q + " && setfattr -n user.note -v kept " + q) ==
+        "<failed>")
+        GTEST_SKIP() << "setfacl/setfattr do not work here (package acl/attr, or the file system)";
+    const QByteArray acl = shell("getfacl -c " + q);
+    const QByteArray attrs = shell("getfattr -d -m - " + q);
+    const mode_t mode = modeOf(target);
+    EXPECT_EQ(replaceWith(target, "new"), QString());
+    EXPECT_EQ(TempDir::read(target), "new");
+    EXPECT_EQ(shell("getfacl -c " + q), acl);
+    EXPECT_EQ(shell("getfattr -d -m - " + q).replace(native(target), ""),
+              QByteArray(attrs).replace(native(target), ""));
+    // With an ACL the group bits are its mask: copying the mode alone would widen the group's
+    // rights.
+    EXPECT_EQ(modeOf(target), mode);
+    EXPECT_TRUE(acl.contains("user:nobody:r--")) << acl.constData();
+}
+
+TEST(AtomicFile, AnInputThatChangedSinceItWasReadIsNotReplaced) {
+    struct Case {
+        const char* name;
+        std::function<void(const QString&)> change;
+        QByteArray after;
+    };
+    const std::vector<Case> cases = {
+        {"saved by another program", [](const QString& p) {
+             QFile f(p + ".new");
+             f.open(QIODevice::WriteOnly);
+             f.write("their save");
+             f.close();
+             ::rename(native(p + ".new").constData(), native(p).constData());
+         }, "their save"},
+        {"appended to", [](const QString& p) {
+             QFile f(p);
+             f.open(QIODevice::Append);
+             f.write("more\n");
+         }, "line one\nmore\n"},
+        {"truncated", [](const QString& p) { ::truncate(native(p).constData(), 0); }, ""},
+    };
+    for (const Case& c : cases) {
+        TempDir dir;
+        const QString target = dir.write("t.txt", "line one\n");
+        FileReader reader(target);
+        const FileStamp read = reader.stamp();
+        reader.close();
+        c.change(target);
+        const QString why = replaceWith(target, "result", &read);
+        EXPECT_TRUE(why.contains("changed during the run")) << c.name << why.toStdString();
+        EXPECT_EQ(TempDir::read(target), c.after) << c.name;
+        EXPECT_EQ(dir.entries(), QStringList{"t.txt"}) << c.name;
+    }
+    // Unchanged, it is replaced; and an output elsewhere is never held to the input's stamp.
+    TempDir dir;
+    const QString target = dir.write("t.txt", "line one\n");
+    const FileStamp read = FileReader(target).stamp();
+    EXPECT_EQ(replaceWith(target, "result", &read), QString());
+    EXPECT_EQ(TempDir::read(target), "result");
+    const QString elsewhere = dir.write("out.txt", "x");
+    const FileStamp now = FileReader(target).stamp();
+    EXPECT_EQ(replaceWith(elsewhere, "y", &now, target), QString());
 }

@@ -6,6 +6,8 @@
 #include <QFileInfo>
 #include <QProcess>
 
+#include <unistd.h>
+
 using vn::test::TempDir;
 
 namespace {
@@ -278,4 +280,49 @@ TEST(Cli, ACollisionFailsTheRunAndAFileMetAgainIsProcessedOnce) {
     EXPECT_EQ(w.code, 0) << w.err.toStdString();
     EXPECT_EQ(TempDir::read(f), "2\r\n3");
     EXPECT_EQ(w.out.count("\tskipped (the same file as "), 2) << w.out.toStdString();
+}
+
+TEST(Cli, NamesThatAreNotUtf8AreProcessedAndShownWithTheByteEscaped) {
+    TempDir dir;
+    QDir(dir.path()).mkpath("named");
+    QDir(dir.path()).mkpath("tree");
+    // The names are made and passed by the shell, so their bytes reach the program unchanged.
+    const QString script = QStringLiteral(
+        "a=$(printf '%s/named/caf\\351.txt' \"$1\"); b=$(printf '%s/tree/na\\357ve.txt' \"$1\"); "
+        "printf 'x\\r\\n\\r\\ny\\r\\n' > \"$a\" && printf '\\r\\nz\\r\\n' > \"$b\" && "
+        "\"$0\" --mode blank --in-place \"$a\" \"$1/tree\" && cat \"$a\" \"$b\" > \"$1/both\"");
+    QProcess p;
+    p.start("sh", {"-c", script, QStringLiteral(VARNOBIS_CLI), dir.path()});
+    ASSERT_TRUE(p.waitForFinished(60000));
+    const QString out = QString::fromUtf8(p.readAllStandardOutput());
+    EXPECT_EQ(p.exitCode(), 0) << p.readAllStandardError().constData();
+    EXPECT_EQ(TempDir::read(dir.path("both")), "x\r\ny\r\nz\r\n");
+    const QStringList lines = out.split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 2) << out.toStdString();
+    EXPECT_TRUE(lines[0].startsWith(dir.path("named/caf\\xE9.txt") + "\t")) << out.toStdString();
+    EXPECT_TRUE(lines[1].startsWith(dir.path("tree/na\\xEFve.txt") + "\t")) << out.toStdString();
+    // QTemporaryDir cannot name these files to remove them.
+    QProcess::execute("rm", {"-rf", dir.path("named"), dir.path("tree")});
+}
+
+TEST(Cli, AReportNobodyReadsAnyMoreStopsTheRunWithAMessage) {
+    TempDir dir;
+    const QString first = dir.write("1.txt", "\r\na\r\n");
+    const QString second = dir.write("2.txt", "\r\nb\r\n");
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    ::close(fds[0]);  // nobody will ever read the report
+    const int writeEnd = fds[1];
+    QProcess p;
+    p.setChildProcessModifier([writeEnd] { ::dup2(writeEnd, STDOUT_FILENO); });
+    p.start(QStringLiteral(VARNOBIS_CLI), {"--mode", "blank", "--in-place", first, second});
+    ASSERT_TRUE(p.waitForFinished(60000));
+    ::close(writeEnd);
+    const QString err = QString::fromUtf8(p.readAllStandardError());
+    ASSERT_EQ(p.exitStatus(), QProcess::NormalExit) << "ended by SIGPIPE without a word";
+    EXPECT_EQ(p.exitCode(), 1);
+    EXPECT_TRUE(err.contains("cannot write the report")) << err.toStdString();
+    // The file whose line could not be reported was done; the run went no further.
+    EXPECT_EQ(TempDir::read(first), "a\r\n");
+    EXPECT_EQ(TempDir::read(second), "\r\nb\r\n");
 }

@@ -10,6 +10,8 @@
 #include "tests/support/ScriptedWindowServices.h"
 #include "tests/support/TempDir.h"
 
+#include <QProcess>
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -801,5 +803,38 @@ TEST(Lines, FastScansMatchTheUnitByUnitRule) {
             ASSERT_EQ(textio::lineEndAt(std::string_view(s), pos), end);
             ASSERT_EQ(textio::lineEndAt(std::u16string_view(w), pos), end);
         }
+    }
+}
+
+TEST(Engine, AnInputChangedByAnotherProgramDuringTheRunIsLeftAsThatProgramMadeIt) {
+    // Another process changes the file while the run waits in a yield, midway through it: the
+    // save, the appended line or the truncation must survive, and the run must say so.
+    struct Case {
+        const char* name;
+        const char* command;  // run with the file as $1
+        QByteArray after;
+    };
+    const QByteArray before = "a1\r\na2\r\na3\r\na4\r\n";
+    const std::vector<Case> cases = {
+        {"saved over", "printf 'saved\\r\\n' > \"$1.new\" && mv \"$1.new\" \"$1\"", "saved\r\n"},
+        {"appended to", "printf 'a5\\r\\n' >> \"$1\"", before + "a5\r\n"},
+        {"truncated", ": > \"$1\"", ""},
+    };
+    for (const Case& c : cases) {
+        TempDir dir;
+        const QString file = dir.write("in.txt", before);
+        ScriptedWindowServices ws;
+        Option1 option1;
+        ws.onYield = [&](int n) {
+            if (n == 2)
+                ASSERT_EQ(QProcess::execute("sh", {"-c", c.command, "sh", file}), 0) << c.name;
+        };
+        Host host{ws, option1};
+        RemoveContaining(host, file, QStringLiteral("a2"), file, false);
+        EXPECT_EQ(TempDir::read(file), c.after) << c.name;
+        ASSERT_EQ(ws.errors().size(), 1u) << c.name;
+        EXPECT_TRUE(ws.errors()[0].text.contains("changed during the run")) << c.name;
+        EXPECT_TRUE(ws.errors()[0].text.contains(file)) << c.name;
+        EXPECT_EQ(dir.entries(), QStringList{"in.txt"}) << c.name;
     }
 }

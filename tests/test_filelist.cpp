@@ -2,6 +2,7 @@
 #include "filelist/PathTests.h"
 #include "platform/Failure.h"
 #include "platform/FileAttributes.h"
+#include "platform/NativeName.h"
 #include "tests/support/ScriptedWindowServices.h"
 #include "tests/support/TempDir.h"
 
@@ -184,16 +185,21 @@ TEST(Walker, LevelByLevelInNameOrderSkippingRefusedNames) {
                QStringLiteral("c1\u0085"), "del\x7F"});
     d.write("file-not-folder", "x");
     ::symlink("../file-not-folder", native(d.path("A/link-to-file")).constData());
-    // A name whose bytes are not UTF-8 cannot be named in text: left out with what is below.
+    // A name whose bytes are not UTF-8 is walked like any other, and keeps its bytes.
     ASSERT_EQ(::mkdir((native(d.path()) + "/bad\xff").constData(), 0755), 0);
     ASSERT_EQ(::mkdir((native(d.path()) + "/bad\xff/below").constData(), 0755), 0);
+    const QString bad = nameFromNative("bad\xff/");
 
-    EXPECT_EQ(walk(d.path()), QStringList({"", ".hidden/", "A/", "b/", QStringLiteral("Ärger/"),
-                                           QStringLiteral("日本/"), ".hidden/h1/", "A/a1/", "A/a2/",
-                                           "b/b1/", QStringLiteral("Ärger/x/"), "b/b1/b11/"}));
+    EXPECT_EQ(walk(d.path()),
+              QStringList({"", ".hidden/", "A/", "b/", bad, QStringLiteral("Ärger/"),
+                           QStringLiteral("日本/"), ".hidden/h1/", "A/a1/", "A/a2/", "b/b1/",
+                           bad + "below/", QStringLiteral("Ärger/x/"), "b/b1/b11/"}));
     EXPECT_EQ(walk(d.path(), false),
-              QStringList(
-                  {"", ".hidden/", "A/", "b/", QStringLiteral("Ärger/"), QStringLiteral("日本/")}));
+              QStringList({"", ".hidden/", "A/", "b/", bad, QStringLiteral("Ärger/"),
+                           QStringLiteral("日本/")}));
+    // QTemporaryDir cannot name it to remove it.
+    ::rmdir((native(d.path()) + "/bad\xff/below").constData());
+    ::rmdir((native(d.path()) + "/bad\xff").constData());
 }
 
 TEST(Walker, EachFolderOnceThroughLinksAndLoops) {

@@ -1,6 +1,7 @@
 #include "filelist/AddFiles.h"
 #include "filelist/EditList.h"
 #include "filelist/Samples.h"
+#include "platform/NativeName.h"
 #include "tests/support/ScriptedWindowServices.h"
 #include "tests/support/TempDir.h"
 
@@ -135,6 +136,18 @@ TEST(Drop, FoldersWalkedOnceEachFilesAppendedAsDropped) {
     QMimeData remote;
     remote.setUrls({QUrl("https://example.com/")});
     EXPECT_FALSE(carriesLocalFiles(remote));
+}
+
+TEST(Drop, DroppedNamesKeepTheirBytes) {
+    // The desktop sends a name's bytes percent-encoded; a byte that is not UTF-8 must come back
+    // as the same byte, not as U+FFFD naming another file. Spaces, "%" and UTF-8 stay as they are.
+    QMimeData mime;
+    mime.setUrls({QUrl::fromEncoded("file:///data/caf%E9.txt"),
+                  QUrl::fromLocalFile(QString::fromUtf8("/data/a b%\xC3\xA9.txt"))});
+    const QStringList paths = droppedPaths(mime);
+    ASSERT_EQ(paths.size(), 2);
+    EXPECT_EQ(nativeName(paths[0]), QByteArray("/data/caf\xE9.txt"));
+    EXPECT_EQ(paths[1], QString::fromUtf8("/data/a b%\xC3\xA9.txt"));
 }
 
 TEST(RemoveByText, WholePathIgnoringCase) {

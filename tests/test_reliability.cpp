@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <QProcess>
+#include <QRegularExpression>
 
 #include <csignal>
 #include <random>
@@ -90,7 +91,7 @@ TEST(Faults, KilledInPlaceRunsLeaveEveryInputOldOrNew) {
         paths.append(dir.path(QStringLiteral("f%1.txt").arg(f)));
     }
     std::mt19937 rng(42);
-    int kills = 0, sawNew = 0, sawOld = 0;
+    int kills = 0, sawNew = 0, sawOld = 0, strays = 0;
     for (int round = 0; round < 24; ++round) {
         for (int f = 0; f < 6; ++f) dir.write(QStringLiteral("f%1.txt").arg(f), olds[f]);
         QProcess p;
@@ -110,12 +111,22 @@ TEST(Faults, KilledInPlaceRunsLeaveEveryInputOldOrNew) {
             sawOld += isOld;
             sawNew += isNew;
         }
-        EXPECT_EQ(strayFiles(dir), QStringList()) << "round " << round;
+        // A kill in the instant between naming the finished temporary file and renaming it
+        // leaves that name: only such names, short and recognisable, ever remain (a later run
+        // in the folder tidies them once they are a minute old).
+        for (const QString& s : strayFiles(dir)) {
+            EXPECT_TRUE(QRegularExpression("^\\.varnobis-[a-z]{8}$").match(s).hasMatch())
+                << "round " << round << ": " << s.toStdString();
+            ++strays;
+            QFile::remove(dir.path(s));
+        }
     }
     EXPECT_GE(kills, 20);
     EXPECT_GT(sawOld, 0);
     EXPECT_GT(sawNew, 0);
-    std::printf("kills survived: %d (inputs seen old %d, new %d)\n", kills, sawOld, sawNew);
+    EXPECT_LE(strays, kills);
+    std::printf("kills survived: %d (inputs seen old %d, new %d; temporaries left %d)\n", kills,
+                sawOld, sawNew, strays);
 }
 
 TEST(Faults, AFullDiskKeepsTheTargetNamesTheFileAndGoesOnWithTheNext) {
@@ -307,4 +318,44 @@ TEST(Faults, BinaryFilesAreLeftAlone) {
     EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
     EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
     EXPECT_TRUE(strayFiles(dir).isEmpty()) << strayFiles(dir).join(' ').toStdString();
+}
+
+TEST(Faults, InPlaceThroughLinksWritesTheFileTheSystemFinds) {
+    TempDir dir;
+    dir.write("real/data.txt", "drop 1\r\nkeep 2\r\n");
+    dir.write("data.txt", "unrelated\r\n");
+    QDir(dir.path()).mkpath("real/sub");
+    ASSERT_EQ(::symlink("../data.txt", QFile::encodeName(dir.path("real/sub/f.txt")).constData()), 0);
+    ASSERT_EQ(::symlink("real/sub", QFile::encodeName(dir.path("alias")).constData()), 0);
+    const CliResult r =
+        cli({"--mode", "containing", "--text", "drop", "--in-place", dir.path("alias/f.txt")});
+    EXPECT_EQ(r.code, 0) << r.err.toStdString();
+    EXPECT_EQ(TempDir::read(dir.path("real/data.txt")), "keep 2\r\n");
+    EXPECT_EQ(TempDir::read(dir.path("data.txt")), "unrelated\r\n");
+}
+
+TEST(Faults, FilesTheUserMayNotReadOrWriteFailTheRunAndStayAsTheyWere) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to set the files up and run as nobody";
+    TempDir dir;
+    ::chmod(QFile::encodeName(dir.path()).constData(), 0755);
+    QDir(dir.path()).mkdir("mine");
+    const QString folder = dir.path("mine");
+    ::chown(QFile::encodeName(folder).constData(), 65534, 65534);
+    // root's files in a folder the user owns: one the user may only read, one not even that.
+    const QString readable = dir.write("mine/root.txt", "drop 1\r\nkeep 2\r\n");
+    const QString closed = dir.write("mine/closed.txt", "drop 1\r\nkeep 2\r\n");
+    ::chmod(QFile::encodeName(readable).constData(), 0644);
+    ::chmod(QFile::encodeName(closed).constData(), 0600);
+    for (const QString& file : {readable, closed}) {
+        const CliResult r = cli({"--mode", "containing", "--text", "drop", "--in-place", file},
+                                RLIM_INFINITY, 65534);
+        EXPECT_EQ(r.code, 1) << file.toStdString() << r.out.toStdString();
+        EXPECT_TRUE(r.out.contains("FAILED")) << r.out.toStdString();
+        EXPECT_FALSE(r.out.contains("skipped")) << r.out.toStdString();
+        EXPECT_TRUE(r.err.contains(file) && r.err.contains("Permission denied")) << r.err.toStdString();
+        EXPECT_EQ(TempDir::read(file), "drop 1\r\nkeep 2\r\n");
+        struct stat st;
+        ASSERT_EQ(::stat(QFile::encodeName(file).constData(), &st), 0);
+        EXPECT_EQ(st.st_uid, 0u);
+    }
 }

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QFileInfo>
 #include <QRect>
 #include <QSettings>
 
@@ -153,6 +154,37 @@ QMap<QString, QVariant> readByQSettings(const QString& path) {
     QSettings qt(copy, QSettings::IniFormat);
     for (const QString& key : qt.allKeys()) all.insert(key, qt.value(key));
     return all;
+}
+
+TEST_F(SettingsStore, TwoProgramsWritingAtOnceLoseNoKeys) {
+    // Two running copies, each writing its own 200 keys as fast as it can: every write reads the
+    // file, adds its key and writes the file back, so without a lock each copy keeps overwriting
+    // the other's latest keys.
+    WriteSetting(QStringLiteral("Start"), QStringLiteral("1"));
+    pid_t children[2];
+    for (int c = 0; c < 2; ++c) {
+        children[c] = ::fork();
+        if (children[c] == 0) {
+            for (int k = 0; k < 200; ++k)
+                WriteSetting(QStringLiteral("P%1K%2").arg(c).arg(k), QString::number(k * 7 + c));
+            ::_exit(0);
+        }
+    }
+    for (const pid_t pid : children) {
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    int kept = 0;
+    for (int c = 0; c < 2; ++c)
+        for (int k = 0; k < 200; ++k)
+            kept += ReadSetting(QStringLiteral("P%1K%2").arg(c).arg(k)) == QString::number(k * 7 + c);
+    EXPECT_EQ(kept, 400);
+    EXPECT_EQ(ReadSetting(QStringLiteral("Start")), QStringLiteral("1"));
+    // The lock is given back: nothing but the store is left in the folder.
+    EXPECT_EQ(QDir(QFileInfo(settingsFilePath()).absolutePath())
+                  .entryList(QDir::Files | QDir::Hidden),
+              QStringList{"Varnobis.ini"});
 }
 
 TEST_F(SettingsStore, WritesTheSameFileQSettingsWrites) {

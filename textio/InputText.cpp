@@ -106,6 +106,7 @@ InputText::InputText(WindowServices& ws, const QString& path) : m_ws(ws), m_path
     Guard inner(ws, m_location);
     m_ok = inner.step(m_label, [&] {
         m_file = std::make_unique<FileReader>(path);
+        m_stamp = m_file->stamp();
         // The class is taken again from the bytes this reading sees, in case the file changed
         // since it was detected.
         unsigned char head[4] = {0, 0, 0, 0};

@@ -64,6 +64,11 @@ public:
     // it answers false the count stops and gives 0.
     std::size_t countLines(const std::function<bool()>& between = {});
 
+    const QString& path() const { return m_path; }
+    // The file as it was opened, for an output that replaces it to check it is still so; not
+    // valid when the file could not be opened.
+    const FileStamp& stamp() const { return m_stamp; }
+
 private:
     template <class CharT>
     bool nextPiece(std::basic_string_view<CharT>& piece);
@@ -88,6 +93,7 @@ private:
     QString m_skip;
     std::uint64_t m_size = 0;
     std::unique_ptr<FileReader> m_file;
+    FileStamp m_stamp;
     std::uint64_t m_payload = 0;  // file offset of the first unit after the byte order mark
     std::uint64_t m_offset = 0;   // file offset of the next byte to read
     QString m_converted;          // UTF-32 input, converted whole

@@ -84,6 +84,10 @@ public:
     SavedOutput& operator=(const SavedOutput&) = delete;
 
     OutputClass outputClass() const { return m_class; }
+    // See AtomicFile::expectSource.
+    void expectSource(const QString& inputPath, const FileStamp& stamp) {
+        m_file.expectSource(inputPath, stamp);
+    }
     // Code units already in the form of outputClass(), as for PiecewiseOutput::appendRaw.
     void appendRaw(const char* data, std::size_t size);
     // With `input`, a result equal to that input, which is also the target, is dropped and the
@@ -120,6 +124,10 @@ public:
     // The class chosen from the module flags when the output was first opened, or as it
     // would be chosen now.
     OutputClass outputClass() const;
+    // See AtomicFile::expectSource.
+    void expectSource(const QString& inputPath, const FileStamp& stamp) {
+        m_file.expectSource(inputPath, stamp);
+    }
 
     // As SavedOutput::finish.
     bool finish(const SameAsInput* input = nullptr);

@@ -27,6 +27,8 @@ void ConsoleServices::installStopSignals() {
     std::signal(SIGTERM, onStopSignal);
 }
 
+void ConsoleServices::requestStop() { g_stop = 1; }
+
 bool ConsoleServices::quitRequested() const { return g_stop != 0; }
 
 void ConsoleServices::clearProgressLine() {

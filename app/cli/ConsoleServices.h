@@ -41,6 +41,8 @@ public:
 
     // SIGINT and SIGTERM ask the run to stop at its next yield, discarding the unfinished output.
     static void installStopSignals();
+    // Asks the run to stop at its next yield, as the signals do.
+    static void requestStop();
 
 private:
     void drawProgress();

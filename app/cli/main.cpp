@@ -3,6 +3,10 @@
 #include "app/cli/CliOptions.h"
 #include "app/cli/ConsoleServices.h"
 #include "app/cli/FolderInput.h"
+#include "filelist/PathTests.h"
+#include "platform/Failure.h"
+#include "platform/FileAccess.h"
+#include "platform/NativeName.h"
 #include "run/RunDriver.h"
 #include "textio/TextFile.h"
 
@@ -11,12 +15,21 @@
 #include <QFileInfo>
 #include <QHash>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <unistd.h>
 
 using namespace vn;
 
 namespace {
+
+// A path as the report shows it: bytes that are not valid UTF-8 escaped, so every line of the
+// report is text and still says which file is meant.
+QByteArray shown(const QString& path) {
+    return displayName(QDir::toNativeSeparators(path)).toLocal8Bit();
+}
 
 struct Views : LineOptionView, KeywordListView, run::RunOptionsView,
                run::RunSettings {
@@ -48,27 +61,30 @@ struct Reporter : run::RunObserver {
     bool quiet;
     int failed = 0;
     int before = 0;
+    bool lastStopped = false;  // the file worked on when the stop came was left as it was
+    bool reportLost = false;
     Reporter(cli::ConsoleServices& s, bool q) : ws(s), quiet(q) {}
     void fileStarted(int, const QString&, const QString&) override { before = ws.failureCount(); }
     void fileFinished(int, const QString& input, const QString& output,
                       const engine::FileResult& r) override {
-        const bool ok = r.read && ws.failureCount() == before;
-        if (!ok) ++failed;
+        lastStopped = r.stopped;
+        const bool ok = r.read && !r.stopped && ws.failureCount() == before;
+        if (!ok && !r.stopped) ++failed;
         if (ok && !r.skipped.isEmpty()) {
             // Left alone on purpose (a binary file): said, but not a failure.
             if (quiet) return;
             ws.clearProgressLine();
-            std::printf("%s\t0\t0\tskipped (%s)\n", qPrintable(QDir::toNativeSeparators(input)),
-                        qPrintable(r.skipped));
-            std::fflush(stdout);
+            print("%s\t0\t0\tskipped (%s)\n", shown(input).constData(),
+                  r.skipped.toLocal8Bit().constData());
             return;
         }
         if (quiet) return;
         ws.clearProgressLine();
-        std::printf("%s\t%lld\t%lld\t%s\n", qPrintable(QDir::toNativeSeparators(input)),
-                    static_cast<long long>(r.linesRead), static_cast<long long>(r.linesRemoved),
-                    ok ? qPrintable(QDir::toNativeSeparators(output)) : "FAILED");
-        std::fflush(stdout);
+        // A stopped file gets no output path: that column says the file was written.
+        const char* last = r.stopped ? "STOPPED" : ok ? nullptr : "FAILED";
+        print("%s\t%lld\t%lld\t%s\n", shown(input).constData(),
+              static_cast<long long>(r.linesRead), static_cast<long long>(r.linesRemoved),
+              last ? last : shown(output).constData());
     }
     void fileSkipped(int, const QString& input, const run::SkipReason& reason) override {
         if (input.isEmpty()) return;
@@ -78,26 +94,50 @@ struct Reporter : run::RunObserver {
             if (reason.isFailure()) ++failed;
             if (quiet && !reason.isFailure()) return;
             ws.clearProgressLine();
-            std::FILE* to = quiet ? stderr : stdout;
-            std::fprintf(to, "%s\t0\t0\tskipped (%s)\n",
-                         qPrintable(QDir::toNativeSeparators(input)), qPrintable(reason.text));
-            std::fflush(to);
+            if (quiet) {
+                std::fprintf(stderr, "%s\t0\t0\tskipped (%s)\n", shown(input).constData(),
+                             reason.text.toLocal8Bit().constData());
+                std::fflush(stderr);
+            } else {
+                print("%s\t0\t0\tskipped (%s)\n", shown(input).constData(),
+                      reason.text.toLocal8Bit().constData());
+            }
             return;
         }
-        // The search modes pass over a file whose size cannot be had as if it were empty. The
-        // window says nothing then; a script must learn that this file was not processed.
-        const bool missing = !QFileInfo(input).isFile();
+        // The search modes pass over a file whose size is below 1 as if it were empty; the
+        // window says nothing then. A file that exists but cannot be opened is not empty, and a
+        // script must learn that it was not processed, and why.
+        QString why;
+        try {
+            unsigned char none[1];
+            readFileHead(input, none, 0);
+        } catch (const Failure& e) {
+            why = e.description();
+        }
         ws.clearProgressLine();
-        if (missing) {
+        if (!why.isEmpty()) {
             ++failed;
-            std::fprintf(stderr, "varnobis-cli: cannot read %s\n",
-                         qPrintable(QDir::toNativeSeparators(input)));
+            std::fprintf(stderr, "varnobis-cli: %s\n", why.toLocal8Bit().constData());
             std::fflush(stderr);
         }
         if (quiet) return;
-        std::printf("%s\t0\t0\t%s\n", qPrintable(QDir::toNativeSeparators(input)),
-                    missing ? "FAILED" : "skipped (empty file)");
-        std::fflush(stdout);
+        print("%s\t0\t0\t%s\n", shown(input).constData(),
+              why.isEmpty() ? "skipped (empty file)" : "FAILED");
+    }
+
+    // Writes a report line. When standard output is gone (a closed pipe), the run is stopped
+    // cleanly rather than carried on with nobody to learn what it did.
+    template <class... A>
+    void print(const char* format, A... args) {
+        if (reportLost) return;
+        std::printf(format, args...);
+        if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return;
+        const int err = errno;
+        reportLost = true;
+        std::fprintf(stderr, "varnobis-cli: cannot write the report: %s; stopping\n",
+                     std::strerror(err));
+        std::fflush(stderr);
+        cli::ConsoleServices::requestStop();
     }
 };
 
@@ -111,8 +151,10 @@ int usageError(const QString& message) {
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
-    QStringList args = QCoreApplication::arguments();
-    args.removeFirst();
+    // The arguments are taken as bytes: a file name that is not valid UTF-8 must reach the
+    // files it names unchanged.
+    QStringList args;
+    for (int i = 1; i < argc; ++i) args.append(nameFromNative(argv[i]));
     const cli::ParseResult parsed = cli::parseArguments(args);
     if (!parsed.options) return usageError(parsed.error);
     Views v;
@@ -128,11 +170,14 @@ int main(int argc, char** argv) {
 
     cli::ConsoleServices ws;
     cli::ConsoleServices::installStopSignals();
+    // A report read through a pipe that closes early gives EPIPE, which the report handles; the
+    // signal would end the run between two files without a word.
+    std::signal(SIGPIPE, SIG_IGN);
     ws.setShowProgress(!v.o.quiet && ::isatty(STDERR_FILENO));
 
-    if (!v.o.inPlace && !QFileInfo(v.o.outDir).isDir()) {
+    if (!v.o.inPlace && !IsFolder(v.o.outDir)) {
         std::fprintf(stderr, "varnobis-cli: --out-dir: folder does not exist: %s\n",
-                     qPrintable(QDir::toNativeSeparators(v.o.outDir)));
+                     shown(v.o.outDir).constData());
         return 1;
     }
     // The run checks its output folder whichever save option is chosen; in place, the current
@@ -147,7 +192,7 @@ int main(int argc, char** argv) {
         const textio::LineList lines = textio::ReadFileToStringLine(ws, f, &ok);
         if (!ok || ws.failureCount() != before) {
             std::fprintf(stderr, "varnobis-cli: cannot read the keywords file %s\n",
-                         qPrintable(QDir::toNativeSeparators(f)));
+                         shown(f).constData());
             return 1;
         }
         // As in the window, a keyword that is empty after trimming is never added.
@@ -157,7 +202,7 @@ int main(int argc, char** argv) {
 
     QStringList files;
     for (const QString& p : v.o.paths) {
-        if (QFileInfo(p).isDir()) {
+        if (IsFolder(p)) {
             for (const QString& ext : v.o.exts) files += cli::filesInFolder(ws, p, ext);
         } else {
             files.append(p);
@@ -179,7 +224,11 @@ int main(int argc, char** argv) {
     ws.clearProgressLine();
     failed += reporter.failed;
     if (ws.quitRequested()) {
-        std::fprintf(stderr, "varnobis-cli: stopped; the file in progress was left as it was\n");
+        if (!reporter.reportLost)
+            std::fprintf(stderr, "varnobis-cli: stopped; %s\n",
+                         reporter.lastStopped
+                             ? "the file in progress was left as it was"
+                             : "the files not yet reached were left as they were");
         return 1;
     }
     return failed > 0 ? 1 : 0;

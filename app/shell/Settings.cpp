@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QLocale>
 #include <QMap>
+#include <QLockFile>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QVariant>
@@ -393,6 +394,32 @@ QString ReadSetting(const QString& key, const QString& defaultValue) {
 
 void WriteSetting(const QString& key, const QString& value) {
     const QString path = settingsFilePath();
+    std::error_code ec;
+    std::filesystem::create_directories(
+        QFile::encodeName(QFileInfo(path).absolutePath()).toStdString(), ec);
+    if (ec) {
+        reportWriteFailure(Failure::withReason(QStringLiteral("Cannot save the settings to"),
+                                               path, QString::fromLocal8Bit(ec.message().c_str()))
+                               .description());
+        return;
+    }
+    // Read, merge and write form one step: without the lock, two windows writing at once would
+    // each write back the file as they read it, and the other's key would be lost. A lock left by
+    // a killed program is taken over once it is stale.
+    QLockFile lock(path + QStringLiteral(".lock"));
+    lock.setStaleLockTime(10000);
+    if (!lock.tryLock(10000)) {
+        const QString why =
+            lock.error() == QLockFile::LockFailedError
+                ? QStringLiteral("another program has held its lock file \"%1\" for too long")
+                      .arg(QDir::toNativeSeparators(path + QStringLiteral(".lock")))
+                : QStringLiteral("its lock file \"%1\" cannot be created")
+                      .arg(QDir::toNativeSeparators(path + QStringLiteral(".lock")));
+        reportWriteFailure(
+            Failure::withReason(QStringLiteral("Cannot save the settings to"), path, why)
+                .description());
+        return;
+    }
     StoreContents store = loadStore(path);
     QString reason;
     if (store.state == StoreState::Unreadable) {
@@ -403,15 +430,6 @@ void WriteSetting(const QString& key, const QString& value) {
     } else {
         store.values.insert(kSection + QLatin1Char('/') + key, value);
         const QByteArray text = iniText(store.values);
-        std::error_code ec;
-        std::filesystem::create_directories(
-            QFile::encodeName(QFileInfo(path).absolutePath()).toStdString(), ec);
-        if (ec) {
-            reportWriteFailure(Failure::withReason(QStringLiteral("Cannot save the settings to"),
-                                                   path, QString::fromLocal8Bit(ec.message().c_str()))
-                                   .description());
-            return;
-        }
         try {
             AtomicFile file(path);
             file.open();
