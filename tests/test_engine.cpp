@@ -538,17 +538,17 @@ TEST(Engine, WriteFailuresAreReportedOnceUnderTheWriter) {
 
 namespace {
 
-struct FileStamp {
+struct InodeStamp {
     ino_t inode;
     timespec mtime;
-    bool operator==(const FileStamp& o) const {
+    bool operator==(const InodeStamp& o) const {
         return inode == o.inode && mtime.tv_sec == o.mtime.tv_sec &&
                mtime.tv_nsec == o.mtime.tv_nsec;
     }
 };
 
 // The file's identity, after setting its time to a second in the past so a rewrite shows.
-FileStamp stampOf(const QString& path, bool age = false) {
+InodeStamp stampOf(const QString& path, bool age = false) {
     const QByteArray p = path.toLocal8Bit();
     if (age) {
         const timespec times[2] = {{1000000000, 0}, {1000000000, 0}};
@@ -613,7 +613,7 @@ TEST(Engine, AnInPlaceResultEqualToTheInputLeavesTheFileUntouched) {
             TempDir dir;
             const QByteArray bytes = encodeInput(c.text, e);
             const QString in = dir.write("in", bytes);
-            const FileStamp before = stampOf(in, true);
+            const InodeStamp before = stampOf(in, true);
             ScriptedWindowServices ws;
             Option1 option1;
             Keywords keys;
@@ -631,7 +631,7 @@ TEST(Engine, AnInPlaceResultEqualToTheInputLeavesTheFileUntouched) {
     TempDir dir;
     const QString in = dir.write("in", "keep\n");
     const QString out = dir.write("out", "keep\n");
-    const FileStamp before = stampOf(out, true);
+    const InodeStamp before = stampOf(out, true);
     ScriptedWindowServices ws;
     Option1 option1;
     Keywords keys;
@@ -661,7 +661,7 @@ TEST(Engine, BinaryInputsAreLeftAloneInEveryModeAndClass) {
                     const QByteArray bytes = encodeInput(text, e);
                     const QString in = dir.write("in", bytes);
                     const QString out = inPlace ? in : dir.write("out", "previous content");
-                    const FileStamp before = stampOf(out, true);
+                    const InodeStamp before = stampOf(out, true);
                     for (bool folds : {false, true}) {
                         ScriptedWindowServices plain;
                         FoldingServices folding;
@@ -702,7 +702,7 @@ TEST(Engine, AStopMidwayInEveryModeDropsTheOutput) {
             const QString in = dir.write("in", text);
             const QString out = inPlace ? in : dir.write("out", "previous content");
             const QByteArray old = TempDir::read(out);
-            const FileStamp before = stampOf(out, true);
+            const InodeStamp before = stampOf(out, true);
             StopAfter ws(8);
             Option1 option1;
             Keywords keys;

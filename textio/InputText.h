@@ -64,7 +64,6 @@ public:
     // it answers false the count stops and gives 0.
     std::size_t countLines(const std::function<bool()>& between = {});
 
-    const QString& path() const { return m_path; }
     // The file as it was opened, for an output that replaces it to check it is still so; not
     // valid when the file could not be opened.
     const FileStamp& stamp() const { return m_stamp; }
