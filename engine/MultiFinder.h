@@ -36,7 +36,10 @@ public:
         std::size_t pos = 0;
     };
 
-    explicit MultiFinder(const std::vector<View>& patterns) { build(patterns); }
+    // `denseCells` bounds the table; the walk through failure links finds the same matches.
+    explicit MultiFinder(const std::vector<View>& patterns, std::size_t denseCells = kDenseCells) {
+        build(patterns, denseCells);
+    }
 
     // The number of distinct non-empty patterns; their ids run from 0 below it.
     std::size_t patternCount() const { return m_patternCount; }
@@ -167,7 +170,7 @@ private:
         return true;
     }
 
-    void build(const std::vector<View>& patterns) {
+    void build(const std::vector<View>& patterns, std::size_t denseCells) {
         // Distinct non-empty patterns, each with its id.
         for (View p : patterns)
             if (!p.empty()) m_ids.emplace_back(std::basic_string<CharT>(p), 0);
@@ -222,7 +225,7 @@ private:
             }
         }
 
-        if (m_node.size() * m_classes > kDenseCells) return;
+        if (m_node.size() * m_classes > denseCells) return;
 
         // The dense table: states renumbered so that every match state comes after all others,
         // and each state's number premultiplied by the row length.
