@@ -4,12 +4,14 @@
 #   deps.sh build   - to build and run the tests
 #   deps.sh run     - to build and start the program (adds a display server fallback and fonts)
 #   deps.sh fuzz    - to build the fuzz targets (adds clang and its fuzzer runtime)
+#   deps.sh bench   - to run bench/run.sh (adds ripgrep, its second peer)
 set -euo pipefail
 
 want=(cmake g++ make qt6-base-dev libgl-dev libgtest-dev dpkg-dev fonts-liberation)
 case "${1:-build}" in
     run) want+=(fonts-liberation xvfb xauth) ;;
     fuzz) want+=(clang libclang-rt-14-dev) ;;
+    bench) want+=(ripgrep) ;;
 esac
 
 missing=()
