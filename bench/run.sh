@@ -39,7 +39,7 @@ if [[ ! -f $data/corpus-8bit.txt || ! -f $data/keywords-10000.txt ||
     head -c 20000000 "$data/corpus-8bit.txt" | sed '$d' >"$data/corpus-20mb.txt"
     rm -rf "$data/small"
     mkdir -p "$data/small"
-    head -c $((small_files * 16000)) "$data/corpus-8bit.txt" |
+    head -c $((small_files * 16000)) "$data/corpus-8bit.txt" | sed '$d' |
         split -C 16000 -d -a 5 --additional-suffix=.txt - "$data/small/f"
 fi
 preload=()
