@@ -1,5 +1,5 @@
 // The benchmark's one program, driven by bench/run.sh:
-//   varnobis_bench generate <folder> <megabytes>   the corpus in three encodings and its keywords
+//   varnobis_bench generate <folder> <megabytes>   the corpus in three encodings and keyword lists
 //   varnobis_bench run <mode> <input> <output> [<text> | <keyword file>]
 //                                                  one routine call, as the window would make it
 //   varnobis_bench measure <stdout file> <command...>
@@ -158,6 +158,22 @@ int generate(const std::string& folder, long megabytes) {
     }
     ok = ok && writeFile(folder + "/keywords.txt", list) &&
          writeFile(folder + "/keywords-utf16.txt", list16);
+    // Ten frequent words, which between them hit about four lines in five.
+    ok = ok && writeFile(folder + "/keywords-frequent.txt",
+                         "the\nof\nand\nin\nis\nwas\nto\nfor\non\nan\n");
+    // Longer lists: the ten keywords above, then made-up words of six to ten letters, which
+    // hardly ever occur, so the lists differ in length and hardly in what they remove.
+    std::string many = list;
+    int count = 10;
+    for (int n : {100, 1000, 10000}) {
+        for (; count < n; ++count) {
+            const int letters = 6 + r.below(5);
+            for (int i = 0; i < letters; ++i) many += char('a' + r.below(26));
+            many += '\n';
+        }
+        ok = ok && writeFile(folder + "/keywords-" + std::to_string(n) + ".txt", many);
+    }
+    ok = ok && writeFile(folder + "/keywords-10.txt", list);
     if (!ok) std::perror("generate");
     return ok ? 0 : 1;
 }

@@ -3,13 +3,22 @@
 #include <QChar>
 
 namespace vn::engine {
-namespace {
 
 // Qt's tables follow Unicode's simple lower-case mapping except at U+0130, whose mapping Qt
 // leaves out (its full mapping is two code points); the simple mapping gives U+0069.
 char32_t lowerCodePoint(char32_t c) { return c == 0x0130 ? U'i' : QChar::toLower(c); }
 
-}  // namespace
+const char16_t* lowerBmpTable() {
+    static const std::vector<char16_t> table = [] {
+        std::vector<char16_t> t(0x10000);
+        for (char32_t u = 0; u < 0x10000; ++u) {
+            const char32_t lower = (u >= 0xD800 && u <= 0xDFFF) ? u : lowerCodePoint(u);
+            t[u] = lower < 0x10000 ? char16_t(lower) : 0;
+        }
+        return t;
+    }();
+    return table.data();
+}
 
 QString lowerSimple(QStringView text) {
     QString out;

@@ -14,6 +14,14 @@ namespace vn::engine {
 // without its partner is left as it is, and so are the escape units of undecodable bytes.
 QString lowerSimple(QStringView text);
 
+// The same mapping for one code point.
+char32_t lowerCodePoint(char32_t c);
+
+// The mapping of every BMP code unit at once, for searches that fold whole texts: entry u is the
+// lower-case form of u, or 0 where that form lies beyond the BMP (then ask lowerCodePoint). A
+// surrogate maps to itself, as a lone one does in lowerSimple.
+const char16_t* lowerBmpTable();
+
 // The code points above ASCII whose lower-case form is ASCII (U+212A KELVIN SIGN gives 'k',
 // U+0130 gives 'i'). A byte-level case-insensitive search for an ASCII text cannot see these,
 // so lines holding one of them are tested the exact way.

@@ -8,6 +8,8 @@
 #include "engine/CaseFold.h"
 #include "engine/Engine.h"
 #include "engine/Finder.h"
+#include "engine/FoldedText.h"
+#include "engine/MultiFinder.h"
 #include "app/shell/ErrorReport.h"
 #include "textio/Codec.h"
 #include "textio/InputText.h"
@@ -244,18 +246,17 @@ private:
 // ---- containment ----
 
 // How one search text is tested against lines. Lines never hold CR or LF, so a text holding
-// one is in no line; an empty text is in every line that is not empty. Everything else is
-// found by searching the whole stretch at once, except where a unit-level search could answer
-// differently from the comparison of 16-bit characters (after lower-casing under ignoreCase):
-// those texts, and under ignoreCase the lines holding a character that lower-cases into ASCII,
-// take the exact way of decoding the line.
+// one is in no line; an empty text is in every line that is not empty. Every other text is
+// searched for as code units through a whole stretch at once, together with the other texts;
+// under ignoreCase the units of a lower-cased copy of the stretch are searched (FoldedText), so
+// that any text, ASCII or not, takes the same way. Only a text with a lone surrogate, which has
+// no UTF-8 form a byte search could find, is tested by decoding each line of 8-bit input.
 template <class CharT>
 struct Plan {
     enum class Kind { Never, NonEmpty, Search, Exact };
     Kind kind = Kind::Never;
-    std::optional<Finder<CharT>> finder;
-    bool checkFolding = false;  // lines with a character that lower-cases into ASCII go exact
-    QString needle;             // as compared on the exact way (lower-cased under ignoreCase)
+    std::basic_string<CharT> units;  // Search: the units to find (lower-cased under ignoreCase)
+    QString needle;                  // Exact: as compared (lower-cased under ignoreCase)
     bool needleBeyondAscii = false;
 };
 
@@ -282,66 +283,112 @@ Plan<CharT> makePlan(const QString& text, bool ignoreCase) {
         std::any_of(p.needle.begin(), p.needle.end(), [](QChar c) { return c.unicode() >= 0x80; });
     const auto* units = reinterpret_cast<const char16_t*>(p.needle.utf16());
     const std::size_t n = std::size_t(p.needle.size());
-    if (ignoreCase && p.needleBeyondAscii) {
-        p.kind = Plan<CharT>::Kind::Exact;
-    } else if constexpr (sizeof(CharT) == 2) {
+    if constexpr (sizeof(CharT) == 2) {
         p.kind = Plan<CharT>::Kind::Search;
-        p.finder.emplace(std::u16string_view(units, n), ignoreCase);
-        p.checkFolding = ignoreCase;
-    } else if (ignoreCase) {
-        p.kind = Plan<CharT>::Kind::Search;
-        const std::string ascii(units, units + n);
-        p.finder.emplace(ascii, true);
-        p.checkFolding = true;
+        p.units.assign(units, n);
     } else if (wellFormed(p.needle)) {
         // Valid UTF-8 text resynchronises at every character, so a byte match of a well-formed
         // text is a character match, also next to bytes that decode as escapes.
         const QByteArray utf8 = textio::encodeUtf8Escaped(p.needle);
         p.kind = Plan<CharT>::Kind::Search;
-        p.finder.emplace(std::string_view(utf8.constData(), std::size_t(utf8.size())), false);
+        p.units.assign(utf8.constData(), std::size_t(utf8.size()));
     } else {
         p.kind = Plan<CharT>::Kind::Exact;
     }
     return p;
 }
 
-// Finders for the characters that lower-case into ASCII, in the text's own code units.
+// All Search texts of a rule, found together: one text by Finder, several by MultiFinder.
+// lines() hands out the lines of a range that hold any of the texts, or all of them.
 template <class CharT>
-const std::vector<Finder<CharT>>& foldingFinders() {
-    static const std::vector<Finder<CharT>> list = [] {
-        std::vector<Finder<CharT>> out;
-        for (char32_t c : foldsIntoAscii()) {
-            const QString s = QString::fromUcs4(&c, 1);
-            if constexpr (sizeof(CharT) == 2) {
-                out.emplace_back(std::u16string_view(reinterpret_cast<const char16_t*>(s.utf16()),
-                                                     std::size_t(s.size())),
-                                 false);
-            } else {
-                const QByteArray b = textio::encodeUtf8Escaped(s);
-                out.emplace_back(std::string_view(b.constData(), std::size_t(b.size())), false);
+class TextSet {
+public:
+    TextSet() = default;
+    TextSet(const std::vector<View<CharT>>& texts, bool ignoreCase) : m_fold(ignoreCase) {
+        std::vector<View<CharT>> distinct = texts;
+        std::sort(distinct.begin(), distinct.end());
+        distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+        if (distinct.size() == 1)
+            m_one.emplace(distinct.front(), false);
+        else if (distinct.size() > 1)
+            m_many.emplace(distinct);
+    }
+
+    bool empty() const { return !m_one && !m_many; }
+
+    // Appends to `out`, in order, the lines of text[begin, end) (whole lines) that hold any text
+    // of the set, or (all) every one of them.
+    void lines(View<CharT> text, std::size_t begin, std::size_t end, bool all,
+               std::vector<LineSpan>& out) {
+        if (empty() || begin >= end) return;
+        View<CharT> searched = text;
+        std::size_t from = begin, to = end;
+        if (m_fold) {
+            m_folded.fold(text, begin, end);
+            searched = m_folded.view();
+            from = 0;
+            to = searched.size();
+        }
+        const std::size_t first = out.size();
+        const CharT* units = searched.data();
+        if (m_one) {
+            std::size_t at;
+            while ((at = m_one->find(units, from, to)) != Finder<CharT>::npos) {
+                out.push_back(spanAt(searched, at));
+                from = out.back().next;
+            }
+        } else if (!all) {
+            std::size_t past;
+            while ((past = m_many->findEnd(units, from, to)) != MultiFinder<CharT>::npos) {
+                out.push_back(spanAt(searched, past - 1));
+                from = out.back().next;
+            }
+        } else {
+            allIn(searched, from, to, out);
+        }
+        if (m_fold) {
+            for (std::size_t k = first; k < out.size(); ++k)
+                out[k] = {m_folded.original(out[k].start), m_folded.original(out[k].next)};
+        }
+    }
+
+private:
+    // Lines that hold every text: the texts ending in a line are counted once each (a stamp per
+    // text says in which line it was last counted), and a line is done once all are seen.
+    void allIn(View<CharT> text, std::size_t from, std::size_t to, std::vector<LineSpan>& out) {
+        const MultiFinder<CharT>& f = *m_many;
+        const std::size_t wanted = f.patternCount();
+        if (m_seen.size() != wanted) m_seen.assign(wanted, 0);
+        auto c = f.startAt(from);
+        LineSpan line{from, from};
+        std::size_t found = 0;
+        while (f.next(text.data(), to, c)) {
+            const std::size_t at = c.pos - 1;
+            if (at >= line.next) {
+                line = spanAt(text, at);
+                ++m_line;
+                found = 0;
+            }
+            f.forEachEnding(c, [&](int id) {
+                if (m_seen[std::size_t(id)] != m_line) {
+                    m_seen[std::size_t(id)] = m_line;
+                    ++found;
+                }
+            });
+            if (found == wanted) {
+                out.push_back(line);
+                c = f.startAt(line.next);
             }
         }
-        return out;
-    }();
-    return list;
-}
-
-// Marks each line of a stretch in which a finder's pattern occurs.
-template <class CharT>
-void markOccurrences(const Finder<CharT>& f, const CharT* text, const Stretch& s,
-                     std::vector<std::uint8_t>& flags) {
-    std::size_t from = s.start.front();
-    std::size_t j = 0;
-    const std::size_t lines = s.count();
-    while (j < lines) {
-        const std::size_t at = f.find(text, from, s.stop);
-        if (at == Finder<CharT>::npos) break;
-        while (s.next(j) <= at) ++j;
-        flags[j] = 1;
-        from = s.next(j);
-        ++j;
     }
-}
+
+    bool m_fold = false;
+    std::optional<Finder<CharT>> m_one;
+    std::optional<MultiFinder<CharT>> m_many;
+    FoldedText<CharT> m_folded;
+    std::vector<std::uint64_t> m_seen;
+    std::uint64_t m_line = 0;
+};
 
 // Removes the lines that contain any search text (containing), or that lack any of them (not
 // containing). No texts at all remove nothing in either case.
@@ -351,152 +398,88 @@ public:
     SearchRule(bool ignoreCase, bool removeContaining)
         : m_ignoreCase(ignoreCase), m_containing(removeContaining) {}
 
-    // The texts in force for the next stretch; plans are kept while the texts stay the same.
+    // The texts in force for the next stretch. The search is built anew only when they changed;
+    // comparing them costs a pass over their characters, far less than a stretch.
     void setTexts(const QStringList& texts) {
         if (m_haveTexts && texts == m_texts) return;
         m_texts = texts;
         m_haveTexts = true;
         m_plans.clear();
+        std::vector<View<CharT>> search;
+        m_never = m_nonEmpty = m_exact = false;
         for (const QString& t : texts) m_plans.push_back(makePlan<CharT>(t, m_ignoreCase));
+        for (const Plan<CharT>& p : m_plans) {
+            switch (p.kind) {
+                case Plan<CharT>::Kind::Never: m_never = true; break;
+                case Plan<CharT>::Kind::NonEmpty: m_nonEmpty = true; break;
+                case Plan<CharT>::Kind::Search: search.push_back(p.units); break;
+                case Plan<CharT>::Kind::Exact: m_exact = true; break;
+            }
+        }
+        m_set = TextSet<CharT>(search, m_ignoreCase);
     }
 
     // True when the texts in force need the decoded way for many lines, so stretches are kept
     // short enough for the window.
-    bool slow() const {
-        return std::any_of(m_plans.begin(), m_plans.end(), [](const Plan<CharT>& p) {
-            return p.kind == Plan<CharT>::Kind::Exact;
-        });
-    }
+    bool slow() const { return m_exact; }
 
     void mark(View<CharT> text, const Stretch& s, std::vector<std::uint8_t>& removed) {
         m_text = text;
         const std::size_t lines = s.count();
         removed.assign(lines, 0);
-        m_foldingKnown = false;
-        for (const Plan<CharT>& p : m_plans) {
-            m_contained.assign(lines, 0);
-            contained(p, s);
-            for (std::size_t j = 0; j < lines; ++j)
-                removed[j] |= std::uint8_t(m_containing ? m_contained[j] : !m_contained[j]);
+        if (m_plans.empty()) return;
+        // Not containing removes a line that lacks any text: start from "holds all" and clear.
+        m_contained.assign(lines, m_containing ? 0 : 1);
+        auto combine = [&](std::size_t j, bool holds) {
+            if (m_containing)
+                m_contained[j] |= std::uint8_t(holds);
+            else
+                m_contained[j] &= std::uint8_t(holds);
+        };
+        if (!m_set.empty()) {
+            m_hits.clear();
+            m_set.lines(text, s.start.front(), s.stop, !m_containing, m_hits);
+            std::size_t j = 0, h = 0;
+            for (; j < lines; ++j) {
+                const bool hit = h < m_hits.size() && m_hits[h].start == s.start[j];
+                if (hit) ++h;
+                combine(j, hit);
+            }
         }
+        for (const Plan<CharT>& p : m_plans) {
+            using Kind = typename Plan<CharT>::Kind;
+            if (p.kind == Kind::Search) continue;
+            for (std::size_t j = 0; j < lines; ++j) {
+                bool holds = false;
+                if (p.kind == Kind::NonEmpty) holds = s.end[j] > s.start[j];
+                if (p.kind == Kind::Exact) holds = exact(p, s, j);
+                combine(j, holds);
+            }
+        }
+        for (std::size_t j = 0; j < lines; ++j)
+            removed[j] = std::uint8_t(m_containing ? m_contained[j] : !m_contained[j]);
     }
 
     // The bulk form of mark() for the stretch [begin, end), whole lines whose breaks are all B:
-    // each text is searched through the whole stretch, and only the lines it hits are looked
-    // at. Returns false when some text must be tested line by line.
+    // all texts are searched through the whole stretch at once, and only the lines they hit are
+    // looked at. Returns false when some text must be tested line by line.
     bool pick(View<CharT> text, std::size_t begin, std::size_t end, Picked& out) {
-        using Kind = typename Plan<CharT>::Kind;
         m_text = text;
         out.lines.clear();
-        out.keptPicked = false;
-        if (m_plans.empty()) return true;
-        for (const Plan<CharT>& p : m_plans) {
-            if (p.kind == Kind::NonEmpty || p.kind == Kind::Exact) return false;
-        }
-        m_foldingSpansKnown = false;
-        bool firstPlan = true;
-        for (const Plan<CharT>& p : m_plans) {
-            m_hits.clear();
-            if (p.kind == Kind::Search) {
-                hitLines(*p.finder, begin, end, m_hits);
-                if (p.checkFolding) settleFoldingLines(p, begin, end);
-            }
-            if (firstPlan) {
-                out.lines.swap(m_hits);
-                firstPlan = false;
-                continue;
-            }
-            // Removed lines hold any text; kept lines (not containing) hold every text.
-            m_merged.clear();
-            if (m_containing) {
-                std::set_union(out.lines.begin(), out.lines.end(), m_hits.begin(), m_hits.end(),
-                               std::back_inserter(m_merged), byStart);
-            } else {
-                std::set_intersection(out.lines.begin(), out.lines.end(), m_hits.begin(),
-                                      m_hits.end(), std::back_inserter(m_merged), byStart);
-            }
-            out.lines.swap(m_merged);
-        }
         out.keptPicked = !m_containing;
+        if (m_plans.empty()) {
+            out.keptPicked = false;
+            return true;
+        }
+        if (m_nonEmpty || m_exact) return false;
+        // A text that is in no line: containing removes nothing for it, not containing keeps
+        // no line at all.
+        if (m_never && !m_containing) return true;
+        m_set.lines(text, begin, end, !m_containing, out.lines);
         return true;
     }
 
 private:
-    static bool byStart(const LineSpan& a, const LineSpan& b) { return a.start < b.start; }
-
-    void hitLines(const Finder<CharT>& f, std::size_t begin, std::size_t end,
-                  std::vector<LineSpan>& spans) const {
-        std::size_t from = begin;
-        std::size_t at;
-        while ((at = f.find(m_text.data(), from, end)) != Finder<CharT>::npos) {
-            const LineSpan line = spanAt(m_text, at);
-            spans.push_back(line);
-            from = line.next;
-        }
-    }
-
-    // Lines with a character that lower-cases into ASCII are decided the exact way.
-    void settleFoldingLines(const Plan<CharT>& p, std::size_t begin, std::size_t end) {
-        if (!m_foldingSpansKnown) {
-            m_foldingSpansKnown = true;
-            m_foldingSpans.clear();
-            for (const Finder<CharT>& f : foldingFinders<CharT>()) {
-                const std::size_t before = m_foldingSpans.size();
-                hitLines(f, begin, end, m_foldingSpans);
-                std::inplace_merge(m_foldingSpans.begin(),
-                                   m_foldingSpans.begin() + std::ptrdiff_t(before),
-                                   m_foldingSpans.end(), byStart);
-            }
-            m_foldingSpans.erase(std::unique(m_foldingSpans.begin(), m_foldingSpans.end(),
-                                             [](const LineSpan& a, const LineSpan& b) {
-                                                 return a.start == b.start;
-                                             }),
-                                 m_foldingSpans.end());
-        }
-        if (m_foldingSpans.empty()) return;
-        m_merged.clear();
-        std::set_difference(m_hits.begin(), m_hits.end(), m_foldingSpans.begin(),
-                            m_foldingSpans.end(), std::back_inserter(m_merged), byStart);
-        for (const LineSpan& line : m_foldingSpans) {
-            const std::size_t contentEnd = textio::lineEndAt(m_text, line.start);
-            if (exactIn(p, m_text.substr(line.start, contentEnd - line.start)))
-                m_merged.push_back(line);
-        }
-        std::sort(m_merged.begin(), m_merged.end(), byStart);
-        m_hits.swap(m_merged);
-    }
-
-    void contained(const Plan<CharT>& p, const Stretch& s) {
-        using Kind = typename Plan<CharT>::Kind;
-        const std::size_t lines = s.count();
-        switch (p.kind) {
-            case Kind::Never: return;
-            case Kind::NonEmpty:
-                for (std::size_t j = 0; j < lines; ++j) m_contained[j] = s.end[j] > s.start[j];
-                return;
-            case Kind::Search:
-                markOccurrences(*p.finder, m_text.data(), s, m_contained);
-                if (p.checkFolding) {
-                    findFoldingLines(s);
-                    for (std::size_t j = 0; j < lines; ++j) {
-                        if (m_folding[j]) m_contained[j] = exact(p, s, j);
-                    }
-                }
-                return;
-            case Kind::Exact:
-                for (std::size_t j = 0; j < lines; ++j) m_contained[j] = exact(p, s, j);
-                return;
-        }
-    }
-
-    void findFoldingLines(const Stretch& s) {
-        if (m_foldingKnown) return;
-        m_foldingKnown = true;
-        m_folding.assign(s.count(), 0);
-        for (const Finder<CharT>& f : foldingFinders<CharT>())
-            markOccurrences(f, m_text.data(), s, m_folding);
-    }
-
     bool exact(const Plan<CharT>& p, const Stretch& s, std::size_t j) const {
         return exactIn(p, m_text.substr(s.start[j], s.end[j] - s.start[j]));
     }
@@ -518,10 +501,10 @@ private:
     QStringList m_texts;
     bool m_haveTexts = false;
     std::vector<Plan<CharT>> m_plans;
-    std::vector<std::uint8_t> m_contained, m_folding;
-    bool m_foldingKnown = false;
-    std::vector<LineSpan> m_hits, m_merged, m_foldingSpans;
-    bool m_foldingSpansKnown = false;
+    bool m_never = false, m_nonEmpty = false, m_exact = false;
+    TextSet<CharT> m_set;
+    std::vector<std::uint8_t> m_contained;
+    std::vector<LineSpan> m_hits;
 };
 
 // ---- the loop ----

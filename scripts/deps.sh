@@ -5,6 +5,7 @@
 #   deps.sh run     - to build and start the program (adds a virtual X server when there is no
 #                     display)
 #   deps.sh fuzz    - to build the fuzz targets (adds clang and its fuzzer runtime)
+#   deps.sh bench   - to run bench/run.sh (adds ripgrep, its second peer)
 set -euo pipefail
 
 want=(cmake g++ make qt6-base-dev libgl-dev fonts-liberation help2man)
@@ -15,6 +16,7 @@ case "${1:-build}" in
             want+=(xvfb xauth)
         fi ;;
     fuzz) want+=(clang libclang-rt-14-dev) ;;
+    bench) want+=(ripgrep) ;;
 esac
 
 missing=()

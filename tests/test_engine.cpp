@@ -368,6 +368,48 @@ TEST(Engine, MatchesTheReferenceOnRandomInputs) {
     }
 }
 
+// Many keywords at once: overlapping, prefixes of each other, repeated, non-ASCII under ignore
+// case (with characters whose lower-case form has another length in UTF-8), in every class, read
+// in whole and in small pieces. Lines are made of the keywords' own pieces, so that in the
+// not-containing mode some lines hold every keyword and are kept.
+TEST(Engine, ManyKeywordsMatchTheReference) {
+    std::mt19937 rng(13);
+    auto pick = [&](int n) { return int(std::uniform_int_distribution<int>(0, n - 1)(rng)); };
+    const QStringList pool = {"ab", "abc", "abcd", "b", "bc", "ca", "Ab", "ABC", "\u00e9t\u00e9",
+                              "\u00C9T", "stra\u00DFe", "\u212Aelvin", "kel", "\u0130z",
+                              "iz", "\u023Ax", "\u2C65", "\U00010400a", "\U00010428",
+                              "z\u00fcrich", "Z\u00DCRICH", "\u00e9", "a b", "x", "xx"};
+    const Mode modes[] = {Mode::KeysContaining, Mode::KeysNotContaining};
+    for (int round = 0; round < 160; ++round) {
+        const bool large = round % 20 == 0;
+        Call c{modes[round % 2]};
+        c.ignoreCase = pick(3) != 0;
+        c.option1 = pick(2) == 1;
+        const int count = 2 + pick(round % 4 == 0 ? 60 : 8);
+        for (int k = 0; k < count; ++k) c.keys << pool[pick(int(pool.size()))];
+        QString text;
+        const int lines = large ? 2000 : pick(30);
+        for (int l = 0; l < lines; ++l) {
+            // Now and then every keyword on one line (in shuffled case, where case is ignored).
+            if (pick(5) == 0) {
+                for (const QString& k : c.keys) text += c.ignoreCase && pick(2) ? k.toUpper() : k;
+            } else {
+                for (int w = pick(6); w > 0; --w) text += pool[pick(int(pool.size()))] + " ";
+            }
+            const char* breaks[] = {"\r\n", "\r\n", "\n", "\r"};
+            text += breaks[pick(round % 3 == 0 ? 4 : 1)];
+        }
+        const PieceSize pieces(round % 2 == 0 ? textio::InputPieceBytes
+                               : large        ? std::size_t(512 + pick(4000))
+                                              : std::size_t(1 + pick(40)));
+        const std::string what = "round " + std::to_string(round);
+        for (Enc e : kEncodings) {
+            check<FoldingServices>(c, large ? inflate(text, kLarge / 4) : text, e, nullptr, what);
+            if (!large) check(c, text, e, nullptr, what);
+        }
+    }
+}
+
 // ---- live state, yields and progress ----
 
 TEST(Engine, KeywordAddedDuringAYieldAppliesFromTheNextLine) {

@@ -47,6 +47,10 @@ inline void putCodePoint(char16_t*& out, char32_t cp) {
 
 }  // namespace
 
+int utf8Sequence(const unsigned char* p, const unsigned char* end, char32_t& cp) {
+    return validSequence(p, end, cp);
+}
+
 QString decodeUtf8Escaped(std::string_view bytes) {
     // Never more code units than bytes.
     QString result(qsizetype(bytes.size()), Qt::Uninitialized);

@@ -17,6 +17,10 @@ inline constexpr char16_t kEscapeBase = 0xDC00;
 inline constexpr bool isEscapedByte(char16_t u) { return u >= 0xDC80 && u <= 0xDCFF; }
 
 QString decodeUtf8Escaped(std::string_view bytes);
+// The length of the valid UTF-8 sequence at p, with its code point in cp, or 0 when the byte at
+// p starts none (and so decodes as an escape). The decoder's own rule, for code that walks UTF-8
+// bytes and must agree with it.
+int utf8Sequence(const unsigned char* p, const unsigned char* end, char32_t& cp);
 void appendUtf8Escaped(std::string& out, QStringView text);
 QByteArray encodeUtf8Escaped(QStringView text);
 

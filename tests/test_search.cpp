@@ -1,0 +1,178 @@
+#include "engine/CaseFold.h"
+#include "engine/FoldedText.h"
+#include "engine/MultiFinder.h"
+#include "textio/Codec.h"
+
+#include <gtest/gtest.h>
+
+#include <QString>
+
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+using namespace vn;
+using namespace vn::engine;
+
+namespace {
+
+// Every (end position, pattern) pair, found the slow way.
+template <class CharT>
+std::set<std::pair<std::size_t, std::basic_string<CharT>>> naiveMatches(
+    const std::basic_string<CharT>& text, const std::vector<std::basic_string<CharT>>& patterns) {
+    std::set<std::pair<std::size_t, std::basic_string<CharT>>> out;
+    for (const auto& p : patterns) {
+        if (p.empty()) continue;
+        for (std::size_t i = 0; i + p.size() <= text.size(); ++i)
+            if (text.compare(i, p.size(), p) == 0) out.insert({i + p.size(), p});
+    }
+    return out;
+}
+
+template <class CharT>
+void checkAgainstNaive(const std::basic_string<CharT>& text,
+                       const std::vector<std::basic_string<CharT>>& patterns,
+                       const std::string& what) {
+    using View = std::basic_string_view<CharT>;
+    std::vector<View> views(patterns.begin(), patterns.end());
+    const auto want = naiveMatches(text, patterns);
+    std::map<int, std::basic_string<CharT>> byId;
+    for (const auto& p : patterns)
+        if (!p.empty()) byId[MultiFinder<CharT>(views).idOf(p)] = p;
+    for (std::size_t cells : {MultiFinder<CharT>::kDenseCells, std::size_t(0)}) {
+        const MultiFinder<CharT> f(views, cells);
+        ASSERT_EQ(f.dense(), cells != 0) << what;
+        ASSERT_EQ(f.patternCount(), byId.size()) << what;
+        std::set<std::pair<std::size_t, std::basic_string<CharT>>> got;
+        auto c = f.startAt(0);
+        while (f.next(text.data(), text.size(), c)) {
+            std::size_t before = got.size();
+            f.forEachEnding(c, [&](int id) { got.insert({c.pos, byId.at(id)}); });
+            ASSERT_GT(got.size(), before) << what << ": a stop with no pattern ending";
+        }
+        ASSERT_EQ(c.pos, text.size()) << what;
+        ASSERT_EQ(got, want) << what << (cells ? " (table)" : " (links)");
+        // A fresh scan from any position stops where the first match after it ends.
+        for (std::size_t from = 0; from <= text.size(); ++from) {
+            std::size_t first = MultiFinder<CharT>::npos;
+            for (const auto& m : want) {
+                const std::size_t start = m.first - m.second.size();
+                if (start >= from) first = std::min(first, m.first);
+            }
+            ASSERT_EQ(f.findEnd(text.data(), from, text.size()), first) << what << " from " << from;
+        }
+    }
+}
+
+std::u16string wide(const std::string& s) { return std::u16string(s.begin(), s.end()); }
+
+}  // namespace
+
+TEST(MultiFinder, FindsWhatANaiveSearchFinds) {
+    struct Case {
+        const char* name;
+        std::string text;
+        std::vector<std::string> patterns;
+    };
+    const std::vector<Case> cases = {
+        {"overlapping", "ushers and his hers", {"he", "she", "his", "hers"}},
+        {"prefixes", "aaaaab aab", {"a", "aa", "aaa", "aab", "b"}},
+        {"suffixes", "xabcd abcd bcd", {"abcd", "bcd", "cd", "d"}},
+        {"equal ones", "market market", {"market", "market", "ket"}},
+        {"empty one", "abc", {"", "b"}},
+        {"none given", "abc", {}},
+        {"nothing found", "abc", {"x", "yz"}},
+        {"at the edges", "abxab", {"ab", "xab", "abx"}},
+        {"breaks between", "ab\r\nab\ncab", {"ab", "b\r", "cab"}},
+        {"high bytes", "caf\xC3\xA9 \xC3\xA9t\xC3\xA9\xFF", {"\xC3\xA9", "\xA9t", "\xFF", "f\xC3"}},
+        {"fail chain", "abcabcabd", {"abcabd", "bcab", "cabd", "abd"}},
+    };
+    for (const Case& c : cases) {
+        checkAgainstNaive(c.text, c.patterns, c.name);
+        std::vector<std::u16string> w;
+        for (const auto& p : c.patterns) w.push_back(wide(p));
+        checkAgainstNaive(wide(c.text), w, std::string(c.name) + " (UTF-16)");
+    }
+    // Units above 0xFF in UTF-16: surrogates, and units that share a low byte with a pattern's.
+    checkAgainstNaive(std::u16string(u"\U0001F600x\u0161\u0061\U0001F600"),
+                      {u"\xDE00", u"\u0161", u"a\xD83D", u"x"}, "wide units");
+
+    // Random texts over small alphabets, where patterns overlap and nest often.
+    std::mt19937 rng(11);
+    for (int round = 0; round < 400; ++round) {
+        const int letters = 2 + int(rng() % 4);
+        auto word = [&](std::size_t n) {
+            std::string s;
+            for (std::size_t i = 0; i < n; ++i) s += char('a' + rng() % letters);
+            return s;
+        };
+        const std::string text = word(rng() % 60);
+        std::vector<std::string> patterns;
+        for (int k = int(rng() % 12); k > 0; --k) patterns.push_back(word(1 + rng() % 5));
+        checkAgainstNaive(text, patterns, "round " + std::to_string(round));
+    }
+}
+
+// The folded copy reads as lowerSimple of the original, in both unit types, and maps every line
+// start back to the original's.
+TEST(FoldedText, FoldsAsLowerSimpleAndMapsLinesBack) {
+    const std::vector<QString> atoms = {
+        "A", "z", "\u00C9", "\u00e9", "\u212A", "\u0130", "\u023A", "\u1E9E", "\U00010400",
+        "\U0001F600", QString(QChar(0xDC80)), QString(QChar(0xD800)), "\u03A3", "\r\n", "\n",
+        "\r", "0123456789ABCDEFGHIJ", "xyz"};
+    const std::vector<std::string> strayBytes = {"\xC3", "\xE2\x84", "\xED\xA0\x80", "\xF4\x90",
+                                                 "\xC0\xAF", "\x80"};
+    std::mt19937 rng(5);
+    for (int round = 0; round < 500; ++round) {
+        QString text;
+        std::string bytes;
+        const int n = int(rng() % 40);
+        for (int i = 0; i < n; ++i) {
+            const QString& a = atoms[rng() % atoms.size()];
+            text += a;
+            bytes += textio::encodeUtf8Escaped(a).toStdString();
+            if (rng() % 6 == 0) bytes += strayBytes[rng() % strayBytes.size()];
+        }
+        const std::string what = "round " + std::to_string(round);
+        {
+            FoldedText<char> f;
+            f.fold(bytes, 0, bytes.size());
+            const auto folded = f.view();
+            const QString decoded = textio::decodeUtf8Escaped(bytes);
+            ASSERT_EQ(textio::decodeUtf8Escaped({folded.data(), folded.size()}),
+                      lowerSimple(decoded))
+                << what;
+            // Line starts, in order, correspond.
+            std::vector<std::size_t> starts, foldedStarts;
+            for (std::size_t i = 0; i < bytes.size(); ++i)
+                if (i == 0 || bytes[i - 1] == '\n' || (bytes[i - 1] == '\r' && bytes[i] != '\n'))
+                    starts.push_back(i);
+            for (std::size_t i = 0; i < folded.size(); ++i)
+                if (i == 0 || folded[i - 1] == '\n' || (folded[i - 1] == '\r' && folded[i] != '\n'))
+                    foldedStarts.push_back(f.original(i));
+            ASSERT_EQ(foldedStarts, starts) << what;
+            ASSERT_EQ(f.original(folded.size()), bytes.size()) << what;
+        }
+        {
+            const auto* units = reinterpret_cast<const char16_t*>(text.utf16());
+            const std::u16string w(units, std::size_t(text.size()));
+            FoldedText<char16_t> f;
+            f.fold(w, 0, w.size());
+            const auto folded = f.view();
+            ASSERT_EQ(QString::fromUtf16(folded.data(), qsizetype(folded.size())), lowerSimple(text))
+                << what;
+            ASSERT_EQ(f.original(folded.size()), w.size()) << what;
+        }
+    }
+    // Folding part of a text: positions come back in the whole text's terms.
+    const std::string s = "xx\r\nAB\xE2\x84\xAA\r\nCD";
+    FoldedText<char> f;
+    f.fold(s, 4, s.size());
+    EXPECT_EQ(std::string(f.view()), "abk\r\ncd");
+    EXPECT_EQ(f.original(0), 4u);
+    EXPECT_EQ(f.original(2), 6u);  // the sign's three bytes became one
+    EXPECT_EQ(f.original(3), 9u);
+    EXPECT_EQ(f.original(5), 11u);
+}
