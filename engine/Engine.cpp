@@ -2,8 +2,8 @@
 
 #include "engine/LineNumbers.h"
 #include "engine/Walk.h"
-#include "app/shell/ErrorLocations.h"
-#include "app/shell/ErrorReport.h"
+#include "core/ErrorLocations.h"
+#include "core/ErrorReport.h"
 
 #include <bitset>
 #include <memory>

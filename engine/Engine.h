@@ -1,7 +1,7 @@
 #pragma once
 
-#include "engine/Views.h"
-#include "platform/WindowServices.h"
+#include "core/Views.h"
+#include "core/WindowServices.h"
 
 #include <QString>
 

@@ -1,6 +1,6 @@
 #include "engine/LineNumbers.h"
 
-#include "platform/Failure.h"
+#include "core/Failure.h"
 
 #include <charconv>
 #include <cmath>

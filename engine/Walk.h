@@ -10,7 +10,7 @@
 #include "engine/Finder.h"
 #include "engine/FoldedText.h"
 #include "engine/MultiFinder.h"
-#include "app/shell/ErrorReport.h"
+#include "core/ErrorReport.h"
 #include "textio/Codec.h"
 #include "textio/InputText.h"
 #include "textio/Lines.h"

@@ -1,10 +1,10 @@
 #include "filelist/AddFiles.h"
 
-#include "app/shell/ErrorLocations.h"
+#include "core/ErrorLocations.h"
 #include "filelist/FolderWalk.h"
 #include "filelist/PathTests.h"
 #include "platform/FileAttributes.h"
-#include "platform/NativeName.h"
+#include "core/NativeName.h"
 
 #include <QDir>
 #include <QMimeData>

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "app/shell/ErrorReport.h"
+#include "core/ErrorReport.h"
 #include "filelist/FileListModel.h"
-#include "platform/WindowServices.h"
+#include "core/WindowServices.h"
 
 #include <QString>
 #include <QStringList>

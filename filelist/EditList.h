@@ -1,7 +1,7 @@
 #pragma once
 
 #include "filelist/FileListModel.h"
-#include "platform/WindowServices.h"
+#include "core/WindowServices.h"
 
 #include <QString>
 

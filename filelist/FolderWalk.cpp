@@ -1,11 +1,11 @@
 #include "filelist/FolderWalk.h"
 
-#include "app/shell/ErrorLocations.h"
-#include "app/shell/ErrorReport.h"
+#include "core/ErrorLocations.h"
+#include "core/ErrorReport.h"
 #include "filelist/PathTests.h"
-#include "platform/Failure.h"
+#include "core/Failure.h"
 #include "platform/FileAttributes.h"
-#include "platform/NativeName.h"
+#include "core/NativeName.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,7 +1,7 @@
 #include "filelist/Samples.h"
 
-#include "app/shell/ErrorLocations.h"
-#include "app/shell/ErrorReport.h"
+#include "core/ErrorLocations.h"
+#include "core/ErrorReport.h"
 #include "filelist/FolderWalk.h"
 #include "filelist/PathTests.h"
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "engine/Views.h"
+#include "core/Views.h"
 
 #include <QAbstractListModel>
 #include <QString>

@@ -1,7 +1,7 @@
 #include "platform/FileAccess.h"
 
-#include "platform/Failure.h"
-#include "platform/NativeName.h"
+#include "core/Failure.h"
+#include "core/NativeName.h"
 
 #include <QByteArray>
 #include <QDir>

@@ -1,7 +1,7 @@
 #include "platform/FileAttributes.h"
 
-#include "platform/Failure.h"
-#include "platform/NativeName.h"
+#include "core/Failure.h"
+#include "core/NativeName.h"
 
 #include <QFile>
 

@@ -1,7 +1,7 @@
 #include "run/RunDriver.h"
 
-#include "app/shell/ErrorLocations.h"
-#include "app/shell/ErrorReport.h"
+#include "core/ErrorLocations.h"
+#include "core/ErrorReport.h"
 #include "filelist/PathTests.h"
 #include "platform/FileAccess.h"
 

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "engine/Engine.h"
-#include "engine/Views.h"
-#include "platform/WindowServices.h"
+#include "core/Views.h"
+#include "core/WindowServices.h"
 
 #include <QChar>
 #include <QDir>

@@ -11,7 +11,7 @@ skip() { echo "skipped: $1"; exit 77; }
 case "$check" in
 desktop)
     command -v desktop-file-validate >/dev/null || skip "desktop-file-validate is not installed"
-    desktop-file-validate "$source/app/install/varnobis.desktop"
+    desktop-file-validate "$source/dist/varnobis.desktop"
     ;;
 appstream)
     command -v appstreamcli >/dev/null || skip "appstreamcli is not installed"

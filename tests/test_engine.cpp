@@ -2,7 +2,7 @@
 #include "engine/Engine.h"
 #include "engine/LineNumbers.h"
 #include "engine/Walk.h"
-#include "platform/Failure.h"
+#include "core/Failure.h"
 #include "textio/Codec.h"
 #include "textio/InputText.h"
 #include "textio/Lines.h"

@@ -1,5 +1,5 @@
-#include "app/shell/ErrorLocations.h"
-#include "app/shell/ErrorReport.h"
+#include "core/ErrorLocations.h"
+#include "core/ErrorReport.h"
 #include "tests/support/ScriptedWindowServices.h"
 
 #include <gtest/gtest.h>

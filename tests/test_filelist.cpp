@@ -1,8 +1,8 @@
 #include "filelist/FolderWalk.h"
 #include "filelist/PathTests.h"
-#include "platform/Failure.h"
+#include "core/Failure.h"
 #include "platform/FileAttributes.h"
-#include "platform/NativeName.h"
+#include "core/NativeName.h"
 #include "tests/support/ScriptedWindowServices.h"
 #include "tests/support/TempDir.h"
 

@@ -1,7 +1,7 @@
 #include "filelist/AddFiles.h"
 #include "filelist/EditList.h"
 #include "filelist/Samples.h"
-#include "platform/NativeName.h"
+#include "core/NativeName.h"
 #include "tests/support/ScriptedWindowServices.h"
 #include "tests/support/TempDir.h"
 

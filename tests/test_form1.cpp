@@ -1,7 +1,7 @@
-#include "app/Form1.h"
-#include "app/shell/Settings.h"
-#include "platform/gui/FolderPicker.h"
-#include "platform/gui/QtWindowServices.h"
+#include "gui/Form1.h"
+#include "gui/Settings.h"
+#include "gui/FolderPicker.h"
+#include "gui/QtWindowServices.h"
 #include "tests/support/Form1Fixture.h"
 
 #include <gtest/gtest.h>

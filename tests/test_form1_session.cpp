@@ -4,7 +4,7 @@
 #include "tests/support/Form1Fixture.h"
 
 #include "keywords/KeywordList.h"
-#include "platform/gui/SessionEnd.h"
+#include "gui/SessionEnd.h"
 
 #include <QComboBox>
 #include <QDialog>

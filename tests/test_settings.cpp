@@ -1,6 +1,6 @@
-#include "app/shell/ApplicationTitle.h"
-#include "app/shell/Settings.h"
-#include "platform/Failure.h"
+#include "gui/ApplicationTitle.h"
+#include "gui/Settings.h"
+#include "core/Failure.h"
 #include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>

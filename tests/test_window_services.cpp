@@ -1,6 +1,6 @@
 // The window's own boxes, driven offscreen: what the logic is promised about titles, answers
 // and cancelling holds for the real dialogs, not only for the scripted services.
-#include "platform/gui/QtWindowServices.h"
+#include "gui/QtWindowServices.h"
 
 #include <gtest/gtest.h>
 

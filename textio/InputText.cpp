@@ -1,10 +1,10 @@
 #include "textio/InputText.h"
 
-#include "app/shell/ErrorLocations.h"
-#include "app/shell/ErrorReport.h"
+#include "core/ErrorLocations.h"
+#include "core/ErrorReport.h"
 #include "textio/Codec.h"
 #include "textio/Lines.h"
-#include "platform/Failure.h"
+#include "core/Failure.h"
 
 #include <algorithm>
 #include <bit>

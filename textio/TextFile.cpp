@@ -1,7 +1,7 @@
 #include "textio/TextFile.h"
 
-#include "app/shell/ErrorLocations.h"
-#include "app/shell/ErrorReport.h"
+#include "core/ErrorLocations.h"
+#include "core/ErrorReport.h"
 #include "textio/Codec.h"
 #include "textio/Lines.h"
 

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "platform/FileAccess.h"
-#include "platform/WindowServices.h"
+#include "core/WindowServices.h"
 
 #include <QString>
 #include <QStringList>

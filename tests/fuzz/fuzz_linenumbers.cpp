@@ -3,7 +3,7 @@
 // change it, and the conversion to a line number either fits or throws.
 
 #include "engine/LineNumbers.h"
-#include "platform/Failure.h"
+#include "core/Failure.h"
 
 #include <QString>
 #include <QStringList>

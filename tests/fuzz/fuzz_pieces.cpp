@@ -3,7 +3,7 @@
 // agrees, and no read reports a failure; a file refused as binary (or not carried back by its
 // class) is refused by the count and the walk alike, and only such a file.
 
-#include "platform/WindowServices.h"
+#include "core/WindowServices.h"
 #include "textio/InputText.h"
 #include "textio/Lines.h"
 #include "textio/TextFile.h"

@@ -3,10 +3,10 @@
 // The main window offscreen, for the tests of its parts: scripted boxes and dialogs, and the
 // settings store and the home folder in temporary folders.
 
-#include "app/Form1.h"
-#include "app/shell/Settings.h"
-#include "platform/gui/FilePicker.h"
-#include "platform/gui/FolderPicker.h"
+#include "gui/Form1.h"
+#include "gui/Settings.h"
+#include "gui/FilePicker.h"
+#include "gui/FolderPicker.h"
 #include "tests/support/ScriptedWindowServices.h"
 #include "tests/support/TempDir.h"
 

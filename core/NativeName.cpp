@@ -1,4 +1,4 @@
-#include "platform/NativeName.h"
+#include "core/NativeName.h"
 
 namespace vn {
 

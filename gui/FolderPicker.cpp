@@ -1,4 +1,4 @@
-#include "platform/gui/FolderPicker.h"
+#include "gui/FolderPicker.h"
 
 #include <QDir>
 #include <QFileDialog>

@@ -1,12 +1,12 @@
 // varnobis-cli: the run driver and the engine of the window, behind a command line.
 
-#include "app/cli/CliOptions.h"
-#include "app/cli/ConsoleServices.h"
-#include "app/cli/FolderInput.h"
+#include "cli/CliOptions.h"
+#include "cli/ConsoleServices.h"
+#include "cli/FolderInput.h"
 #include "filelist/PathTests.h"
-#include "platform/Failure.h"
+#include "core/Failure.h"
 #include "platform/FileAccess.h"
-#include "platform/NativeName.h"
+#include "core/NativeName.h"
 #include "run/RunDriver.h"
 #include "textio/TextFile.h"
 

@@ -1,4 +1,4 @@
-#include "app/shell/ErrorReport.h"
+#include "core/ErrorReport.h"
 
 #ifndef VARNOBIS_SUPPORT_EMAIL
 #define VARNOBIS_SUPPORT_EMAIL "support@varnobis.invalid"

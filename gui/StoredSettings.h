@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/shell/Settings.h"
+#include "gui/Settings.h"
 #include "filelist/AddFiles.h"
 #include "run/RunDriver.h"
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "platform/Failure.h"
-#include "platform/WindowServices.h"
+#include "core/Failure.h"
+#include "core/WindowServices.h"
 
 #include <QString>
 

@@ -1,10 +1,10 @@
 #pragma once
 
-#include "app/FileListControl.h"
-#include "app/StoredSettings.h"
-#include "engine/Views.h"
+#include "gui/FileListControl.h"
+#include "gui/StoredSettings.h"
+#include "core/Views.h"
 #include "keywords/KeywordList.h"
-#include "platform/WindowServices.h"
+#include "core/WindowServices.h"
 #include "run/RunDriver.h"
 
 #include <QCursor>

@@ -1,6 +1,6 @@
-#include "app/shell/Settings.h"
+#include "gui/Settings.h"
 
-#include "platform/Failure.h"
+#include "core/Failure.h"
 #include "platform/FileAccess.h"
 
 #include <QDataStream>

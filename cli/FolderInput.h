@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/WindowServices.h"
+#include "core/WindowServices.h"
 
 #include <QString>
 #include <QStringList>

@@ -1,6 +1,6 @@
-#include "platform/Failure.h"
+#include "core/Failure.h"
 
-#include "platform/NativeName.h"
+#include "core/NativeName.h"
 
 #include <QDir>
 

@@ -1,4 +1,4 @@
-#include "app/shell/ApplicationTitle.h"
+#include "gui/ApplicationTitle.h"
 
 namespace vn {
 

@@ -1,6 +1,6 @@
-#include "platform/gui/PointerImage.h"
+#include "gui/PointerImage.h"
 
-#include "platform/Failure.h"
+#include "core/Failure.h"
 
 #include <QBuffer>
 #include <QFile>

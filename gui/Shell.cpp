@@ -1,6 +1,6 @@
-#include "platform/gui/Shell.h"
+#include "gui/Shell.h"
 
-#include "platform/Failure.h"
+#include "core/Failure.h"
 
 #include <QDesktopServices>
 #include <QDir>

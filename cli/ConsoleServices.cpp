@@ -1,4 +1,4 @@
-#include "app/cli/ConsoleServices.h"
+#include "cli/ConsoleServices.h"
 
 #include <QDateTime>
 

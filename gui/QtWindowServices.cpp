@@ -1,4 +1,4 @@
-#include "platform/gui/QtWindowServices.h"
+#include "gui/QtWindowServices.h"
 
 #include <QApplication>
 #include <QDialog>

@@ -1,4 +1,4 @@
-#include "platform/gui/SessionEnd.h"
+#include "gui/SessionEnd.h"
 
 #include <QGuiApplication>
 #include <QSessionManager>

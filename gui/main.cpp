@@ -2,9 +2,9 @@
 // everything it remembers is in the per-user settings store. Qt's own options (-platform,
 // -style, ...) are taken by QApplication as usual.
 
-#include "app/Form1.h"
-#include "app/shell/Settings.h"
-#include "platform/gui/SessionEnd.h"
+#include "gui/Form1.h"
+#include "gui/Settings.h"
+#include "gui/SessionEnd.h"
 
 #include <QApplication>
 #include <QList>

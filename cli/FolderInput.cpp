@@ -1,7 +1,7 @@
-#include "app/cli/FolderInput.h"
+#include "cli/FolderInput.h"
 
-#include "app/shell/ErrorLocations.h"
-#include "app/shell/ErrorReport.h"
+#include "core/ErrorLocations.h"
+#include "core/ErrorReport.h"
 #include "filelist/AddFiles.h"
 #include "filelist/FileListModel.h"
 

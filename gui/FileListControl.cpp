@@ -1,4 +1,4 @@
-#include "app/FileListControl.h"
+#include "gui/FileListControl.h"
 
 #include <QTreeWidget>
 

@@ -1,4 +1,4 @@
-#include "platform/gui/FilePicker.h"
+#include "gui/FilePicker.h"
 
 #include <QDir>
 #include <QFileDialog>

@@ -1,7 +1,7 @@
-#include "app/cli/CliOptions.h"
+#include "cli/CliOptions.h"
 
 #include "engine/LineNumbers.h"
-#include "platform/Failure.h"
+#include "core/Failure.h"
 
 #include <QCommandLineParser>
 
