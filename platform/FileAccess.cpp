@@ -15,6 +15,8 @@
 #include <cstring>
 #include <climits>
 #include <ctime>
+#include <map>
+#include <mutex>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/random.h>
@@ -26,6 +28,19 @@ namespace vn {
 namespace {
 
 constexpr std::size_t kWriteBuffer = 1 << 20;
+
+// The write buffer of the last finished file, kept for the next one: a run over thousands of
+// small files would otherwise ask the system for a fresh megabyte each time and give it back.
+thread_local std::unique_ptr<char[]> t_spareBuffer;
+
+std::unique_ptr<char[]> takeWriteBuffer() {
+    if (t_spareBuffer) return std::move(t_spareBuffer);
+    return std::make_unique_for_overwrite<char[]>(kWriteBuffer);
+}
+
+void giveBackWriteBuffer(std::unique_ptr<char[]> buffer) {
+    if (buffer && !t_spareBuffer) t_spareBuffer = std::move(buffer);
+}
 
 QByteArray nativePath(const QString& path) { return nativeName(path); }
 
@@ -125,6 +140,23 @@ bool isTemporaryName(const char* name) {
 // without unnamed files, leaves a temporary name behind. The next write in that folder removes
 // the ones this user owns once they are old enough that no live writer can still be using them.
 // Tidying is best effort: a folder that cannot be listed is simply left alone.
+//
+// Listing costs time in proportion to the folder's size, and a run over thousands of files in
+// one folder writes there thousands of times; since a leftover is only removed once it is a
+// minute old, a folder is listed at most once a minute.
+bool tidiedLately(const QByteArray& folder) {
+    static std::mutex lock;
+    static std::map<QByteArray, time_t> lastTidied;
+    const QByteArray& key = folder;
+    const time_t now = ::time(nullptr);
+    const std::lock_guard<std::mutex> hold(lock);
+    const auto it = lastTidied.find(key);
+    if (it != lastTidied.end() && now >= it->second && now - it->second < 60) return true;
+    if (lastTidied.size() >= 4096) lastTidied.clear();
+    lastTidied[key] = now;
+    return false;
+}
+
 void removeLeftovers(int dirfd) {
     const int fd = ::openat(dirfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return;
@@ -333,7 +365,7 @@ void AtomicFile::open(bool keepExisting) {
         m_mode = 0666 & ~currentUmask();
     }
 
-    removeLeftovers(m_dirfd);
+    if (!tidiedLately(m_folder)) removeLeftovers(m_dirfd);
 
     // An unnamed file first: a kill while it is written leaves nothing in the folder. It gets a
     // name only for the instant between linking and renaming it over the target. Where the file
@@ -355,7 +387,7 @@ void AtomicFile::open(bool keepExisting) {
         m_unnamed = false;
     }
     m_fd = fd;
-    m_buffer = std::make_unique_for_overwrite<char[]>(kWriteBuffer);
+    m_buffer = takeWriteBuffer();
     m_used = 0;
     m_written = 0;
 
@@ -548,7 +580,7 @@ void AtomicFile::discard() {
     m_temp.clear();
     if (m_dirfd >= 0) ::close(m_dirfd);
     m_dirfd = -1;
-    m_buffer.reset();
+    giveBackWriteBuffer(std::move(m_buffer));
     m_used = 0;
 }
 

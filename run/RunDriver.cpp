@@ -66,9 +66,11 @@ public:
         }
     }
 
-    // Why the file must not be handed to the engine; nullopt when it may.
-    std::optional<SkipReason> refusal(const QString& input, const QString& output) const {
-        const auto in = identityOf(input);
+    // Why the file must not be handed to the engine; nullopt when it may. `in` receives the
+    // input's identity, for noteHandled.
+    std::optional<SkipReason> refusal(const QString& input, const QString& output,
+                                      std::optional<FileId>& in) const {
+        in = identityOf(input);
         if (in && m_handled.contains(*in)) {
             const QString other = m_handled.value(*in);
             return SkipReason{SkipReason::SameFileAgain, other,
@@ -76,7 +78,8 @@ public:
                                              "processed")
                                   .arg(shown(other))};
         }
-        const auto out = identityOf(output);
+        // In place, the output is the input's very path: one look at the file serves both.
+        const auto out = output == input ? in : identityOf(output);
         if (!out) return std::nullopt;
         if (m_written.contains(*out)) {
             const QString other = m_written.value(*out);
@@ -98,9 +101,11 @@ public:
     void noteHandled(const QString& input, std::optional<FileId> before, const QString& output,
                      bool wrote) {
         if (before) m_handled.insert(*before, input);
-        if (const auto now = identityOf(input)) m_handled.insert(*now, input);
+        const auto now = identityOf(input);
+        if (now) m_handled.insert(*now, input);
         if (!wrote) return;
-        if (const auto out = identityOf(output)) m_written.insert(*out, input);
+        if (const auto out = output == input ? now : identityOf(output))
+            m_written.insert(*out, input);
     }
 
 private:
@@ -215,12 +220,11 @@ void PushButton2_Click(RunHost& h) {
         // Asked just before the engine would be called, so that the prompts of the first entry
         // come whatever happens to it.
         auto startFile = [&] {
-            if (auto r = ledger.refusal(input, outputPath)) {
+            if (auto r = ledger.refusal(input, outputPath, inputBefore)) {
                 refused = std::move(*r);
                 return false;
             }
             called = true;
-            inputBefore = identityOf(input);
             if (h.observer) h.observer->fileStarted(i, input, outputPath);
             return true;
         };

@@ -77,7 +77,7 @@ TEST(AtomicFile, AFailedWriteLeavesTheTargetAsItWasAndNoTemporaryFile) {
     }
 }
 
-TEST(AtomicFile, PiecewiseOutputUnderAFullDiskReportsOnceAndKeepsTheTarget) {
+TEST(AtomicFile, OutputUnderAFullDiskReportsOnceAndKeepsTheTarget) {
     TempDir dir;
     const QByteArray old = "keep me\r\n";
     const QString target = dir.write("t.txt", old);
@@ -85,7 +85,7 @@ TEST(AtomicFile, PiecewiseOutputUnderAFullDiskReportsOnceAndKeepsTheTarget) {
         ScriptedWindowServices ws;
         textio::IsUnicodeFile = textio::IsUTF8File = false;
         {
-            textio::PiecewiseOutput o(ws, target);
+            textio::Output o(ws, target, textio::currentOutputClass(), textio::kAppendLabels);
             const QString line(200, QLatin1Char('z'));
             for (int i = 1; i <= 20000; ++i) o.AppendStringFSO(line, i);
             o.finish();

@@ -1,7 +1,7 @@
 #include "engine/CaseFold.h"
 #include "engine/Engine.h"
 #include "engine/LineNumbers.h"
-#include "engine/Walk.h"
+#include "engine/Rules.h"
 #include "core/Failure.h"
 #include "textio/Codec.h"
 #include "textio/InputText.h"

@@ -351,7 +351,7 @@ TEST(Codec, FilesRoundTripByteForByteThroughReaderAndWriter) {
             const QStringList lines = ReadFileToStringLine(ws, in);
             ASSERT_EQ(lines.size(), 1) << round;
             const QString out = dir.path("out");
-            PiecewiseOutput o(ws, out);
+            Output o(ws, out, currentOutputClass(), kAppendLabels);
             o.AppendStringFSO(lines[0] + QStringLiteral("\r\n"), 1);
             o.finish();
             ASSERT_EQ(TempDir::read(out), file) << round << " mark " << mark.toHex().toStdString();
@@ -370,7 +370,7 @@ TEST(Writer, AppendModesAndFirstWriteRule) {
     const QString p = dir.write("o.txt", "old content\r\n");
     for (int first : {1, 0, -5}) {
         dir.write("o.txt", "old content\r\n");
-        PiecewiseOutput o(ws, p);
+        Output o(ws, p, currentOutputClass(), kAppendLabels);
         o.AppendStringFSO("a\r\n", first);
         o.AppendStringFSO("b", 2);
         EXPECT_EQ(TempDir::read(p), "old content\r\n") << "nothing shows before finish";
@@ -378,27 +378,27 @@ TEST(Writer, AppendModesAndFirstWriteRule) {
         EXPECT_EQ(TempDir::read(p), "a\r\nb") << first;
     }
     {
-        PiecewiseOutput o(ws, p);
+        Output o(ws, p, currentOutputClass(), kAppendLabels);
         o.AppendStringFSO("more\r\n", 2);
         o.finish();
         EXPECT_EQ(TempDir::read(p), "a\r\nbmore\r\n");
     }
     {
         const QString fresh = dir.path("new.txt");
-        PiecewiseOutput o(ws, fresh);
+        Output o(ws, fresh, currentOutputClass(), kAppendLabels);
         o.AppendStringFSO("x", 2);
         o.finish();
         EXPECT_EQ(TempDir::read(fresh), "x");
     }
     {
-        PiecewiseOutput o(ws, p);
+        Output o(ws, p, currentOutputClass(), kAppendLabels);
         o.AppendStringFSO("first\r\n", 1);
         o.AppendStringFSO("again\r\n", 1);  // a second fresh start drops what came before
         o.finish();
         EXPECT_EQ(TempDir::read(p), "again\r\n");
     }
     {
-        PiecewiseOutput o(ws, p);
+        Output o(ws, p, currentOutputClass(), kAppendLabels);
         o.AppendStringFSO(QString(), 1);
         o.finish();
         EXPECT_EQ(TempDir::read(p), QByteArray()) << "an emptied output exists and is empty";
@@ -438,7 +438,7 @@ TEST(Writer, UnopenableOutputIsReportedOnceAndLaterPiecesAreDropped) {
     TempDir dir;
     ScriptedWindowServices ws;
     const QString p = dir.path("no/such/folder/out.txt");
-    PiecewiseOutput o(ws, p);
+    Output o(ws, p, currentOutputClass(), kAppendLabels);
     for (int i = 1; i <= 1000; ++i) o.AppendStringFSO("line\r\n", i);
     o.finish();
     ASSERT_EQ(ws.errors().size(), 1u);
@@ -450,4 +450,44 @@ TEST(Writer, UnopenableOutputIsReportedOnceAndLaterPiecesAreDropped) {
     SaveStringToFileFSO(ws2, "x", p);
     ASSERT_EQ(ws2.errors().size(), 1u);
     EXPECT_TRUE(ws2.errors()[0].text.contains("SaveStringToFileFSO at line 104"));
+}
+
+TEST(Writer, OutputKeepsTheClassItWasGivenWhateverTheFlagsSay) {
+    TempDir dir;
+    ScriptedWindowServices ws;
+    const QString p = dir.path("o.txt");
+    // The flags describe some other file read since: the output must not follow them.
+    IsUnicodeFile = false;
+    IsUTF8File = true;
+    {
+        Output o(ws, p, OutputClass::Utf16Le, kAppendLabels);
+        o.appendRaw(1, "a\0", 2);
+        o.finish();
+        EXPECT_EQ(TempDir::read(p), bytes({0xFF, 0xFE, 'a', 0}));
+    }
+    IsUnicodeFile = true;
+    IsUTF8File = false;
+    {
+        Output o(ws, p, OutputClass::EightBit, kAppendLabels);
+        o.AppendStringFSO(QStringLiteral("\u00e9"), 1);
+        o.finish();
+        EXPECT_EQ(TempDir::read(p), QByteArray("\xC3\xA9")) << "no mark, UTF-8 bytes";
+    }
+    {
+        Output o(ws, p, OutputClass::Utf8Bom, kSaveLabels);
+        o.appendRaw(1, nullptr, 0);
+        o.finish();
+        EXPECT_EQ(TempDir::read(p), QByteArray()) << "an empty result carries no lone mark";
+    }
+    IsUnicodeFile = IsUTF8File = false;
+    EXPECT_TRUE(ws.boxes.empty());
+
+    // The failure labels are the ones the output was given.
+    const QString lost = dir.path("no/such/folder/out.txt");
+    Output saved(ws, lost, OutputClass::EightBit, kSaveLabels);
+    saved.appendRaw(1, "x", 1);
+    saved.appendRaw(2, "y", 1);
+    EXPECT_FALSE(saved.finish());
+    ASSERT_EQ(ws.errors().size(), 1u);
+    EXPECT_TRUE(ws.errors()[0].text.contains("SaveStringToFileFSO at line 104"));
 }

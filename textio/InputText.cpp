@@ -94,9 +94,19 @@ QString lineText(std::u16string_view line) {
 }
 
 InputText::InputText(WindowServices& ws, const QString& path) : m_ws(ws), m_path(path) {
-    // The same steps and labels as ReadFileToStringLine and the reader it picks.
+    // The same steps and labels as ReadFileToStringLine and the reader it picks, on one open of
+    // the file: the bytes that classify it are the bytes that are then read.
     Guard g(ws, loc::ReadFileToStringLine);
-    g.step(100, [&] { IsUnicodeFile = DetectFileEncoding(path); });
+    unsigned char head[4] = {0, 0, 0, 0};
+    std::size_t headBytes = 0;
+    g.step(100, [&] {
+        IsUTF8File = false;
+        m_file = std::make_unique<FileReader>(path);
+        headBytes = m_file->readAt(0, reinterpret_cast<char*>(head), sizeof head);
+        const Classification c = classify(head, std::int64_t(m_file->size()));
+        IsUTF8File = c.utf8;
+        IsUnicodeFile = c.unicode;
+    });
     const bool utf8 = g.test(102, [] { return IsUTF8File; });
     m_location = utf8 ? loc::ReadFileToStringUTFLine : loc::ReadFileToStringFSOLine;
     m_label = utf8 ? 106 : 102;
@@ -105,12 +115,14 @@ InputText::InputText(WindowServices& ws, const QString& path) : m_ws(ws), m_path
     m_wide = IsUnicodeFile && !utf8;
     Guard inner(ws, m_location);
     m_ok = inner.step(m_label, [&] {
-        m_file = std::make_unique<FileReader>(path);
+        // A file that could not be classified is opened once more here, so that the reader's
+        // own step reports its failure too.
+        if (!m_file) {
+            m_file = std::make_unique<FileReader>(path);
+            headBytes = m_file->readAt(0, reinterpret_cast<char*>(head), sizeof head);
+        }
         m_stamp = m_file->stamp();
-        // The class is taken again from the bytes this reading sees, in case the file changed
-        // since it was detected.
-        unsigned char head[4] = {0, 0, 0, 0};
-        const std::size_t n = m_file->readAt(0, reinterpret_cast<char*>(head), sizeof head);
+        const std::size_t n = headBytes;
         m_size = m_file->size();
         if (utf8) {
             m_payload = std::uint64_t(utf8MarkLength(head, std::int64_t(n)));
@@ -189,9 +201,13 @@ bool InputText::nextPiece(View<CharT>& piece) {
         return true;
     }
     constexpr std::size_t unit = sizeof(CharT);
-    if (!m_buffer.units &&
-        !reserve(std::max<std::size_t>(InputPieceBytes, 2 * unit) / unit * unit))
-        return false;
+    if (!m_buffer.units) {
+        // No more room than the file needs: a small file costs a small buffer.
+        const std::uint64_t rest = m_file->size() > m_offset ? m_file->size() - m_offset : 0;
+        const std::size_t room = std::size_t(std::min<std::uint64_t>(
+            std::max<std::size_t>(InputPieceBytes, 2 * unit), std::max<std::uint64_t>(rest + unit, 2 * unit)));
+        if (!reserve(room / unit * unit)) return false;
+    }
     char* bytes = reinterpret_cast<char*>(m_buffer.units);
     // What is left of the last read comes first: the start of a line not yet handed out.
     if (m_cut > 0) {

@@ -192,67 +192,27 @@ void SaveStringToFileFSO(WindowServices& ws, const QString& text, const QString&
     g.step(120, [&] { file.commit(); });
 }
 
-SavedOutput::SavedOutput(WindowServices& ws, QString path)
-    : m_ws(ws), m_file(std::move(path)), m_class(currentOutputClass()) {}
-
-bool SavedOutput::open() {
-    if (m_closed) return false;
-    if (m_opened) return true;
-    Guard g(m_ws, loc::SaveStringToFileFSO);
-    if (!g.step(104, [&] { m_file.open(); })) {
-        m_closed = true;
-        return false;
-    }
-    m_opened = true;
-    return true;
-}
-
-void SavedOutput::appendRaw(const char* data, std::size_t size) {
-    if (size == 0 || !open()) return;
-    Guard g(m_ws, loc::SaveStringToFileFSO);
-    const bool done = g.step(112, [&] {
-        if (m_markPending) {
-            const std::string_view mark = markFor(m_class);
-            m_file.write(mark.data(), mark.size());
-            m_markPending = false;
-        }
-        m_file.write(data, size);
-    });
-    if (!done) {
-        m_closed = true;
-        m_file.discard();
+OutputClass outputClassOf(EncodingClass input) {
+    switch (input) {
+        case EncodingClass::EightBit: return OutputClass::EightBit;
+        case EncodingClass::Utf8Bom: return OutputClass::Utf8Bom;
+        default: return OutputClass::Utf16Le;
     }
 }
 
-bool SavedOutput::finish(const SameAsInput* input) {
-    if (!open()) return false;
-    Guard g(m_ws, loc::SaveStringToFileFSO);
-    bool same = false;
-    g.step(120, [&] {
-        same = input && resultEqualsInput(m_file, *input);
-        if (same)
-            m_file.discard();
-        else
-            m_file.commit();
-    });
-    m_closed = true;
-    return same;
-}
+const OutputLabels kAppendLabels{loc::AppendStringFSO, 108, 106, 116, 124};
+const OutputLabels kSaveLabels{loc::SaveStringToFileFSO, 104, 104, 112, 120};
 
-PiecewiseOutput::PiecewiseOutput(WindowServices& ws, QString path)
-    : m_ws(ws), m_path(std::move(path)), m_file(m_path) {}
+Output::Output(WindowServices& ws, QString path, OutputClass cls, const OutputLabels& labels)
+    : m_ws(ws), m_path(std::move(path)), m_file(m_path), m_class(cls), m_labels(labels) {}
 
-OutputClass PiecewiseOutput::outputClass() const {
-    return m_opened ? m_class : currentOutputClass();
-}
-
-bool PiecewiseOutput::prepare(std::int32_t lineNumber) {
+bool Output::prepare(std::int32_t lineNumber) {
     if (m_failed) return false;
-    Guard g(m_ws, loc::AppendStringFSO);
+    Guard g(m_ws, m_labels.location);
     const bool append = lineNumber > 1;
     if (!m_opened) {
-        m_class = currentOutputClass();
-        const bool done = g.step(append ? 106 : 108, [&] { m_file.open(append); });
+        const bool done =
+            g.step(append ? m_labels.openAppend : m_labels.openFresh, [&] { m_file.open(append); });
         if (!done) {
             m_failed = true;
             return false;
@@ -261,7 +221,7 @@ bool PiecewiseOutput::prepare(std::int32_t lineNumber) {
         // An appended piece continues a file that already carries its mark (or is empty).
         m_markPending = !append || m_file.size() == 0;
     } else if (!append) {
-        if (!g.step(108, [&] { m_file.restart(); })) {
+        if (!g.step(m_labels.openFresh, [&] { m_file.restart(); })) {
             m_failed = true;
             m_file.discard();
             return false;
@@ -271,10 +231,10 @@ bool PiecewiseOutput::prepare(std::int32_t lineNumber) {
     return true;
 }
 
-void PiecewiseOutput::put(const char* data, std::size_t size) {
+void Output::put(const char* data, std::size_t size) {
     if (size == 0) return;
-    Guard g(m_ws, loc::AppendStringFSO);
-    const bool done = g.step(116, [&] {
+    Guard g(m_ws, m_labels.location);
+    const bool done = g.step(m_labels.write, [&] {
         if (m_markPending) {
             const std::string_view mark = markFor(m_class);
             m_file.write(mark.data(), mark.size());
@@ -288,22 +248,22 @@ void PiecewiseOutput::put(const char* data, std::size_t size) {
     }
 }
 
-void PiecewiseOutput::AppendStringFSO(const QString& text, std::int32_t lineNumber) {
+void Output::AppendStringFSO(const QString& text, std::int32_t lineNumber) {
     if (!prepare(lineNumber)) return;
     const QByteArray bytes = encodeFor(m_class, text);
     put(bytes.constData(), std::size_t(bytes.size()));
 }
 
-void PiecewiseOutput::appendRaw(std::int32_t lineNumber, const char* data, std::size_t size) {
+void Output::appendRaw(std::int32_t lineNumber, const char* data, std::size_t size) {
     if (!prepare(lineNumber)) return;
     put(data, size);
 }
 
-bool PiecewiseOutput::finish(const SameAsInput* input) {
+bool Output::finish(const SameAsInput* input) {
     if (m_failed || !m_opened) return false;
-    Guard g(m_ws, loc::AppendStringFSO);
+    Guard g(m_ws, m_labels.location);
     bool same = false;
-    const bool done = g.step(124, [&] {
+    const bool done = g.step(m_labels.finish, [&] {
         same = input && resultEqualsInput(m_file, *input);
         if (same)
             m_file.discard();
@@ -316,8 +276,9 @@ bool PiecewiseOutput::finish(const SameAsInput* input) {
 }
 
 bool resultEqualsInput(AtomicFile& file, const SameAsInput& input) {
-    if (!isSameFile(input.path, file.targetPath())) return false;
+    // Sizes first: they are at hand, and they differ whenever a line went.
     if (file.size() != input.size) return false;
+    if (!isSameFile(input.path, file.targetPath())) return false;
     if (input.knownEqual) return true;
     return file.holdsSameBytesAs(input.path);
 }

@@ -72,64 +72,51 @@ bool resultEqualsInput(AtomicFile& file, const SameAsInput& input);
 // per call; the target then keeps its previous content.
 void SaveStringToFileFSO(WindowServices& ws, const QString& text, const QString& path);
 
-// SaveStringToFileFSO for a result that is produced in pieces: the same bytes, byte order mark
-// and failure reports (under SaveStringToFileFSO, at most one) as one call with the whole text,
-// without holding the text whole. The class is chosen from the module flags when the object is
-// made. finish() replaces the target, also with an empty result; destroying the object before
-// that leaves the target as it was.
-class SavedOutput {
+// The class an output takes for input of class `input`: Unicode input gives UTF-16 LE, UTF-8
+// input keeps UTF-8 with its mark, everything else stays 8-bit text (see currentOutputClass).
+OutputClass outputClassOf(EncodingClass input);
+
+// Where an output reports its failures: the location, and the label of each step.
+struct OutputLabels {
+    const char* location;
+    int openFresh;   // creating the output afresh (also starting it over)
+    int openAppend;  // opening it to append to what the target holds
+    int write;
+    int finish;      // comparing with the input and replacing the target
+};
+// The labels of AppendStringFSO and of SaveStringToFileFSO.
+extern const OutputLabels kAppendLabels;
+extern const OutputLabels kSaveLabels;
+
+// One output built from many pieces, with AppendStringFSO's contract: a lineNumber of 1 or less
+// starts the file afresh, more than 1 appends (to what the target holds, when nothing was
+// written yet). Its encoding class is fixed when it is made; the byte order mark of that class
+// goes in front of the first bytes of a fresh file, so an output with nothing in it stays empty.
+//
+// The file is written through one atomic writer and replaced only by finish(); an output that
+// cannot be opened or written is reported once, under its labels, and its later pieces are
+// dropped silently. Destroying an unfinished output leaves the target as it was.
+class Output {
 public:
-    SavedOutput(WindowServices& ws, QString path);
-    SavedOutput(const SavedOutput&) = delete;
-    SavedOutput& operator=(const SavedOutput&) = delete;
+    Output(WindowServices& ws, QString path, OutputClass cls, const OutputLabels& labels);
+    Output(const Output&) = delete;
+    Output& operator=(const Output&) = delete;
 
     OutputClass outputClass() const { return m_class; }
     // See AtomicFile::expectSource.
     void expectSource(const QString& inputPath, const FileStamp& stamp) {
         m_file.expectSource(inputPath, stamp);
     }
-    // Code units already in the form of outputClass(), as for PiecewiseOutput::appendRaw.
-    void appendRaw(const char* data, std::size_t size);
-    // With `input`, a result equal to that input, which is also the target, is dropped and the
-    // target left untouched; the answer says so.
-    bool finish(const SameAsInput* input = nullptr);
 
-private:
-    bool open();
-
-    WindowServices& m_ws;
-    AtomicFile m_file;
-    OutputClass m_class;
-    bool m_opened = false;
-    bool m_closed = false;  // finished or failed: later pieces are dropped
-    bool m_markPending = true;
-};
-
-// One output built from many pieces during one routine call, with AppendStringFSO's contract: a
-// lineNumber of 1 or less starts the file afresh, more than 1 appends. The file is written
-// through one atomic writer and replaced only by finish(); an output that cannot be opened or
-// written is reported once, and its later pieces are dropped silently. Destroying an unfinished
-// output leaves the target as it was.
-class PiecewiseOutput {
-public:
-    PiecewiseOutput(WindowServices& ws, QString path);
-    ~PiecewiseOutput() = default;
-    PiecewiseOutput(const PiecewiseOutput&) = delete;
-    PiecewiseOutput& operator=(const PiecewiseOutput&) = delete;
-
+    // The text encoded in the output's class.
     void AppendStringFSO(const QString& text, std::int32_t lineNumber);
-    // The fast path: code units already in the form of outputClass(), with the same lineNumber
-    // rule. Bytes for the 8-bit classes, UTF-16 LE units for Utf16Le.
+    // Code units already in the form of outputClass(): bytes for the 8-bit classes, UTF-16 LE
+    // units for Utf16Le. Even with no units, a lineNumber of 1 or less starts the file afresh.
     void appendRaw(std::int32_t lineNumber, const char* data, std::size_t size);
-    // The class chosen from the module flags when the output was first opened, or as it
-    // would be chosen now.
-    OutputClass outputClass() const;
-    // See AtomicFile::expectSource.
-    void expectSource(const QString& inputPath, const FileStamp& stamp) {
-        m_file.expectSource(inputPath, stamp);
-    }
 
-    // As SavedOutput::finish.
+    // Replaces the target with what was written; an output never started does nothing. With
+    // `input`, a result equal to that input, which is also the target, is dropped and the target
+    // left untouched; the answer says so.
     bool finish(const SameAsInput* input = nullptr);
     bool failed() const { return m_failed; }
     const QString& path() const { return m_path; }
@@ -141,10 +128,11 @@ private:
     WindowServices& m_ws;
     QString m_path;
     AtomicFile m_file;
+    OutputClass m_class;
+    const OutputLabels& m_labels;
     bool m_opened = false;
     bool m_failed = false;
     bool m_markPending = false;
-    OutputClass m_class = OutputClass::EightBit;
 };
 
 }  // namespace vn::textio

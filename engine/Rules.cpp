@@ -1,0 +1,395 @@
+#include "engine/Rules.h"
+
+#include "engine/CaseFold.h"
+#include "engine/Finder.h"
+#include "engine/FoldedText.h"
+#include "engine/MultiFinder.h"
+#include "textio/Codec.h"
+#include "textio/InputText.h"
+
+#include <QStringList>
+
+#include <algorithm>
+#include <optional>
+#include <string>
+
+namespace vn::engine::detail {
+
+namespace {
+
+// The span of the line that holds position `at`.
+template <class CharT>
+LineSpan spanAt(View<CharT> text, std::size_t at) {
+    const std::size_t start = textio::lineStartAt(text, at);
+    const std::size_t end = textio::lineEndAt(text, at);
+    return {start, end < text.size() ? end + textio::breakLength(text, end) : end};
+}
+
+// ---- blank lines ----
+
+// Where every break is B, a line that starts with B's first unit is empty; past the first line,
+// such a line starts right after B's last unit, so the bulk form searches for B's last unit
+// followed by its first.
+template <class CharT>
+class BlankRule final : public Rule<CharT> {
+public:
+    void setBreak(textio::Break b) override {
+        m_break = textio::unitsOf<CharT>(b);
+        const CharT pair[] = {m_break.units[m_break.length - 1], m_break.units[0]};
+        m_emptyLineAfter.emplace(View<CharT>(pair, 2), false);
+    }
+
+    bool pick(View<CharT> text, std::size_t begin, std::size_t end, std::int64_t,
+              Picked& picked) override {
+        picked.lines.clear();
+        picked.keptPicked = false;
+        const std::size_t b = m_break.length;
+        if (text[begin] == m_break.units[0]) picked.lines.push_back({begin, begin + b});
+        std::size_t at = begin;
+        while ((at = m_emptyLineAfter->find(text.data(), at, end)) != Finder<CharT>::npos) {
+            picked.lines.push_back({at + 1, at + 1 + b});
+            at += b;
+        }
+        return true;
+    }
+
+    void mark(View<CharT>, const Stretch& s, std::vector<std::uint8_t>& removed) override {
+        removed.resize(s.count());
+        for (std::size_t j = 0; j < s.count(); ++j) removed[j] = s.end[j] == s.start[j];
+    }
+
+private:
+    textio::BreakUnits<CharT> m_break{};
+    std::optional<Finder<CharT>> m_emptyLineAfter;
+};
+
+// ---- search texts ----
+
+// How one search text is tested against lines. Lines never hold CR or LF, so a text holding
+// one is in no line; an empty text is in every line that is not empty. Every other text is
+// searched for as code units through a whole stretch at once, together with the other texts;
+// under ignoreCase the units of a lower-cased copy of the stretch are searched (FoldedText), so
+// that any text, ASCII or not, takes the same way. Only a text with a lone surrogate, which has
+// no UTF-8 form a byte search could find, is tested by decoding each line of 8-bit input.
+template <class CharT>
+struct Plan {
+    enum class Kind { Never, NonEmpty, Search, Exact };
+    Kind kind = Kind::Never;
+    std::basic_string<CharT> units;  // Search: the units to find (lower-cased under ignoreCase)
+    QString needle;                  // Exact: as compared (lower-cased under ignoreCase)
+    bool needleBeyondAscii = false;
+};
+
+template <class CharT>
+Plan<CharT> makePlan(const QString& text, bool ignoreCase) {
+    Plan<CharT> p;
+    p.needle = ignoreCase ? lowerSimple(text) : text;
+    if (p.needle.isEmpty()) {
+        p.kind = Plan<CharT>::Kind::NonEmpty;
+        return p;
+    }
+    if (p.needle.contains(QLatin1Char('\r')) || p.needle.contains(QLatin1Char('\n'))) return p;
+    p.needleBeyondAscii =
+        std::any_of(p.needle.begin(), p.needle.end(), [](QChar c) { return c.unicode() >= 0x80; });
+    const auto* units = reinterpret_cast<const char16_t*>(p.needle.utf16());
+    const std::size_t n = std::size_t(p.needle.size());
+    if constexpr (sizeof(CharT) == 2) {
+        p.kind = Plan<CharT>::Kind::Search;
+        p.units.assign(units, n);
+    } else if (wellFormed(p.needle)) {
+        // Valid UTF-8 text resynchronises at every character, so a byte match of a well-formed
+        // text is a character match, also next to bytes that decode as escapes.
+        const QByteArray utf8 = textio::encodeUtf8Escaped(p.needle);
+        p.kind = Plan<CharT>::Kind::Search;
+        p.units.assign(utf8.constData(), std::size_t(utf8.size()));
+    } else {
+        p.kind = Plan<CharT>::Kind::Exact;
+    }
+    return p;
+}
+
+// All Search texts of a rule, found together: one text by Finder, several by MultiFinder.
+// lines() hands out the lines of a range that hold any of the texts, or all of them.
+template <class CharT>
+class TextSet {
+public:
+    TextSet() = default;
+    TextSet(const std::vector<View<CharT>>& texts, bool ignoreCase) : m_fold(ignoreCase) {
+        std::vector<View<CharT>> distinct = texts;
+        std::sort(distinct.begin(), distinct.end());
+        distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+        if (distinct.size() == 1)
+            m_one.emplace(distinct.front(), false);
+        else if (distinct.size() > 1)
+            m_many.emplace(distinct);
+    }
+
+    bool empty() const { return !m_one && !m_many; }
+
+    // Appends to `out`, in order, the lines of text[begin, end) (whole lines) that hold any text
+    // of the set, or (all) every one of them.
+    void lines(View<CharT> text, std::size_t begin, std::size_t end, bool all,
+               std::vector<LineSpan>& out) {
+        if (empty() || begin >= end) return;
+        View<CharT> searched = text;
+        std::size_t from = begin, to = end;
+        if (m_fold) {
+            m_folded.fold(text, begin, end);
+            searched = m_folded.view();
+            from = 0;
+            to = searched.size();
+        }
+        const std::size_t first = out.size();
+        const CharT* units = searched.data();
+        if (m_one) {
+            std::size_t at;
+            while ((at = m_one->find(units, from, to)) != Finder<CharT>::npos) {
+                out.push_back(spanAt(searched, at));
+                from = out.back().next;
+            }
+        } else if (!all) {
+            std::size_t past;
+            while ((past = m_many->findEnd(units, from, to)) != MultiFinder<CharT>::npos) {
+                out.push_back(spanAt(searched, past - 1));
+                from = out.back().next;
+            }
+        } else {
+            allIn(searched, from, to, out);
+        }
+        if (m_fold) {
+            for (std::size_t k = first; k < out.size(); ++k)
+                out[k] = {m_folded.original(out[k].start), m_folded.original(out[k].next)};
+        }
+    }
+
+private:
+    // Lines that hold every text: the texts ending in a line are counted once each (a stamp per
+    // text says in which line it was last counted), and a line is done once all are seen.
+    void allIn(View<CharT> text, std::size_t from, std::size_t to, std::vector<LineSpan>& out) {
+        const MultiFinder<CharT>& f = *m_many;
+        const std::size_t wanted = f.patternCount();
+        if (m_seen.size() != wanted) m_seen.assign(wanted, 0);
+        auto c = f.startAt(from);
+        LineSpan line{from, from};
+        std::size_t found = 0;
+        while (f.next(text.data(), to, c)) {
+            const std::size_t at = c.pos - 1;
+            if (at >= line.next) {
+                line = spanAt(text, at);
+                ++m_line;
+                found = 0;
+            }
+            f.forEachEnding(c, [&](int id) {
+                if (m_seen[std::size_t(id)] != m_line) {
+                    m_seen[std::size_t(id)] = m_line;
+                    ++found;
+                }
+            });
+            if (found == wanted) {
+                out.push_back(line);
+                c = f.startAt(line.next);
+            }
+        }
+    }
+
+    bool m_fold = false;
+    std::optional<Finder<CharT>> m_one;
+    std::optional<MultiFinder<CharT>> m_many;
+    FoldedText<CharT> m_folded;
+    std::vector<std::uint64_t> m_seen;
+    std::uint64_t m_line = 0;
+};
+
+// Removes the lines that contain any search text (containing), or that lack any of them (not
+// containing). No texts at all remove nothing in either case.
+template <class CharT>
+class SearchRule final : public Rule<CharT> {
+public:
+    SearchRule(const SearchTexts& texts, bool ignoreCase, bool removeContaining)
+        : m_source(texts), m_ignoreCase(ignoreCase), m_containing(removeContaining) {
+        if (texts.single) setTexts(QStringList{*texts.single});
+    }
+
+    // The live list is read again after every yield; a single text never changes.
+    bool refresh() override {
+        if (m_source.list) {
+            int count = 0;
+            m_source.guard->step(m_source.countStep, [&] { count = m_source.list->count(); });
+            m_source.guard->step(m_source.textStep, [&] {
+                m_current.clear();
+                for (int k = 1; k <= count; ++k) m_current.append(m_source.list->text(k));
+            });
+            setTexts(m_current);
+        }
+        return slow();
+    }
+
+    // The texts in force for the next stretch. The search is built anew only when they changed;
+    // comparing them costs a pass over their characters, far less than a stretch.
+    void setTexts(const QStringList& texts) {
+        if (m_haveTexts && texts == m_texts) return;
+        m_texts = texts;
+        m_haveTexts = true;
+        m_plans.clear();
+        std::vector<View<CharT>> search;
+        m_never = m_nonEmpty = m_exact = false;
+        for (const QString& t : texts) m_plans.push_back(makePlan<CharT>(t, m_ignoreCase));
+        for (const Plan<CharT>& p : m_plans) {
+            switch (p.kind) {
+                case Plan<CharT>::Kind::Never: m_never = true; break;
+                case Plan<CharT>::Kind::NonEmpty: m_nonEmpty = true; break;
+                case Plan<CharT>::Kind::Search: search.push_back(p.units); break;
+                case Plan<CharT>::Kind::Exact: m_exact = true; break;
+            }
+        }
+        m_set = TextSet<CharT>(search, m_ignoreCase);
+    }
+
+    // True when the texts in force need the decoded way for many lines, so stretches are kept
+    // short enough for the window.
+    bool slow() const { return m_exact; }
+
+    void mark(View<CharT> text, const Stretch& s, std::vector<std::uint8_t>& removed) override {
+        m_text = text;
+        const std::size_t lines = s.count();
+        removed.assign(lines, 0);
+        if (m_plans.empty()) return;
+        // Not containing removes a line that lacks any text: start from "holds all" and clear.
+        m_contained.assign(lines, m_containing ? 0 : 1);
+        auto combine = [&](std::size_t j, bool holds) {
+            if (m_containing)
+                m_contained[j] |= std::uint8_t(holds);
+            else
+                m_contained[j] &= std::uint8_t(holds);
+        };
+        if (!m_set.empty()) {
+            m_hits.clear();
+            m_set.lines(text, s.start.front(), s.stop, !m_containing, m_hits);
+            std::size_t j = 0, h = 0;
+            for (; j < lines; ++j) {
+                const bool hit = h < m_hits.size() && m_hits[h].start == s.start[j];
+                if (hit) ++h;
+                combine(j, hit);
+            }
+        }
+        for (const Plan<CharT>& p : m_plans) {
+            using Kind = typename Plan<CharT>::Kind;
+            if (p.kind == Kind::Search) continue;
+            for (std::size_t j = 0; j < lines; ++j) {
+                bool holds = false;
+                if (p.kind == Kind::NonEmpty) holds = s.end[j] > s.start[j];
+                if (p.kind == Kind::Exact) holds = exact(p, s, j);
+                combine(j, holds);
+            }
+        }
+        for (std::size_t j = 0; j < lines; ++j)
+            removed[j] = std::uint8_t(m_containing ? m_contained[j] : !m_contained[j]);
+    }
+
+    // The bulk form of mark() for the stretch [begin, end), whole lines whose breaks are all B:
+    // all texts are searched through the whole stretch at once, and only the lines they hit are
+    // looked at. Returns false when some text must be tested line by line.
+    bool pick(View<CharT> text, std::size_t begin, std::size_t end, std::int64_t,
+              Picked& out) override {
+        m_text = text;
+        out.lines.clear();
+        out.keptPicked = !m_containing;
+        if (m_plans.empty()) {
+            out.keptPicked = false;
+            return true;
+        }
+        if (m_nonEmpty || m_exact) return false;
+        // A text that is in no line: containing removes nothing for it, not containing keeps
+        // no line at all.
+        if (m_never && !m_containing) return true;
+        m_set.lines(text, begin, end, !m_containing, out.lines);
+        return true;
+    }
+
+private:
+    bool exact(const Plan<CharT>& p, const Stretch& s, std::size_t j) const {
+        return exactIn(p, m_text.substr(s.start[j], s.end[j] - s.start[j]));
+    }
+
+    // The comparison of 16-bit characters itself, on the decoded line.
+    bool exactIn(const Plan<CharT>& p, View<CharT> line) const {
+        if (line.empty()) return false;
+        // Lower-casing keeps ASCII in ASCII, so a line of ASCII alone cannot hold anything else.
+        if (p.needleBeyondAscii &&
+            std::all_of(line.begin(), line.end(), [](CharT c) { return unsigned(c) < 0x80; }))
+            return false;
+        const QString decoded = textio::lineText(line);
+        return (m_ignoreCase ? lowerSimple(decoded) : decoded).contains(p.needle);
+    }
+
+    SearchTexts m_source;
+    QStringList m_current;
+    View<CharT> m_text;  // the piece being looked at
+    bool m_ignoreCase;
+    bool m_containing;
+    QStringList m_texts;
+    bool m_haveTexts = false;
+    std::vector<Plan<CharT>> m_plans;
+    bool m_never = false, m_nonEmpty = false, m_exact = false;
+    TextSet<CharT> m_set;
+    std::vector<std::uint8_t> m_contained;
+    std::vector<LineSpan> m_hits;
+};
+
+// ---- line numbers ----
+
+template <class CharT>
+class LineNumberRule final : public Rule<CharT> {
+public:
+    explicit LineNumberRule(const LineNumberSet& wanted) : m_wanted(wanted) {
+        for (std::size_t n = 1; n < wanted.size(); ++n)
+            if (wanted[n]) m_last = std::int64_t(n);
+    }
+
+    // Past the last number named, every line is kept; before it, lines are looked at one by one.
+    bool pick(View<CharT>, std::size_t, std::size_t, std::int64_t firstNumber,
+              Picked& picked) override {
+        picked.lines.clear();
+        picked.keptPicked = false;
+        return firstNumber > m_last;
+    }
+
+    void mark(View<CharT>, const Stretch& s, std::vector<std::uint8_t>& removed) override {
+        removed.assign(s.count(), 0);
+        for (std::size_t j = 0; j < s.count(); ++j) {
+            const std::int64_t number = s.firstNumber + std::int64_t(j);
+            if (number <= m_last) removed[j] = m_wanted[std::size_t(number)];
+        }
+    }
+
+private:
+    const LineNumberSet& m_wanted;
+    std::int64_t m_last = 0;  // the highest line number the set holds
+};
+
+}  // namespace
+
+template <class CharT>
+std::unique_ptr<Rule<CharT>> blankRule() {
+    return std::make_unique<BlankRule<CharT>>();
+}
+
+template <class CharT>
+std::unique_ptr<Rule<CharT>> searchRule(const SearchTexts& texts, bool ignoreCase,
+                                        bool removeContaining) {
+    return std::make_unique<SearchRule<CharT>>(texts, ignoreCase, removeContaining);
+}
+
+template <class CharT>
+std::unique_ptr<Rule<CharT>> lineNumberRule(const LineNumberSet& wanted) {
+    return std::make_unique<LineNumberRule<CharT>>(wanted);
+}
+
+template std::unique_ptr<Rule<char>> blankRule<char>();
+template std::unique_ptr<Rule<char16_t>> blankRule<char16_t>();
+template std::unique_ptr<Rule<char>> searchRule<char>(const SearchTexts&, bool, bool);
+template std::unique_ptr<Rule<char16_t>> searchRule<char16_t>(const SearchTexts&, bool, bool);
+template std::unique_ptr<Rule<char>> lineNumberRule<char>(const LineNumberSet&);
+template std::unique_ptr<Rule<char16_t>> lineNumberRule<char16_t>(const LineNumberSet&);
+
+}  // namespace vn::engine::detail

@@ -1,0 +1,569 @@
+#include "engine/Walk.h"
+
+#include "textio/Lines.h"
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <vector>
+
+namespace vn::engine::detail {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Input units handled between two yields at most, and at least once the window is slow to get
+// its turn. The stretch shrinks when a stretch takes long (lines on the decoded way).
+constexpr std::size_t kStretchBytes = std::size_t(1) << 20;
+constexpr std::size_t kMinStretchBytes = std::size_t(64) << 10;
+constexpr std::size_t kBlockBytes = kMinStretchBytes;
+constexpr auto kStretchTime = std::chrono::milliseconds(5);
+// Blocks the line-counting pass reads between two yields at most, whatever the time.
+constexpr int kCountBlocksPerYield = 64;
+
+// Ends a walk whose input gave out: either it is to be left alone (skipped, with its reason) or
+// a read failed (already reported). Always false, for the walk to return.
+bool inputGaveOut(const textio::InputText& input, FileResult& result) {
+    if (!input.skipReason().isEmpty())
+        result.skipped = input.skipReason();
+    else
+        result.read = false;
+    return false;
+}
+
+bool inputSound(const textio::InputText& input) {
+    return input.ok() && input.skipReason().isEmpty();
+}
+
+// ---- the line source ----
+
+// The input cut into stretches: runs of whole lines handled together between two yields.
+//
+// Each piece is surveyed once as it arrives: per block of about kBlockBytes of whole lines, its
+// line count and whether every break in it is the output's break B. Stretches are made of whole
+// blocks up to a budget of units, which halves when a stretch takes longer than kStretchTime
+// and doubles when it takes far less, so the window gets its turn often whatever the rule costs.
+// Per line (perLine) a stretch is one line and no survey is made.
+//
+// Invariants: the stretches of a piece follow one another without gap from its start to its
+// end; each holds at least one line (an empty input's single, empty piece holds one empty line,
+// and gives one stretch); B is the first break of the first piece and never changes; positions
+// stay valid until next() reads the following piece.
+template <class CharT>
+class LineSource {
+public:
+    struct Span {
+        std::size_t begin = 0, stop = 0;  // [begin, stop) of the piece: whole lines
+        std::size_t lines = 0;
+        bool onlyBreak = false;  // every break in it is B
+    };
+
+    LineSource(textio::InputText& input, bool perLine) : m_input(input), m_perLine(perLine) {}
+
+    // Reads the first piece and takes B from it; false when there is none (see inputGaveOut).
+    bool start() {
+        if (!m_input.next(m_text)) return false;
+        m_break = textio::firstBreak(m_text);
+        survey();
+        return true;
+    }
+    // Reads the following piece; false at the end or when the input gave out.
+    bool next() {
+        if (!m_input.next(m_text)) return false;
+        survey();
+        return true;
+    }
+
+    View<CharT> piece() const { return m_text; }
+    textio::Break lineBreak() const { return m_break; }
+    textio::InputText& input() { return m_input; }
+
+    // The next stretch of the piece; false once the piece is done.
+    bool nextStretch(Span& span) {
+        if (m_started && m_pos >= m_text.size()) return false;
+        m_started = true;
+        span = Span{m_pos, m_pos, 0, true};
+        if (m_perLine) {
+            View<CharT> line;
+            m_cursor.next(line);
+            span.stop = m_cursor.position();
+            span.lines = 1;
+            span.onlyBreak = false;
+        } else {
+            do {
+                const Block& b = m_blocks[m_nextBlock++];
+                span.lines += b.lines;
+                span.onlyBreak = span.onlyBreak && b.onlyBreak;
+                span.stop = b.stop;
+            } while (m_nextBlock < m_blocks.size() && span.stop - m_pos < m_budget);
+        }
+        m_pos = span.stop;
+        return true;
+    }
+
+    // The lines of a stretch, one by one, for a rule to mark.
+    void linesOf(const Span& span, std::int64_t firstNumber, Stretch& s) const {
+        s.start.clear();
+        s.end.clear();
+        textio::LineCursor<CharT> lines(m_text.substr(span.begin, span.stop - span.begin));
+        View<CharT> line;
+        while (lines.next(line)) {
+            s.start.push_back(std::size_t(line.data() - m_text.data()));
+            s.end.push_back(s.start.back() + line.size());
+        }
+        s.stop = span.stop;
+        s.firstNumber = firstNumber;
+    }
+
+    // How long the last stretch took, and whether the rule said it is slow.
+    void took(Clock::duration time, bool slow) {
+        if (m_perLine) return;
+        const std::size_t most = (slow ? kStretchBytes / 16 : kStretchBytes) / sizeof(CharT);
+        if (time > kStretchTime && m_budget > kMinStretchBytes)
+            m_budget /= 2;
+        else if (time < kStretchTime / 4 && m_budget < most)
+            m_budget *= 2;
+        m_budget = std::min(m_budget, most);
+    }
+
+private:
+    struct Block {
+        std::size_t stop;
+        std::size_t lines;
+        bool onlyBreak;
+    };
+
+    void survey() {
+        m_pos = 0;
+        m_started = false;
+        m_nextBlock = 0;
+        m_cursor = textio::LineCursor<CharT>(m_text);
+        m_blocks.clear();
+        if (m_perLine) return;
+        std::size_t at = 0;
+        do {
+            std::size_t stop = std::min(m_text.size(), at + kBlockBytes / sizeof(CharT));
+            if (stop < m_text.size()) {
+                stop = textio::lineEndAt(m_text, stop);
+                if (stop < m_text.size()) stop += textio::breakLength(m_text, stop);
+            }
+            const textio::LineCensus c = textio::censusOf(m_text.substr(at, stop - at));
+            m_blocks.push_back({stop, c.lines, c.only(m_break)});
+            at = stop;
+        } while (at < m_text.size());
+    }
+
+    textio::InputText& m_input;
+    const bool m_perLine;
+    View<CharT> m_text;
+    textio::Break m_break = textio::kPlatformBreak;
+    std::vector<Block> m_blocks;
+    std::size_t m_nextBlock = 0;
+    std::size_t m_pos = 0;
+    bool m_started = false;
+    textio::LineCursor<CharT> m_cursor{View<CharT>()};
+    std::size_t m_budget = kStretchBytes / sizeof(CharT);
+};
+
+// ---- the pacer ----
+
+// Progress, yields and stop requests. Per-line yields are kept one per line for services that
+// cannot fold them; otherwise a turn comes once per stretch, which shows every line of the
+// stretch the same Option1 and rule state, since those change only inside a yield.
+//
+// Invariants: the bar is set for the first line of each stretch and never past 100, and shows
+// 100 once the last line is done; a stop is looked at wherever a stretch begins (after its
+// yield, or in its place in a routine that does not yield, since a signal can set it at any
+// time) and once more at the end; once stopped() answered true, result.stopped is set.
+class Pacer {
+public:
+    Pacer(WindowServices& ws, Guard& g, const Steps& steps, FileResult& result)
+        : m_ws(ws), m_g(g), m_steps(steps), m_result(result),
+          m_perLine(steps.yield != 0 && !ws.foldsYields()) {}
+
+    bool perLine() const { return m_perLine; }
+
+    bool stopped() {
+        if (!m_ws.quitRequested()) return false;
+        m_result.stopped = true;
+        return true;
+    }
+
+    // The line count the bar needs before the first line. An input longer than one piece is
+    // counted by a pass of its own, during which the window of a long file takes its turn too:
+    // no line has been handled yet, so what changes in those turns is simply seen from the first
+    // line on. False when the walk must end (a stop, or the input gave out).
+    template <class CharT>
+    bool countLines(textio::InputText& input, View<CharT> firstPiece) {
+        if (!m_steps.progress) return true;
+        if (input.atEnd()) {
+            m_lines = double(textio::countLines(firstPiece));
+        } else {
+            bool quit = false;
+            auto last = Clock::now();
+            int blocksSince = 0;
+            m_lines = double(input.countLines([&] {
+                if (m_perLine || !m_steps.yield) return true;
+                const auto now = Clock::now();
+                if (now - last < kStretchTime && ++blocksSince < kCountBlocksPerYield) return true;
+                last = now;
+                blocksSince = 0;
+                m_g.step(m_steps.yield, [&] { m_ws.yield(); });
+                quit = stopped();
+                return !quit;
+            }));
+            if (quit) return false;
+        }
+        return inputSound(input) || inputGaveOut(input, m_result);
+    }
+
+    // Before the stretch whose first line is `number`. False when the walk must stop.
+    bool turn(std::int64_t number) {
+        if (m_steps.progress) {
+            // A file that grew between the count and the walk must not push the bar past its end.
+            const double percent = std::min(100.0, double(number) / m_lines * 100.0);
+            m_g.step(m_steps.progress, [&] { m_ws.setProgress(Bar::File, percent); });
+            m_shownFor = number;
+        }
+        if (m_steps.yield) m_g.step(m_steps.yield, [&] { m_ws.yield(); });
+        return !stopped();
+    }
+
+    // After the last of `lines` lines.
+    void finish(std::int64_t lines) {
+        if (m_steps.progress && m_shownFor != lines)
+            m_g.step(m_steps.progress, [&] { m_ws.setProgress(Bar::File, 100.0); });
+    }
+
+private:
+    WindowServices& m_ws;
+    Guard& m_g;
+    const Steps& m_steps;
+    FileResult& m_result;
+    const bool m_perLine;
+    double m_lines = 0;
+    std::int64_t m_shownFor = 0;
+};
+
+// ---- the writer ----
+
+// Turns kept and blanked lines into output pieces, each ending in the output's break B: the
+// first break of the input (set before the first line). Only the first write must carry line
+// number 1 (it starts the output afresh); the numbers of later writes only need to be above 1,
+// so a run of lines may pass the number of a line near its start. A kept line whose own break
+// is B is copied as it stands, so runs of such lines leave as one block; any other break (or
+// none, at the end of the text) is replaced by B. With cutFinalBreak the very last B of the
+// whole output is left out.
+template <class CharT>
+class Writer {
+public:
+    Writer(textio::Output& output, bool cutFinalBreak) : m_output(output), m_cut(cutFinalBreak) {
+        setBreak(textio::kPlatformBreak);
+    }
+
+    void setBreak(textio::Break b) {
+        m_breakKind = b;
+        m_break = textio::unitsOf<CharT>(b);
+        for (std::size_t i = 0; i < m_breaks.size(); ++i)
+            m_breaks[i] = m_break.units[i % m_break.length];
+    }
+    textio::Break lineBreak() const { return m_breakKind; }
+    // True once some kept line left with a break other than its own (or one it did not have).
+    bool rewroteBreaks() const { return m_rewrote; }
+
+    // The piece the following positions point into; called before the memory of the piece in
+    // hand is reused. The block in hand points into that piece, so it is written out now; its
+    // closing break B is held back as a pending break, so that the output's last break can still
+    // be cut.
+    void setText(View<CharT> text) {
+        if (m_blockEnd > m_blockBegin) {
+            if (m_blanks == 0 && endsInBreak(m_blockEnd)) {
+                m_blockEnd -= m_break.length;
+                m_blanks = 1;
+            }
+            put(m_text.data() + m_blockBegin, m_blockEnd - m_blockBegin);
+            m_blockBegin = m_blockEnd = 0;
+        }
+        m_text = text;
+    }
+
+    void keep(std::int64_t lineNumber, std::size_t start, std::size_t end, std::size_t next) {
+        const bool ownBreak = next - end == m_break.length && endsInBreak(next);
+        const bool continues = m_blanks == 0 && m_blockEnd == start && m_blockEnd > m_blockBegin;
+        if (!continues) {
+            flush();
+            m_pendingLine = lineNumber;
+            m_blockBegin = start;
+        }
+        if (ownBreak) {
+            m_blockEnd = next;
+        } else {
+            m_blockEnd = end;
+            m_blanks = 1;
+            m_rewrote = true;
+        }
+    }
+
+    // Whole lines [start, end) whose breaks are all B, except that the text's last line may
+    // have none; they are copied as they stand.
+    void keepRun(std::int64_t lineNumber, std::size_t start, std::size_t end) {
+        if (start == end) return;
+        if (!(m_blanks == 0 && m_blockEnd == start && m_blockEnd > m_blockBegin)) {
+            flush();
+            m_pendingLine = lineNumber;
+            m_blockBegin = start;
+        }
+        m_blockEnd = end;
+        if (end == m_text.size() && !textio::isBreak(m_text[end - 1])) {
+            m_blanks = 1;
+            m_rewrote = true;
+        }
+    }
+
+    // Removed lines that leave B alone in their place.
+    void blank(std::int64_t lineNumber, std::size_t count = 1) {
+        if (count == 0) return;
+        if (empty()) m_pendingLine = lineNumber;
+        m_blanks += count;
+    }
+
+    // Returns true when the output is the input itself and the result equalled it, so the file
+    // was left as it was (see textio::SameAsInput).
+    bool finish(const textio::SameAsInput& input) {
+        if (m_cut) {
+            if (m_blanks > 0)
+                --m_blanks;
+            else if (m_blockEnd - m_blockBegin >= m_break.length)
+                m_blockEnd -= m_break.length;
+        }
+        flush();
+        // An output that was never written to is still started afresh.
+        if (!m_written) m_output.appendRaw(1, nullptr, 0);
+        return m_output.finish(&input);
+    }
+
+private:
+    bool empty() const { return m_blanks == 0 && m_blockEnd == m_blockBegin; }
+
+    // Whether the units just before `at`, a line's end in the piece, are B. Lines end after
+    // their whole break, so a match here is the line's own break, not half of one.
+    bool endsInBreak(std::size_t at) const {
+        if (at < m_break.length) return false;
+        for (std::size_t i = 0; i < m_break.length; ++i)
+            if (m_text[at - m_break.length + i] != m_break.units[i]) return false;
+        return true;
+    }
+
+    void put(const CharT* data, std::size_t units) {
+        if (units == 0) return;
+        const std::int64_t n = m_written ? std::max<std::int64_t>(m_pendingLine, 2) : 1;
+        m_written = true;
+        m_output.appendRaw(std::int32_t(std::min<std::int64_t>(n, INT32_MAX)),
+                           reinterpret_cast<const char*>(data), units * sizeof(CharT));
+    }
+
+    void flush() {
+        put(m_text.data() + m_blockBegin, m_blockEnd - m_blockBegin);
+        while (m_blanks > 0) {
+            const std::size_t take = std::min<std::size_t>(m_blanks, m_breaks.size() / 2);
+            put(m_breaks.data(), take * m_break.length);
+            m_blanks -= take;
+        }
+        m_blockBegin = m_blockEnd = 0;
+    }
+
+    textio::Output& m_output;
+    View<CharT> m_text;
+    bool m_cut;
+    textio::Break m_breakKind = textio::kPlatformBreak;
+    textio::BreakUnits<CharT> m_break{};
+    std::array<CharT, 1024> m_breaks{};  // B over and over, for runs of blanked lines
+    bool m_rewrote = false;
+    bool m_written = false;
+    std::size_t m_blockBegin = 0, m_blockEnd = 0;  // kept text copied as it stands
+    std::size_t m_blanks = 0;                      // breaks B after the block
+    std::int64_t m_pendingLine = 1;                // number of the first line not yet written
+};
+
+// ---- removed lines ----
+
+// Counts the lines a rule removes and, where Option1 asks for it, leaves a blank line in each
+// one's place. Option1 is read at a stretch's first removed line and holds for the stretch (it
+// changes only inside a yield); a routine without an Option1 step lets removed lines vanish.
+template <class CharT>
+class Removals {
+public:
+    Removals(Host& host, Guard& g, int option1Step, Writer<CharT>& out, FileResult& result)
+        : m_host(host), m_g(g), m_step(option1Step), m_out(out), m_result(result) {}
+
+    void newStretch() { m_leaveBlank.reset(); }
+
+    bool leaveBlanks() {
+        if (!m_step) return false;
+        if (!m_leaveBlank)
+            m_leaveBlank = m_g.test(m_step, [&] { return m_host.option1.leaveBlankLine(); });
+        return *m_leaveBlank;
+    }
+
+    // n lines removed, the first of them near line `number`.
+    void remove(std::int64_t number, std::size_t n) {
+        m_result.linesRemoved += std::int64_t(n);
+        if (n > 0 && leaveBlanks()) m_out.blank(number, n);
+    }
+
+private:
+    Host& m_host;
+    Guard& m_g;
+    int m_step;
+    Writer<CharT>& m_out;
+    FileResult& m_result;
+    std::optional<bool> m_leaveBlank;
+};
+
+// Writes a stretch [begin, stop) whose lines the rule picked in bulk; the lines between picked
+// ones are counted only when they must be blanked.
+template <class CharT>
+void writePicked(View<CharT> text, std::size_t begin, std::size_t stop, std::size_t lines,
+                 std::int64_t number, const Picked& picked, Writer<CharT>& out,
+                 Removals<CharT>& removals, FileResult& result) {
+    if (picked.keptPicked) {
+        // Kept lines only: when removed lines leave nothing in their place, the stretch's line
+        // count already says how many went.
+        const std::size_t gone = lines - picked.lines.size();
+        if (gone == 0 || !removals.leaveBlanks()) {
+            result.linesRemoved += std::int64_t(gone);
+            for (const LineSpan& l : picked.lines) out.keepRun(number, l.start, l.next);
+            return;
+        }
+    }
+    std::size_t at = begin;
+    for (const LineSpan& l : picked.lines) {
+        if (!picked.keptPicked) {
+            out.keepRun(number, at, l.start);
+            removals.remove(number, 1);
+        } else {
+            const std::size_t gap =
+                l.start > at ? textio::countLines(text.substr(at, l.start - at)) : 0;
+            removals.remove(number, gap);
+            out.keepRun(number, l.start, l.next);
+        }
+        at = l.next;
+    }
+    if (!picked.keptPicked)
+        out.keepRun(number, at, stop);
+    else if (stop > at)
+        removals.remove(number, textio::countLines(text.substr(at, stop - at)));
+}
+
+// Writes a stretch the rule marked line by line.
+template <class CharT>
+void writeMarked(const Stretch& s, const std::vector<std::uint8_t>& removed, Writer<CharT>& out,
+                 Removals<CharT>& removals) {
+    for (std::size_t j = 0; j < s.count(); ++j) {
+        const std::int64_t number = s.firstNumber + std::int64_t(j);
+        if (j >= removed.size() || !removed[j])
+            out.keep(number, s.start[j], s.end[j], s.next(j));
+        else
+            removals.remove(number, 1);
+    }
+}
+
+// ---- the loop ----
+
+// Every line once, stretch by stretch: the pacer takes its turn, the rule refreshes, picks the
+// stretch in bulk where its breaks allow (or marks it line by line), and the writer puts out
+// what stays. False when the walk ended early (see walkFile).
+template <class CharT>
+bool walkLines(Guard& g, const Steps& steps, Pacer& pacer, LineSource<CharT>& source,
+               Rule<CharT>& rule, Writer<CharT>& out, Removals<CharT>& removals,
+               FileResult& result) {
+    textio::InputText& input = source.input();
+    if (pacer.stopped()) return false;
+    if (!source.start()) return inputGaveOut(input, result);
+    out.setBreak(source.lineBreak());
+    rule.setBreak(source.lineBreak());
+    if (!pacer.countLines(input, source.piece())) return false;
+
+    typename LineSource<CharT>::Span span;
+    Stretch s;
+    Picked picked;
+    std::vector<std::uint8_t> removed;
+    std::int64_t done = 0;
+    do {
+        const View<CharT> text = source.piece();
+        out.setText(text);
+        while (source.nextStretch(span)) {
+            const auto began = Clock::now();
+            if (!pacer.turn(done + 1)) return false;
+            const bool slow = rule.refresh();
+            removals.newStretch();
+            bool bulk = false;
+            if (span.onlyBreak && span.stop > span.begin)
+                g.step(steps.test,
+                       [&] { bulk = rule.pick(text, span.begin, span.stop, done + 1, picked); });
+            if (bulk) {
+                g.step(steps.write, [&] {
+                    writePicked(text, span.begin, span.stop, span.lines, done + 1, picked, out,
+                                removals, result);
+                });
+            } else {
+                source.linesOf(span, done + 1, s);
+                g.step(steps.test, [&] { rule.mark(text, s, removed); });
+                g.step(steps.write, [&] { writeMarked(s, removed, out, removals); });
+            }
+            done += std::int64_t(span.lines);
+            result.linesRead = done;
+            source.took(Clock::now() - began, slow);
+        }
+        // The next read reuses the piece's memory: what the writer holds of it goes out first.
+        out.setText(View<CharT>());
+    } while (source.next());
+    if (!inputSound(input)) return inputGaveOut(input, result);
+    if (pacer.stopped()) return false;
+    pacer.finish(done);
+    return true;
+}
+
+// An input written back exactly as it was read (no line removed, every break its own, the bytes
+// of its class unchanged) is known equal without reading anything; only a result of the same
+// size that cannot be known so is compared.
+template <class CharT>
+bool finishOutput(Writer<CharT>& out, const textio::InputText& input, const FileResult& result) {
+    textio::SameAsInput same;
+    same.path = input.path();
+    same.size = input.fileSize();
+    const textio::EncodingClass cls = input.encodingClass();
+    same.knownEqual = result.linesRemoved == 0 && !out.rewroteBreaks() &&
+                      (cls == textio::EncodingClass::EightBit ||
+                       cls == textio::EncodingClass::Utf8Bom ||
+                       cls == textio::EncodingClass::Utf16Le);
+    return out.finish(same);
+}
+
+}  // namespace
+
+template <class CharT>
+FileResult walkFile(Host& host, Guard& g, textio::InputText& input, const Steps& steps,
+                    Rule<CharT>& rule, textio::Output& output, bool cutFinalBreak) {
+    FileResult result;
+    result.read = true;
+    output.expectSource(input.path(), input.stamp());
+    Pacer pacer(host.ws, g, steps, result);
+    LineSource<CharT> source(input, pacer.perLine());
+    Writer<CharT> out(output, cutFinalBreak);
+    Removals<CharT> removals(host, g, steps.option1, out, result);
+    if (walkLines(g, steps, pacer, source, rule, out, removals, result))
+        result.unchanged = finishOutput(out, input, result);
+    return result;
+}
+
+template FileResult walkFile<char>(Host&, Guard&, textio::InputText&, const Steps&, Rule<char>&,
+                                   textio::Output&, bool);
+template FileResult walkFile<char16_t>(Host&, Guard&, textio::InputText&, const Steps&,
+                                       Rule<char16_t>&, textio::Output&, bool);
+
+}  // namespace vn::engine::detail
