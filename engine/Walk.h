@@ -5,7 +5,7 @@
 // blocks. Everything here works on code units in place (bytes for 8-bit and UTF-8 input, UTF-16
 // units for Unicode input) and allocates nothing per line.
 
-#include "engine/CaseFold.h"
+#include "textio/CaseFold.h"
 #include "engine/Engine.h"
 #include "engine/Finder.h"
 #include "engine/FoldedText.h"

@@ -1,4 +1,4 @@
-#include "engine/CaseFold.h"
+#include "textio/CaseFold.h"
 #include "engine/Engine.h"
 #include "engine/LineNumbers.h"
 #include "engine/Walk.h"
