@@ -435,34 +435,34 @@ void Form1::Form_Load() {
     });
 
     g.step(124, [&] {
-        for (const QString& k : KeywordsFromStoredForm(ReadSetting(QStringLiteral("Keywords"))))
+        for (const QString& k : KeywordsFromStoredForm(m_settings.value(setting::Keywords)))
             m_keywords.append(k);
     });
 
-    g.step(126, [&] { setMode(SettingToInteger(ReadSetting(QStringLiteral("Combo1"), "0"))); });
+    g.step(126, [&] { setMode(SettingToInteger(m_settings.value(setting::Combo1))); });
 
     g.step(128, [&] {
-        chooseOption(Option1, SettingToBoolean(ReadSetting(QStringLiteral("Option1"), "1")),
+        chooseOption(Option1, SettingToBoolean(m_settings.value(setting::Option1)),
                      &Form1::Option1_Click);
     });
     g.step(130, [&] {
-        chooseOption(Option2, SettingToBoolean(ReadSetting(QStringLiteral("Option2"), "0")),
+        chooseOption(Option2, SettingToBoolean(m_settings.value(setting::Option2)),
                      &Form1::Option2_Click);
     });
     g.step(132, [&] {
-        chooseOption(Option4, SettingToBoolean(ReadSetting(QStringLiteral("Option4"), "1")),
+        chooseOption(Option4, SettingToBoolean(m_settings.value(setting::Option4)),
                      &Form1::Option4_Click);
     });
     g.step(134, [&] {
-        chooseOption(Option3, SettingToBoolean(ReadSetting(QStringLiteral("Option3"), "0")),
+        chooseOption(Option3, SettingToBoolean(m_settings.value(setting::Option3)),
                      &Form1::Option3_Click);
     });
     g.step(136, [&] { Frame5->setEnabled(Option4->isChecked()); });
 
-    g.step(138, [&] { setCheck1(SettingToInteger(ReadSetting(QStringLiteral("Check1"), "1"))); });
+    g.step(138, [&] { setCheck1(SettingToInteger(m_settings.value(setting::Check1))); });
 
     g.step(140, [&] {
-        Text1->setText(ReadSetting(QStringLiteral("Output Folder"), DesktopFolderPath()));
+        Text1->setText(m_settings.value(setting::OutputFolder, DesktopFolderPath()));
     });
 
     g.step(142, [&] {
@@ -491,11 +491,11 @@ void Form1::Form_QueryUnload() {
         setSettingsWriteFailureHandler([&refused](const QString& d) { refused = d; });
         const auto restore = qScopeGuard([this] { installSettingsWarning(); });
         const QString stored = KeywordsToStoredForm(m_keywords.entries());
-        WriteSetting(QStringLiteral("Keywords"), stored);
+        m_settings.setValue(setting::Keywords, stored);
         if (!refused.isEmpty())
             throw Failure(refused);
         // A store that was already found unusable at start-up refuses in silence.
-        if (ReadSetting(QStringLiteral("Keywords"), stored + QChar(1)) != stored)
+        if (m_settings.value(setting::Keywords, stored + QChar(1)) != stored)
             throw Failure(QStringLiteral("The keyword list could not be saved in \"%1\".")
                               .arg(QDir::toNativeSeparators(settingsFilePath())));
     });
@@ -557,7 +557,7 @@ void Form1::chooseOption(QRadioButton* option, bool value, void (Form1::*click)(
 
 void Form1::Combo1_Click() {
     const int index = Combo1->currentIndex();
-    WriteSetting(QStringLiteral("Combo1"), QString::number(index));
+    m_settings.setValue(setting::Combo1, QString::number(index));
     bool lineOptions, ignoreCase, keywords;
     switch (index) {
         case 0:
@@ -590,12 +590,12 @@ void Form1::Check1_Click() {
     // A user's click toggles between clear and ticked; only the store can ask for grey.
     if (Check1->checkState() != Qt::PartiallyChecked)
         Check1->setTristate(false);
-    WriteSetting(QStringLiteral("Check1"), QString::number(valueOf(Check1->checkState())));
+    m_settings.setValue(setting::Check1, QString::number(valueOf(Check1->checkState())));
 }
 
 void Form1::storeLineOptions() {
-    WriteSetting(QStringLiteral("Option1"), BooleanSetting(Option1->isChecked()));
-    WriteSetting(QStringLiteral("Option2"), BooleanSetting(Option2->isChecked()));
+    m_settings.setValue(setting::Option1, BooleanSetting(Option1->isChecked()));
+    m_settings.setValue(setting::Option2, BooleanSetting(Option2->isChecked()));
 }
 
 void Form1::Option1_Click() {
@@ -606,8 +606,8 @@ void Form1::Option2_Click() {
 }
 
 void Form1::storeSaveOptions() {
-    WriteSetting(QStringLiteral("Option4"), BooleanSetting(Option4->isChecked()));
-    WriteSetting(QStringLiteral("Option3"), BooleanSetting(Option3->isChecked()));
+    m_settings.setValue(setting::Option4, BooleanSetting(Option4->isChecked()));
+    m_settings.setValue(setting::Option3, BooleanSetting(Option3->isChecked()));
     // The folder box and its button keep their own state; the frame alone shuts them off.
     Frame5->setEnabled(Option4->isChecked());
 }
@@ -620,7 +620,7 @@ void Form1::Option4_Click() {
 }
 
 void Form1::Text1_Change() {
-    WriteSetting(QStringLiteral("Output Folder"), Text1->text());
+    m_settings.setValue(setting::OutputFolder, Text1->text());
 }
 
 void Form1::PushButton10_Click() {
@@ -632,7 +632,7 @@ void Form1::PushButton10_Click() {
     });
     if (g.test(102, [&] { return folder.isEmpty(); }))
         return;
-    g.step(104, [&] { WriteSetting(QStringLiteral("LastFolderDot"), folder); });
+    g.step(104, [&] { m_settings.setValue(setting::LastFolderDot, folder); });
     // A root such as "/" already ends in the separator and stays as it is.
     if (g.test(106, [&] { return !folder.endsWith(QDir::separator()); }))
         g.step(108, [&] { Text1->setText(folder + QDir::separator()); });
