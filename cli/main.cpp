@@ -31,8 +31,7 @@ QByteArray shown(const QString& path) {
     return displayName(QDir::toNativeSeparators(path)).toLocal8Bit();
 }
 
-struct Views : LineOptionView, KeywordListView, run::RunOptionsView,
-               run::RunSettings {
+struct Views : LineOptionView, KeywordListView, run::RunOptionsView, SettingsView {
     cli::CliOptions o;
     QStringList keywordList;
     QString folderForTest;

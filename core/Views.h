@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/SettingsKeys.h"
+
 #include <QString>
 
 namespace vn {
@@ -20,6 +22,28 @@ public:
     virtual ~KeywordListView() = default;
     virtual int count() const = 0;
     virtual QString text(int position) const = 0;
+};
+
+// The settings store as the logic sees it. The window passes its store, so every read and write
+// goes to the store itself; a front end without a store passes memory of its own.
+class SettingsView {
+public:
+    virtual ~SettingsView() = default;
+    virtual QString read(const QString& key, const QString& defaultValue) = 0;
+    virtual void write(const QString& key, const QString& value) = 0;
+
+    // The stored text of a key of the table, or its default while it is absent.
+    QString value(const SettingKey& key) {
+        Q_ASSERT(key.defaultValue);
+        return read(QString::fromLatin1(key.name), QString::fromLatin1(key.defaultValue));
+    }
+    // The same for a key whose default depends on the machine, supplied by the reader.
+    QString value(const SettingKey& key, const QString& defaultValue) {
+        return read(QString::fromLatin1(key.name), defaultValue);
+    }
+    void setValue(const SettingKey& key, const QString& text) {
+        write(QString::fromLatin1(key.name), text);
+    }
 };
 
 }  // namespace vn

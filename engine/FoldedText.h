@@ -1,6 +1,6 @@
 #pragma once
 
-#include "engine/CaseFold.h"
+#include "textio/CaseFold.h"
 #include "textio/Codec.h"
 
 #include <algorithm>
@@ -13,6 +13,12 @@
 #endif
 
 namespace vn::engine {
+
+// The engine folds case by the program's one rule, which lives with the text layer.
+using textio::foldsIntoAscii;
+using textio::lowerBmpTable;
+using textio::lowerCodePoint;
+using textio::lowerSimple;
 
 // A lower-cased copy of part of a text, so that ignoreCase searches compare units exactly and
 // any needle, ASCII or not, takes the same fast search. The copy folds each code point as

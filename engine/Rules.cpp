@@ -1,6 +1,6 @@
 #include "engine/Rules.h"
 
-#include "engine/CaseFold.h"
+#include "textio/CaseFold.h"
 #include "engine/Finder.h"
 #include "engine/FoldedText.h"
 #include "engine/MultiFinder.h"

@@ -15,8 +15,6 @@ namespace vn::filelist {
 namespace {
 
 const QChar kSep = QDir::separator();
-const QString kExtensionKey = QStringLiteral("Extension");
-const QString kLastFolderKey = QStringLiteral("LastFolder");
 
 }  // namespace
 
@@ -30,21 +28,20 @@ void PushButton3_Click(AddFolderHost& h) {
     Guard g(h.ws, loc::PushButton3_Click);
     QString answer, folder;
     g.step(100, [&] {
-        answer = h.ws.inputBox(extensionPrompt(), QString(),
-                               h.settings.read(kExtensionKey, QStringLiteral("*")));
+        answer = h.ws.inputBox(extensionPrompt(), QString(), h.settings.value(setting::Extension));
     });
     // Kept before the folder is chosen, so a cancelled picker still remembers the extension.
     if (g.test(102, [&] { return !answer.isEmpty(); }))
-        g.step(104, [&] { h.settings.write(kExtensionKey, answer); });
+        g.step(104, [&] { h.settings.setValue(setting::Extension, answer); });
     if (g.test(106, [&] { return answer.isEmpty(); }))
         return;
     g.step(108, [&] {
         folder = h.browseForFolder(QStringLiteral("Please select folder:"),
-                                   h.settings.read(kLastFolderKey, QString()));
+                                   h.settings.value(setting::LastFolder));
     });
     if (g.test(110, [&] { return folder.isEmpty(); }))
         return;
-    g.step(112, [&] { h.settings.write(kLastFolderKey, folder); });
+    g.step(112, [&] { h.settings.setValue(setting::LastFolder, folder); });
     g.step(114, [&] { h.ws.setPointer(Pointer::Hourglass); });
     // The answer goes into the pattern exactly as typed: "*" gives "*.*", wildcards pass through.
     appendFolderFiles(g, h.list, folder, QStringLiteral("*.") + answer);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/ErrorReport.h"
+#include "core/Views.h"
 #include "filelist/FileListModel.h"
 #include "core/WindowServices.h"
 
@@ -17,22 +18,13 @@ namespace vn::filelist {
 inline constexpr const char* ListView1_OLEDragDrop_Location =
     "Tessamar2021/08/31.Form1.ListView1_OLEDragDrop";
 
-// The two settings "Add All File(s) In Folder" keeps ("Extension", "LastFolder"). Same form as
-// the run's settings view, so the window's settings store can implement both.
-class AddSettings {
-public:
-    virtual ~AddSettings() = default;
-    virtual QString read(const QString& key, const QString& defaultValue) = 0;
-    virtual void write(const QString& key, const QString& value) = 0;
-};
-
 // The extension question, with its two bare CRs.
 QString extensionPrompt();
 
 struct AddFolderHost {
     WindowServices& ws;
     FileListModel& list;
-    AddSettings& settings;
+    SettingsView& settings;
     // The folder picker: the prompt as its caption, the start folder preselected (none when
     // empty). Returns the chosen folder, or the empty text when cancelled.
     std::function<QString(const QString& prompt, const QString& startFolder)> browseForFolder;

@@ -2,6 +2,7 @@
 
 #include "core/ErrorLocations.h"
 #include "core/ErrorReport.h"
+#include "textio/CaseFold.h"
 
 #include <vector>
 
@@ -10,7 +11,9 @@ namespace vn::filelist {
 namespace {
 
 void removeEntries(WindowServices& ws, FileListModel& list, const QString& text, bool containing) {
-    const QString needle = text.toLower();
+    // Case is ignored by the rule the removal run uses, so "ix" finds "İx" in a path here as it
+    // does in a file's lines.
+    const QString needle = textio::lowerSimple(text);
     std::vector<int> marked;
     const int n = list.count();
     for (int i = 1; i <= n; ++i) {
@@ -20,7 +23,7 @@ void removeEntries(WindowServices& ws, FileListModel& list, const QString& text,
         // Something may have gone from the list while the window ran its events.
         if (i > list.count())
             break;
-        if (list.text(i).toLower().contains(needle) == containing)
+        if (textio::lowerSimple(list.text(i)).contains(needle) == containing)
             marked.push_back(i);
     }
     for (auto it = marked.rbegin(); it != marked.rend(); ++it)

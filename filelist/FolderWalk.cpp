@@ -6,6 +6,7 @@
 #include "core/Failure.h"
 #include "platform/FileAttributes.h"
 #include "core/NativeName.h"
+#include "textio/CaseFold.h"
 
 #include <QDir>
 #include <QFile>
@@ -175,9 +176,10 @@ QStringList GetFilesInFolder(const QString& folder, const QString& pattern) {
 }
 
 bool matchesWildcard(const QString& pattern, const QString& name) {
-    // Code points, case-folded, so "?" takes a whole character and case never matters.
-    const QList<uint> p = pattern.toCaseFolded().toUcs4();
-    const QList<uint> n = name.toCaseFolded().toUcs4();
+    // Code points, so "?" takes a whole character, lower-cased by the rule the rest of the
+    // program ignores case with.
+    const QList<uint> p = textio::lowerSimple(pattern).toUcs4();
+    const QList<uint> n = textio::lowerSimple(name).toUcs4();
     const bool optionalExtension = p.size() >= 2 && p[p.size() - 2] == '.' && p.back() == '*';
     return matchFrom(p, n, p.size()) || (optionalExtension && matchFrom(p, n, p.size() - 2));
 }

@@ -11,7 +11,10 @@
 #include "core/Failure.h"
 #include "gui/FilePicker.h"
 #include "gui/FolderPicker.h"
+#include "gui/ListDragging.h"
+#include "gui/OptionsPanel.h"
 #include "gui/PointerImage.h"
+#include "gui/PointerScheme.h"
 #include "gui/QtWindowServices.h"
 #include "gui/Shell.h"
 
@@ -20,14 +23,11 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QDir>
-#include <QDragEnterEvent>
-#include <QDropEvent>
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QIcon>
 #include <QKeyEvent>
 #include <QLineEdit>
-#include <QMimeData>
 #include <QMouseEvent>
 #include <QProgressBar>
 #include <QPushButton>
@@ -85,23 +85,6 @@ W* captioned(QWidget* container, const char* name, const char* caption, int left
     return w;
 }
 
-const char* const kModes[] = {
-    "Remove all blank lines in text file(s)",
-    "Remove all lines containing this/these character(s)",
-    "Remove all lines not containing this/these character(s)",
-    "Remove all lines containg below keywords",
-    "Remove all lines not containg below keywords",
-    "Remove lines n1, n2, n3, etc. where n is a number",
-};
-
-// Check1 keeps the values 0 clear, 1 ticked, 2 grey, which Qt numbers differently.
-Qt::CheckState checkStateOf(int value) {
-    return value == 1 ? Qt::Checked : value == 2 ? Qt::PartiallyChecked : Qt::Unchecked;
-}
-int valueOf(Qt::CheckState state) {
-    return state == Qt::Checked ? 1 : state == Qt::PartiallyChecked ? 2 : 0;
-}
-
 int timeSeededDraw() {
     QRandomGenerator rng(quint32(QTime::currentTime().msecsSinceStartOfDay()));
     return int(rng.bounded(1, 101));
@@ -112,24 +95,9 @@ int timeSeededDraw() {
 Form1::Form1(Form1Environment environment, QWidget* parent)
     : QWidget(parent), m_env(std::move(environment)) {
     createControls();
-    m_files.emplace(*ListView1);
-    m_qtServices = std::make_unique<QtWindowServices>(this, ProgressBar1, ProgressBar2);
-    m_ws = m_env.services ? m_env.services : m_qtServices.get();
-    if (m_env.folderPicker) {
-        m_picker = m_env.folderPicker;
-    } else {
-        m_ownPicker = std::make_unique<QtFolderPicker>();
-        m_picker = m_ownPicker.get();
-    }
-    if (m_env.filePicker) {
-        m_filePicker = m_env.filePicker;
-    } else {
-        m_ownFilePicker = std::make_unique<QtFilePicker>();
-        m_filePicker = m_ownFilePicker.get();
-    }
-    m_programFolder = m_env.programFolder.isEmpty()
-                          ? QDir::toNativeSeparators(QCoreApplication::applicationDirPath())
-                          : m_env.programFolder;
+    describeControls();
+    chooseServices();
+    createParts();
     installSettingsWarning();
     connectHandlers();
     Form_Load();
@@ -148,8 +116,7 @@ void Form1::installSettingsWarning() {
 
 Form1::~Form1() {
     setSettingsWriteFailureHandler(nullptr);
-    for (QObject* o : m_handArea) o->removeEventFilter(this);
-    for (QObject* o : m_arrowArea) o->removeEventFilter(this);
+    ListView2->removeEventFilter(this);
     ListView2->setModel(nullptr);
 }
 
@@ -250,11 +217,6 @@ void Form1::createControls() {
     ListView1->setUniformRowHeights(true);
     ListView1->setSelectionMode(QAbstractItemView::SingleSelection);
     ListView1->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    // The list starts no drag of its own: entries are moved by the mouse handling below, and
-    // drops from the desktop are taken by the window, not by the view's model.
-    ListView1->setDragDropMode(QAbstractItemView::NoDragDrop);
-    ListView1->setAutoScroll(false);
-    ListView1->viewport()->setAcceptDrops(true);
     ListView2->setModel(&m_keywords);
     ListView2->setRootIsDecorated(false);
     ListView2->setItemsExpandable(false);
@@ -263,28 +225,13 @@ void Form1::createControls() {
     ListView2->setSelectionBehavior(QAbstractItemView::SelectRows);
     ListView2->setEditTriggers(QAbstractItemView::NoEditTriggers);
     ListView2->header()->setStretchLastSection(false);
-
-    describeControls();
+    m_files.emplace(*ListView1);
 
     // The initial states: Option1 and Option4 chosen, Check1 clear, Text1 empty, no mode. Option4
     // is chosen from the start so that one save option is always chosen: a store that turns
     // both off must not leave the run writing over the original files.
     Option1->setChecked(true);
     Option4->setChecked(true);
-
-    // The pointer scheme: the hand over the push buttons, the arrow over the background, the
-    // frames, the folder box and the lists. Over the other controls it stays as it was.
-    setMouseTracking(true);
-    for (QPushButton* b : {PushButton1, PushButton2, PushButton3, PushButton5, PushButton6,
-                           PushButton7, PushButton8, PushButton9, PushButton10, PushButton11})
-        trackHover(b, Pointer::Hand);
-    for (QWidget* w : {static_cast<QWidget*>(Frame1), static_cast<QWidget*>(Frame2),
-                       static_cast<QWidget*>(Frame3), static_cast<QWidget*>(Frame5),
-                       static_cast<QWidget*>(Frame6), static_cast<QWidget*>(Text1),
-                       static_cast<QWidget*>(ListView1), static_cast<QWidget*>(ListView2)})
-        trackHover(w, Pointer::Arrow);
-    trackHover(ListView1->viewport(), Pointer::Arrow);
-    trackHover(ListView2->viewport(), Pointer::Arrow);
 }
 
 // What a screen reader says for each control. The visible captions are short and two of them
@@ -340,39 +287,52 @@ void Form1::describeControls() {
     }
 }
 
-void Form1::trackHover(QWidget* widget, Pointer pointer) {
-    widget->setMouseTracking(true);
-    // A move the widget does not use would otherwise reach its container too, and a button
-    // inside a frame would show the frame's arrow.
-    widget->setAttribute(Qt::WA_NoMousePropagation);
-    widget->installEventFilter(this);
-    (pointer == Pointer::Hand ? m_handArea : m_arrowArea).insert(widget);
+// The services, the pickers and the program folder: the environment's where it gives them.
+void Form1::chooseServices() {
+    m_qtServices = std::make_unique<QtWindowServices>(this, ProgressBar1, ProgressBar2);
+    m_ws = m_env.services ? m_env.services : m_qtServices.get();
+    m_picker.useOr<QtFolderPicker>(m_env.folderPicker);
+    m_filePicker.useOr<QtFilePicker>(m_env.filePicker);
+    m_programFolder = m_env.programFolder.isEmpty()
+                          ? QDir::toNativeSeparators(QCoreApplication::applicationDirPath())
+                          : m_env.programFolder;
 }
 
+void Form1::createParts() {
+    m_options = std::make_unique<OptionsPanel>(
+        OptionControls{Combo1, Option1, Option2, Check1, Option3, Option4, Frame5, Text1,
+                       PushButton10, ListView2, PushButton5, PushButton6},
+        m_settings, *m_ws, *m_picker, this);
+    m_dragging = std::make_unique<ListDragging>(ListView1, *m_files, *m_ws, m_programFolder);
+    // Qt asks the filter installed last first: made after the dragging, the pointer scheme sees a
+    // move over the file list before the dragging uses it up.
+    m_pointers = std::make_unique<PointerScheme>(*m_ws);
+    trackPointer();
+}
+
+// The hand over the push buttons, the arrow over the background, the frames, the folder box and
+// the lists. Over the other controls it stays as it was.
+void Form1::trackPointer() {
+    setMouseTracking(true);
+    for (QPushButton* b : {PushButton1, PushButton2, PushButton3, PushButton5, PushButton6,
+                           PushButton7, PushButton8, PushButton9, PushButton10, PushButton11})
+        m_pointers->track(b, Pointer::Hand);
+    for (QWidget* w : {static_cast<QWidget*>(Frame1), static_cast<QWidget*>(Frame2),
+                       static_cast<QWidget*>(Frame3), static_cast<QWidget*>(Frame5),
+                       static_cast<QWidget*>(Frame6), static_cast<QWidget*>(Text1),
+                       static_cast<QWidget*>(ListView1), static_cast<QWidget*>(ListView2)})
+        m_pointers->track(w, Pointer::Arrow);
+    m_pointers->track(ListView1->viewport(), Pointer::Arrow);
+    m_pointers->track(ListView2->viewport(), Pointer::Arrow);
+}
+
+// The buttons of the file list and the keyword list. The options panel and the file list's
+// mouse handling connect their own.
 void Form1::connectHandlers() {
-    connect(Combo1, &QComboBox::currentIndexChanged, this, [this] { Combo1_Click(); });
-    connect(Check1, &QCheckBox::stateChanged, this, [this] { Check1_Click(); });
-    connect(Option1, &QRadioButton::toggled, this, [this](bool on) {
-        if (on)
-            Option1_Click();
-    });
-    connect(Option2, &QRadioButton::toggled, this, [this](bool on) {
-        if (on)
-            Option2_Click();
-    });
-    connect(Option3, &QRadioButton::toggled, this, [this](bool on) {
-        if (on)
-            Option3_Click();
-    });
-    connect(Option4, &QRadioButton::toggled, this, [this](bool on) {
-        if (on)
-            Option4_Click();
-    });
-    connect(Text1, &QLineEdit::textChanged, this, [this] { Text1_Change(); });
-    connect(PushButton10, &QPushButton::clicked, this, [this] { PushButton10_Click(); });
     connect(PushButton5, &QPushButton::clicked, this, [this] { PushButton5_Click(); });
     connect(PushButton6, &QPushButton::clicked, this, [this] { PushButton6_Click(); });
     connect(ListView2, &QAbstractItemView::doubleClicked, this, [this] { ListView2_DblClick(); });
+    ListView2->installEventFilter(this);  // for the Delete key
     connect(PushButton1, &QPushButton::clicked, this, [this] { PushButton1_Click(); });
     connect(PushButton2, &QPushButton::clicked, this, [this] { PushButton2_Click(); });
     connect(PushButton3, &QPushButton::clicked, this, [this] { PushButton3_Click(); });
@@ -380,10 +340,6 @@ void Form1::connectHandlers() {
     connect(PushButton8, &QPushButton::clicked, this, [this] { PushButton8_Click(); });
     connect(PushButton9, &QPushButton::clicked, this, [this] { PushButton9_Click(); });
     connect(PushButton11, &QPushButton::clicked, this, [this] { PushButton11_Click(); });
-    // The view has selected the pressed entry by the time it reports the press.
-    connect(ListView1, &QTreeWidget::itemPressed, this, [this](QTreeWidgetItem* item) {
-        ListView1_ItemClick(ListView1->indexOfTopLevelItem(item) + 1);
-    });
 }
 
 // ---- start-up and shut-down ----
@@ -426,44 +382,21 @@ void Form1::Form_Load() {
     });
     g.step(120, [&] { ListView2->setColumnWidth(0, px(6500)); });
 
-    g.step(122, [&] {
-        // A combo box selects its first entry by itself; the mode stays unchosen until the
-        // stored one is restored.
-        const QSignalBlocker quiet(Combo1);
-        for (const char* m : kModes) Combo1->addItem(QString::fromLatin1(m));
-        Combo1->setCurrentIndex(-1);
-    });
+    g.step(122, [&] { m_options->listModes(); });
 
     g.step(124, [&] {
-        for (const QString& k : KeywordsFromStoredForm(ReadSetting(QStringLiteral("Keywords"))))
+        for (const QString& k : KeywordsFromStoredForm(m_settings.value(setting::Keywords)))
             m_keywords.append(k);
     });
 
-    g.step(126, [&] { setMode(SettingToInteger(ReadSetting(QStringLiteral("Combo1"), "0"))); });
-
-    g.step(128, [&] {
-        chooseOption(Option1, SettingToBoolean(ReadSetting(QStringLiteral("Option1"), "1")),
-                     &Form1::Option1_Click);
-    });
-    g.step(130, [&] {
-        chooseOption(Option2, SettingToBoolean(ReadSetting(QStringLiteral("Option2"), "0")),
-                     &Form1::Option2_Click);
-    });
-    g.step(132, [&] {
-        chooseOption(Option4, SettingToBoolean(ReadSetting(QStringLiteral("Option4"), "1")),
-                     &Form1::Option4_Click);
-    });
-    g.step(134, [&] {
-        chooseOption(Option3, SettingToBoolean(ReadSetting(QStringLiteral("Option3"), "0")),
-                     &Form1::Option3_Click);
-    });
-    g.step(136, [&] { Frame5->setEnabled(Option4->isChecked()); });
-
-    g.step(138, [&] { setCheck1(SettingToInteger(ReadSetting(QStringLiteral("Check1"), "1"))); });
-
-    g.step(140, [&] {
-        Text1->setText(ReadSetting(QStringLiteral("Output Folder"), DesktopFolderPath()));
-    });
+    g.step(126, [&] { m_options->restoreMode(); });
+    g.step(128, [&] { m_options->restoreOption(1); });
+    g.step(130, [&] { m_options->restoreOption(2); });
+    g.step(132, [&] { m_options->restoreOption(4); });
+    g.step(134, [&] { m_options->restoreOption(3); });
+    g.step(136, [&] { m_options->enableFolderBox(); });
+    g.step(138, [&] { m_options->restoreCheck1(); });
+    g.step(140, [&] { m_options->restoreOutputFolder(); });
 
     g.step(142, [&] {
         if (const QScreen* screen = QGuiApplication::primaryScreen())
@@ -491,11 +424,11 @@ void Form1::Form_QueryUnload() {
         setSettingsWriteFailureHandler([&refused](const QString& d) { refused = d; });
         const auto restore = qScopeGuard([this] { installSettingsWarning(); });
         const QString stored = KeywordsToStoredForm(m_keywords.entries());
-        WriteSetting(QStringLiteral("Keywords"), stored);
+        m_settings.setValue(setting::Keywords, stored);
         if (!refused.isEmpty())
             throw Failure(refused);
         // A store that was already found unusable at start-up refuses in silence.
-        if (ReadSetting(QStringLiteral("Keywords"), stored + QChar(1)) != stored)
+        if (m_settings.value(setting::Keywords, stored + QChar(1)) != stored)
             throw Failure(QStringLiteral("The keyword list could not be saved in \"%1\".")
                               .arg(QDir::toNativeSeparators(settingsFilePath())));
     });
@@ -511,133 +444,19 @@ void Form1::Form_QueryUnload() {
 // ---- the options panel ----
 
 int Form1::mode() const {
-    return Combo1->currentIndex();
+    return m_options->mode();
 }
 bool Form1::ignoreCase() const {
-    return Check1->checkState() == Qt::Checked;
+    return m_options->ignoreCase();
 }
 bool Form1::leaveBlankLine() const {
-    return Option1->isChecked();
+    return m_options->leaveBlankLine();
 }
 bool Form1::saveToFolder() const {
-    return Option4->isChecked();
+    return m_options->saveToFolder();
 }
 QString Form1::outputFolder() const {
-    return Text1->text();
-}
-
-void Form1::setMode(int index) {
-    if (index < 0 || index >= Combo1->count())
-        throw Failure(QStringLiteral("Invalid property value: there is no removal mode %1 "
-                                     "(valid are 0 to %2)")
-                          .arg(index)
-                          .arg(Combo1->count() - 1));
-    Combo1->setCurrentIndex(index);
-}
-
-void Form1::setCheck1(int value) {
-    if (value < 0 || value > 2)
-        throw Failure(QStringLiteral("Invalid property value: \"Ignore case\" cannot be %1 "
-                                     "(valid are 0, 1 and 2)")
-                          .arg(value));
-    Check1->setCheckState(checkStateOf(value));
-}
-
-// Setting an option to true runs its click reaction even when it is chosen already, so that
-// start-up stores both keys of its pair. Setting it to false does nothing by itself: the group
-// always keeps one chosen, and choosing the other one turns this one off.
-void Form1::chooseOption(QRadioButton* option, bool value, void (Form1::*click)()) {
-    if (!value)
-        return;
-    if (option->isChecked())
-        (this->*click)();
-    else
-        option->setChecked(true);  // toggled() runs the reaction
-}
-
-void Form1::Combo1_Click() {
-    const int index = Combo1->currentIndex();
-    WriteSetting(QStringLiteral("Combo1"), QString::number(index));
-    bool lineOptions, ignoreCase, keywords;
-    switch (index) {
-        case 0:
-            lineOptions = false, ignoreCase = false, keywords = false;
-            break;
-        case 1:
-        case 2:
-            lineOptions = true, ignoreCase = true, keywords = false;
-            break;
-        case 3:
-        case 4:
-            lineOptions = true, ignoreCase = true, keywords = true;
-            break;
-        case 5:
-            lineOptions = true, ignoreCase = false, keywords = false;
-            break;
-        default:
-            return;
-    }
-    // Disabling keeps the values: a run still reads Option1 and Check1 as they stand.
-    Option1->setEnabled(lineOptions);
-    Option2->setEnabled(lineOptions);
-    Check1->setEnabled(ignoreCase);
-    ListView2->setEnabled(keywords);
-    PushButton5->setEnabled(keywords);
-    PushButton6->setEnabled(keywords);
-}
-
-void Form1::Check1_Click() {
-    // A user's click toggles between clear and ticked; only the store can ask for grey.
-    if (Check1->checkState() != Qt::PartiallyChecked)
-        Check1->setTristate(false);
-    WriteSetting(QStringLiteral("Check1"), QString::number(valueOf(Check1->checkState())));
-}
-
-void Form1::storeLineOptions() {
-    WriteSetting(QStringLiteral("Option1"), BooleanSetting(Option1->isChecked()));
-    WriteSetting(QStringLiteral("Option2"), BooleanSetting(Option2->isChecked()));
-}
-
-void Form1::Option1_Click() {
-    storeLineOptions();
-}
-void Form1::Option2_Click() {
-    storeLineOptions();
-}
-
-void Form1::storeSaveOptions() {
-    WriteSetting(QStringLiteral("Option4"), BooleanSetting(Option4->isChecked()));
-    WriteSetting(QStringLiteral("Option3"), BooleanSetting(Option3->isChecked()));
-    // The folder box and its button keep their own state; the frame alone shuts them off.
-    Frame5->setEnabled(Option4->isChecked());
-}
-
-void Form1::Option3_Click() {
-    storeSaveOptions();
-}
-void Form1::Option4_Click() {
-    storeSaveOptions();
-}
-
-void Form1::Text1_Change() {
-    WriteSetting(QStringLiteral("Output Folder"), Text1->text());
-}
-
-void Form1::PushButton10_Click() {
-    Guard g(*m_ws, loc::PushButton10_Click);
-    QString folder;
-    g.step(100, [&] {
-        folder = m_picker->BrowseForFolder(this, QStringLiteral("Save images to this folder"),
-                                           QString());
-    });
-    if (g.test(102, [&] { return folder.isEmpty(); }))
-        return;
-    g.step(104, [&] { WriteSetting(QStringLiteral("LastFolderDot"), folder); });
-    // A root such as "/" already ends in the separator and stays as it is.
-    if (g.test(106, [&] { return !folder.endsWith(QDir::separator()); }))
-        g.step(108, [&] { Text1->setText(folder + QDir::separator()); });
-    else
-        g.step(112, [&] { Text1->setText(folder); });
+    return m_options->outputFolder();
 }
 
 // ---- the file list ----
@@ -691,104 +510,6 @@ void Form1::PushButton11_Click() {
     filelist::PushButton11_Click(*m_ws, *m_files);
 }
 
-void Form1::ListView1_DblClick() {
-    filelist::ListView1_DblClick(*m_ws, *m_files, m_files->selectedPosition());
-}
-
-// Drops from the desktop, double-clicks and the moving of entries by dragging. Returns true for
-// the events it has used up, which the view then does not see.
-bool Form1::fileListEvent(QEvent* event) {
-    switch (event->type()) {
-        case QEvent::DragEnter:
-        case QEvent::DragMove: {
-            auto* e = static_cast<QDragMoveEvent*>(event);
-            if (filelist::carriesLocalFiles(*e->mimeData()))
-                e->acceptProposedAction();
-            else
-                e->ignore();
-            return true;
-        }
-        case QEvent::Drop: {
-            auto* e = static_cast<QDropEvent*>(event);
-            if (!filelist::carriesLocalFiles(*e->mimeData())) {
-                e->ignore();
-                return true;
-            }
-            e->acceptProposedAction();
-            filelist::ListView1_OLEDragDrop(*m_ws, *m_files,
-                                            filelist::droppedPaths(*e->mimeData()));
-            return true;
-        }
-        case QEvent::MouseButtonPress:
-            if (static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton)
-                ListView1_MouseDown();
-            return false;  // the view selects the pressed entry and reports the press
-        case QEvent::MouseMove:
-            if (!m_dragActive)
-                return false;
-            ListView1_MouseMove(static_cast<QMouseEvent*>(event)->position().toPoint());
-            return true;
-        case QEvent::MouseButtonRelease:
-            if (static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton)
-                ListView1_MouseUp();
-            return false;
-        case QEvent::MouseButtonDblClick:
-            // The first click of the two has already selected the entry under the mouse.
-            if (static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton)
-                ListView1_DblClick();
-            return true;
-        default:
-            return false;
-    }
-}
-
-void Form1::ListView1_MouseDown() {
-    m_dragActive = true;
-}
-
-void Form1::ListView1_ItemClick(int position) {
-    const QString dragIcon = m_programFolder + QDir::separator() + QStringLiteral("drag.ico");
-    if (!m_dragPointer && PathExists(dragIcon)) {
-        try {
-            m_dragPointer = LoadPointerImage(dragIcon);
-        } catch (const Failure&) {
-            // An unreadable image leaves the hand the toolkit offers for dragging.
-        }
-    }
-    ListView1->viewport()->setCursor(m_dragPointer ? *m_dragPointer
-                                                   : QCursor(Qt::ClosedHandCursor));
-    m_dragItem = position > 0 ? QPersistentModelIndex(ListView1->model()->index(position - 1, 0))
-                              : QPersistentModelIndex();
-}
-
-void Form1::ListView1_MouseMove(const QPoint& position) {
-    QTreeWidgetItem* under = ListView1->itemAt(position);
-    const int hover = under ? ListView1->indexOfTopLevelItem(under) + 1 : 0;
-    // A removed entry leaves its reference invalid, and then nothing moves.
-    const int dragged = m_dragItem.isValid() ? m_dragItem.row() + 1 : 0;
-    if (filelist::exchangeDraggedEntry(*m_files, dragged, hover)) {
-        ListView1->setCurrentItem(ListView1->topLevelItem(hover - 1));
-        m_dragItem = QPersistentModelIndex(ListView1->model()->index(hover - 1, 0));
-    }
-    if (hover == 0)
-        return;
-    // Near an edge of the list the neighbour beyond it is brought into view, so that a drag can
-    // carry an entry past what the list shows.
-    const int margin = qMax(ListView1->visualItemRect(under).height(), 8);
-    if (position.y() < margin && hover > 1)
-        ListView1->scrollToItem(ListView1->topLevelItem(hover - 2));
-    else if (position.y() > ListView1->viewport()->height() - margin && hover < m_files->count())
-        ListView1->scrollToItem(ListView1->topLevelItem(hover));
-}
-
-void Form1::ListView1_MouseUp() {
-    m_dragActive = false;
-    // Forgotten, so that a later press on empty space carries nothing.
-    m_dragItem = QPersistentModelIndex();
-    // Back to the window's pointer: the arrow, or the hourglass while something is busy.
-    ListView1->viewport()->unsetCursor();
-}
-
 // ---- Start Removing ----
 
 void Form1::PushButton2_Click() {
@@ -840,31 +561,16 @@ void Form1::removeSelectedKeyword() {
     m_keywords.removeAt(selected.first().row());
 }
 
-// ---- the pointer scheme ----
-
-void Form1::hover(Pointer pointer) {
-    // The hourglass is the busy flag; only the operation that set it may take it away.
-    if (m_ws->isBusy() || m_ws->pointer() == pointer)
-        return;
-    m_ws->setPointer(pointer);
-}
+// ---- the pointer and the Delete key ----
 
 void Form1::mouseMoveEvent(QMouseEvent* event) {
-    hover(Pointer::Arrow);
+    m_pointers->hover(Pointer::Arrow);
     QWidget::mouseMoveEvent(event);
 }
 
 bool Form1::eventFilter(QObject* watched, QEvent* event) {
-    if (event->type() == QEvent::MouseMove) {
-        if (m_handArea.contains(watched))
-            hover(Pointer::Hand);
-        else if (m_arrowArea.contains(watched))
-            hover(Pointer::Arrow);
-    } else if (event->type() == QEvent::KeyPress && watched == ListView2) {
+    if (event->type() == QEvent::KeyPress && watched == ListView2)
         ListView2_KeyDown(static_cast<QKeyEvent*>(event)->key());
-    }
-    if (watched == ListView1->viewport() && fileListEvent(event))
-        return true;
     return QWidget::eventFilter(watched, event);
 }
 

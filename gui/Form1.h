@@ -8,8 +8,6 @@
 #include "run/RunDriver.h"
 
 #include <QCursor>
-#include <QPersistentModelIndex>
-#include <QSet>
 #include <QString>
 #include <QWidget>
 
@@ -31,6 +29,9 @@ namespace vn {
 
 class FilePicker;
 class FolderPicker;
+class ListDragging;
+class OptionsPanel;
+class PointerScheme;
 class QtWindowServices;
 
 // What the main window takes from its surroundings. The program leaves every field empty; tests
@@ -53,6 +54,26 @@ struct Form1Environment {
     std::optional<QString> webPage;
     // Where HAND-M.CUR, drag.ico and Samples are looked for; the executable's folder when empty.
     QString programFolder;
+};
+
+// A part the environment may lend the window; without one the window makes its own and owns it.
+template <class T>
+class LentOrOwn {
+public:
+    template <class Own>
+    void useOr(T* lent) {
+        if (!lent) {
+            m_own = std::make_unique<Own>();
+            lent = m_own.get();
+        }
+        m_used = lent;
+    }
+    T& operator*() const { return *m_used; }
+    T* operator->() const { return m_used; }
+
+private:
+    std::unique_ptr<T> m_own;
+    T* m_used = nullptr;
 };
 
 // The main window and the program's only one. Its constructor runs the start-up sequence and
@@ -79,22 +100,12 @@ public:
     // The hand pointer: the image of HAND-M.CUR when it was found, else the arrow.
     const QCursor& handPointer() const { return m_hand; }
 
+    // What a run reads from the options panel.
     int mode() const override;
     bool ignoreCase() const override;
     bool leaveBlankLine() const override;
     bool saveToFolder() const override;
     QString outputFolder() const override;
-
-    // The options panel. Each runs when its control's value changes, by the user or by the
-    // program, and stores the new value at once.
-    void Combo1_Click();
-    void Check1_Click();
-    void Option1_Click();
-    void Option2_Click();
-    void Option3_Click();
-    void Option4_Click();
-    void Text1_Change();
-    void PushButton10_Click();
 
     // The file list.
     void PushButton1_Click();
@@ -103,7 +114,6 @@ public:
     void PushButton8_Click();
     void PushButton9_Click();
     void PushButton11_Click();
-    void ListView1_DblClick();
 
     // "Start Removing".
     void PushButton2_Click();
@@ -122,42 +132,25 @@ protected:
 private:
     void createControls();
     void describeControls();
+    void chooseServices();
+    void createParts();
+    void trackPointer();
     void connectHandlers();
+    void installSettingsWarning();
     void Form_Load();
     void Form_QueryUnload();
-    void installSettingsWarning();
-
-    void storeLineOptions();
-    void storeSaveOptions();
-    void setMode(int index);
-    void setCheck1(int value);
-    void chooseOption(QRadioButton* option, bool value, void (Form1::*click)());
     void removeSelectedKeyword();
-    bool fileListEvent(QEvent* event);
-    void ListView1_MouseDown();
-    void ListView1_ItemClick(int position);
-    void ListView1_MouseMove(const QPoint& position);
-    void ListView1_MouseUp();
-    void hover(Pointer pointer);
-    void trackHover(QWidget* widget, Pointer pointer);
 
     Form1Environment m_env;
+    // The window's own services; they are the ones in use unless the environment lent others.
     std::unique_ptr<QtWindowServices> m_qtServices;
-    std::unique_ptr<FolderPicker> m_ownPicker;
     WindowServices* m_ws = nullptr;
-    FolderPicker* m_picker = nullptr;
+    LentOrOwn<FolderPicker> m_picker;
+    LentOrOwn<FilePicker> m_filePicker;
     QString m_programFolder;
     QCursor m_hand{Qt::ArrowCursor};
     KeywordList m_keywords;
-    std::unique_ptr<FilePicker> m_ownFilePicker;
-    FilePicker* m_filePicker = nullptr;
     StoredSettings m_settings;
-    // The drag pointer: the image of drag.ico when it was found.
-    std::optional<QCursor> m_dragPointer;
-    // Drag reordering: a button is down on the list, and the entry whose text is being carried.
-    bool m_dragActive = false;
-    QPersistentModelIndex m_dragItem;
-    QSet<QObject*> m_handArea, m_arrowArea;
     bool m_closed = false;
 
     QTreeWidget* ListView1 = nullptr;
@@ -176,6 +169,11 @@ private:
 
     // Over ListView1, so it is made with the controls.
     std::optional<FileListControl> m_files;
+
+    // The parts that react to the controls.
+    std::unique_ptr<OptionsPanel> m_options;
+    std::unique_ptr<ListDragging> m_dragging;
+    std::unique_ptr<PointerScheme> m_pointers;
 };
 
 }  // namespace vn

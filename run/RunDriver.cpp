@@ -30,8 +30,6 @@ QString outputName(const QString& name) {
 
 namespace {
 
-const QString kInputBoxKey = QStringLiteral("InputBox");
-
 engine::FileResult dispatchSearch(engine::Host& eh, bool notContaining, const QString& input,
                                   const QString& searchText, const QString& output,
                                   bool ignoreCase) {
@@ -265,9 +263,9 @@ void PushButton2_Click(RunHost& h) {
                 g.step(190, [&] {
                     lineNumberList = ws.inputBox(
                         QStringLiteral("Enter line numbers to remove separated by commas:"),
-                        QString(), h.settings.read(kInputBoxKey, QStringLiteral("1,2,5")));
+                        QString(), h.settings.value(setting::InputBox));
                 });
-                g.step(192, [&] { h.settings.write(kInputBoxKey, lineNumberList); });
+                g.step(192, [&] { h.settings.setValue(setting::InputBox, lineNumberList); });
             }
             if (!g.test(194, [&] { return lineNumberList.isEmpty(); })) {
                 g.step(196, [&] {

@@ -42,15 +42,6 @@ public:
     virtual QString outputFolder() const = 0;
 };
 
-// The one setting a run reads and writes ("InputBox"). The window passes the settings store; a
-// front end without a store passes memory of its own.
-class RunSettings {
-public:
-    virtual ~RunSettings() = default;
-    virtual QString read(const QString& key, const QString& defaultValue) = 0;
-    virtual void write(const QString& key, const QString& value) = 0;
-};
-
 // Why an entry was passed over. The first kinds are the everyday ones the window stays silent
 // about; the rest keep one result of a run from being written over another and are always told.
 struct SkipReason {
@@ -120,7 +111,8 @@ struct RunHost {
     const KeywordListView& keywords;
     const FileListView& files;
     const RunOptionsView& options;
-    RunSettings& settings;
+    // Where the line-number list is kept between runs.
+    SettingsView& settings;
     RunObserver* observer = nullptr;
     QChar separator = QDir::separator();
 };

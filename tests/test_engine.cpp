@@ -1,4 +1,4 @@
-#include "engine/CaseFold.h"
+#include "textio/CaseFold.h"
 #include "engine/Engine.h"
 #include "engine/LineNumbers.h"
 #include "engine/Rules.h"
@@ -23,6 +23,8 @@
 
 using namespace vn;
 using namespace vn::engine;
+using textio::foldsIntoAscii;
+using textio::lowerSimple;
 using test::ScriptedWindowServices;
 using test::TempDir;
 

@@ -23,7 +23,7 @@ using test::TempDir;
 
 namespace {
 
-struct MapSettings : AddSettings {
+struct MapSettings : SettingsView {
     std::map<QString, QString> values;
     QString read(const QString& key, const QString& def) override {
         const auto it = values.find(key);

@@ -16,7 +16,7 @@ using test::TempDir;
 namespace {
 
 // The window's state as the run sees it, changeable from a yield.
-struct FakeWindow : LineOptionView, KeywordListView, RunOptionsView, RunSettings {
+struct FakeWindow : LineOptionView, KeywordListView, RunOptionsView, SettingsView {
     struct Files : FileListView {
         QStringList entries;
         int count() const override { return int(entries.size()); }

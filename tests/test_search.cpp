@@ -1,4 +1,4 @@
-#include "engine/CaseFold.h"
+#include "textio/CaseFold.h"
 #include "engine/FoldedText.h"
 #include "engine/MultiFinder.h"
 #include "textio/Codec.h"

@@ -1,5 +1,6 @@
 #include "gui/ApplicationTitle.h"
 #include "gui/Settings.h"
+#include "gui/StoredSettings.h"
 #include "core/Failure.h"
 #include "tests/support/TempDir.h"
 
@@ -9,6 +10,8 @@
 #include <QFileInfo>
 #include <QRect>
 #include <QSettings>
+
+#include <set>
 
 #include <csignal>
 #include <functional>
@@ -408,6 +411,35 @@ TEST_F(FullDisk, AFullFileSystemLeavesTheStoreAsItWas) {
     }
     QFile::remove(mountPoint + QStringLiteral("/filler"));
     expectIntact();
+}
+
+// The table's keys are distinct, and each fixed default reads back as its type: a default that
+// failed to convert would break start-up for every user without a stored value.
+TEST(SettingsTable, DistinctKeysWhoseDefaultsReadAsTheirType) {
+    std::set<std::string> names;
+    for (const SettingKey& key : setting::all) {
+        EXPECT_TRUE(names.insert(key.name).second) << key.name;
+        if (!key.defaultValue)
+            continue;
+        const QString text = QString::fromLatin1(key.defaultValue);
+        if (key.type == SettingType::Integer)
+            EXPECT_NO_THROW(SettingToInteger(text)) << key.name;
+        if (key.type == SettingType::Boolean)
+            EXPECT_NO_THROW(SettingToBoolean(text)) << key.name;
+    }
+    EXPECT_EQ(names.size(), std::size_t(setting::count));
+}
+
+// Reads through the view give the table's default until the key is written, and the key lands in
+// the store under its own name, as the window's store has always kept it.
+TEST_F(SettingsStore, TheViewReadsDefaultsFromTheTableAndWritesUnderTheStoredName) {
+    StoredSettings store;
+    EXPECT_EQ(store.value(setting::InputBox), QStringLiteral("1,2,5"));
+    EXPECT_EQ(store.value(setting::OutputFolder, QStringLiteral("/d/")), QStringLiteral("/d/"));
+    store.setValue(setting::OutputFolder, QStringLiteral("/out/"));
+    store.setValue(setting::InputBox, QString());
+    EXPECT_EQ(ReadSetting(QStringLiteral("Output Folder")), QStringLiteral("/out/"));
+    EXPECT_EQ(store.value(setting::InputBox), QString()) << "a stored empty list stays empty";
 }
 
 TEST(SettingConversions, Booleans) {

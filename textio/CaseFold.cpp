@@ -1,8 +1,8 @@
-#include "engine/CaseFold.h"
+#include "textio/CaseFold.h"
 
 #include <QChar>
 
-namespace vn::engine {
+namespace vn::textio {
 
 // Qt's tables follow Unicode's simple lower-case mapping except at U+0130, whose mapping Qt
 // leaves out (its full mapping is two code points); the simple mapping gives U+0069.
@@ -56,4 +56,4 @@ const std::vector<char32_t>& foldsIntoAscii() {
     return list;
 }
 
-}  // namespace vn::engine
+}  // namespace vn::textio

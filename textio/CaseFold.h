@@ -5,13 +5,15 @@
 
 #include <vector>
 
-namespace vn::engine {
+namespace vn::textio {
 
-// The lower-case form that ignoreCase compares: every code point through its simple (one to
-// one) Unicode lower-case mapping, as QChar::toLower gives it (with U+0130, which Qt leaves
-// alone, mapped to 'i' as Unicode has it). QString::toLower uses the full mapping, which can lengthen a
-// text (U+0130 becomes two code points) and so shift what a substring test sees. A surrogate
-// without its partner is left as it is, and so are the escape units of undecodable bytes.
+// The program's one case-folding rule: the engine's ignoreCase search, remove-by-text in the
+// file list and the folder walker's name match all compare this lower-case form, so what one of
+// them finds, the others find too. Every code point goes through its simple (one to one) Unicode
+// lower-case mapping, as QChar::toLower gives it (with U+0130, which Qt leaves alone, mapped to
+// 'i' as Unicode has it). QString::toLower uses the full mapping, which can lengthen a text
+// (U+0130 becomes two code points) and so shift what a substring test sees. A surrogate without
+// its partner is left as it is, and so are the escape units of undecodable bytes.
 QString lowerSimple(QStringView text);
 
 // The same mapping for one code point.
@@ -27,4 +29,4 @@ const char16_t* lowerBmpTable();
 // so lines holding one of them are tested the exact way.
 const std::vector<char32_t>& foldsIntoAscii();
 
-}  // namespace vn::engine
+}  // namespace vn::textio
