@@ -50,7 +50,7 @@ struct AppFirst {
 
 struct Window : AppFirst {
     QWidget widget;
-    QProgressBar overall{&widget}, file{&widget};
+    LiteralTextProgressBar overall{&widget}, file{&widget};
     QtWindowServices qt{&widget, &overall, &file};
     WindowServices& ws = qt;  // the defaults are the interface's
     Window() {
@@ -116,4 +116,13 @@ TEST(QtWindowServices, InputBoxesGiveTheAnswerAndCancelGivesTheEmptyText) {
         dialog->reject();
     });
     EXPECT_EQ(w.ws.inputBox(QStringLiteral("Enter x:")), QString());
+}
+TEST(QtWindowServices, BarsShowTheirTextLiterallyAndClampThePosition) {
+    Window w;
+    w.ws.setProgressText(Bar::Overall, QStringLiteral("Processing: 100% sure %p %v.txt"));
+    EXPECT_EQ(w.overall.text(), "Processing: 100% sure %p %v.txt");
+    w.ws.setProgress(Bar::File, 150.0);
+    EXPECT_EQ(w.file.value(), 100 * QtWindowServices::kBarScale);
+    w.ws.setProgress(Bar::File, -3.0);
+    EXPECT_EQ(w.file.value(), 0);
 }
