@@ -62,7 +62,7 @@ FileResult filterBySearch(Host& host, const char* location, const QString& input
             search.setTexts(current);
             return search.slow();
         };
-        detail::AppendSink sink(host.ws, outputPath, input);
+        detail::AppendSink sink(host, outputPath, input);
         detail::Writer<CharT> out(sink, false);
         const bool finished = detail::walkLines(
             host, g, input, steps, out, result, readTexts,
@@ -87,7 +87,7 @@ FileResult RemoveAllBlankLinesWrapper(Host& host, const QString& inputPath,
         using CharT = typename decltype(unitType)::value_type;
         FileResult result;
         result.read = true;
-        detail::AppendSink sink(host.ws, outputPath, input);
+        detail::AppendSink sink(host, outputPath, input);
         detail::Writer<CharT> out(sink, false);
         // No progress, no yield and no Option1: blank lines always vanish.
         const Steps steps{0, 0, 104, 0, 106};
@@ -187,7 +187,7 @@ FileResult RemoveN1(Host& host, const QString& inputPath, const QString& numbers
         result.read = true;
         // The result is written as SaveStringToFileFSO writes it, only as it is produced, so
         // that a file of hundreds of megabytes is never held twice over.
-        detail::SaveSink sink(host.ws, outputPath, input);
+        detail::SaveSink sink(host, outputPath, input);
         detail::Writer<CharT> out(sink, true);
         std::int64_t last = 0;  // the highest line number the list names
         for (std::size_t n = 1; n < wanted->size(); ++n)

@@ -76,38 +76,45 @@ public:
     virtual bool finish(bool wroteAnything, const textio::SameAsInput& input) = 0;
 };
 
+// Both sinks hold no output at all on a dry run (Host::dryRun): their pieces are dropped and
+// nothing is committed.
 class AppendSink final : public Sink {
 public:
-    AppendSink(WindowServices& ws, const QString& path, const textio::InputText& input)
-        : m_out(ws, path) {
-        m_out.expectSource(input.path(), input.stamp());
+    AppendSink(Host& host, const QString& path, const textio::InputText& input) {
+        if (host.dryRun) return;
+        m_out.emplace(host.ws, path);
+        m_out->expectSource(input.path(), input.stamp());
     }
     void write(std::int64_t lineNumber, const char* data, std::size_t size) override {
         const auto n = std::int32_t(std::min<std::int64_t>(lineNumber, INT32_MAX));
-        m_out.appendRaw(n, data, size);
+        if (m_out) m_out->appendRaw(n, data, size);
     }
     bool finish(bool wroteAnything, const textio::SameAsInput& input) override {
-        if (!wroteAnything) m_out.appendRaw(1, nullptr, 0);
-        return m_out.finish(&input);
+        if (!m_out) return false;
+        if (!wroteAnything) m_out->appendRaw(1, nullptr, 0);
+        return m_out->finish(&input);
     }
 
 private:
-    textio::PiecewiseOutput m_out;
+    std::optional<textio::PiecewiseOutput> m_out;
 };
 
 class SaveSink final : public Sink {
 public:
-    SaveSink(WindowServices& ws, const QString& path, const textio::InputText& input)
-        : m_out(ws, path) {
-        m_out.expectSource(input.path(), input.stamp());
+    SaveSink(Host& host, const QString& path, const textio::InputText& input) {
+        if (host.dryRun) return;
+        m_out.emplace(host.ws, path);
+        m_out->expectSource(input.path(), input.stamp());
     }
     void write(std::int64_t, const char* data, std::size_t size) override {
-        m_out.appendRaw(data, size);
+        if (m_out) m_out->appendRaw(data, size);
     }
-    bool finish(bool, const textio::SameAsInput& input) override { return m_out.finish(&input); }
+    bool finish(bool, const textio::SameAsInput& input) override {
+        return m_out && m_out->finish(&input);
+    }
 
 private:
-    textio::SavedOutput m_out;
+    std::optional<textio::SavedOutput> m_out;
 };
 
 // Turns kept and blanked lines into output pieces, each ending in the output's break B: the

@@ -52,17 +52,19 @@ void PushButton3_Click(AddFolderHost& h) {
 }
 
 void appendFolderFiles(Guard& g, FileListModel& list, const QString& folder,
-                       const QString& pattern) {
+                       const QString& pattern, bool dotNames) {
     // A root ends in a separator already; the doubled one this gives is harmless to the walk
     // and CleanPath takes it out of every entry.
     QStringList folders{folder + kSep};
-    g.step(116, [&] { GetSubDirectories2016(g.services(), folders, true); });
+    g.step(116, [&] { GetSubDirectories2016(g.services(), folders, true, dotNames); });
     for (const QString& item : std::as_const(folders)) {
         const QString f = item.chopped(1);
         QStringList names;
         g.step(118, [&] { names = GetFilesInFolder(f, pattern); });
         for (const QString& name : std::as_const(names)) {
             if (g.test(120, [&] { return name.startsWith(QLatin1Char('~')); }))
+                continue;
+            if (!dotNames && name.startsWith(QLatin1Char('.')))
                 continue;
             const QString full = f + kSep + name;
             constexpr int hiddenArchive = attr::Hidden | attr::Archive;

@@ -510,8 +510,8 @@ void Form1::Form_QueryUnload() {
 
 // ---- the options panel ----
 
-int Form1::mode() const {
-    return Combo1->currentIndex();
+run::RemoveMode Form1::mode() const {
+    return run::RemoveMode(Combo1->currentIndex());
 }
 bool Form1::ignoreCase() const {
     return Check1->checkState() == Qt::Checked;
@@ -794,8 +794,9 @@ void Form1::ListView1_MouseUp() {
 void Form1::PushButton2_Click() {
     // Files the run passes over for a reason worth telling are named in one message at its end.
     run::SkippedFilesReport skipped(*m_ws);
-    run::RunHost host{*m_ws, *this, m_keywords, *m_files, *this, m_settings, &skipped};
-    run::PushButton2_Click(host);
+    run::InputBoxPrompts prompts(*m_ws);
+    run::RunHost host{*m_ws, *this, m_keywords, *m_files, *this, m_settings, prompts, &skipped};
+    run::startRemoving(host);
 }
 
 // ---- the keyword list ----

@@ -79,7 +79,7 @@ public:
     // The hand pointer: the image of HAND-M.CUR when it was found, else the arrow.
     const QCursor& handPointer() const { return m_hand; }
 
-    int mode() const override;
+    run::RemoveMode mode() const override;
     bool ignoreCase() const override;
     bool leaveBlankLine() const override;
     bool saveToFolder() const override;

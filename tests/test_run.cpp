@@ -33,17 +33,44 @@ struct FakeWindow : LineOptionView, KeywordListView, RunOptionsView, RunSettings
     bool leaveBlankLine() const override { return leave; }
     int count() const override { return int(keywordList.size()); }
     QString text(int k) const override { return keywordList.at(k - 1); }
-    int mode() const override { return modeValue; }
+    RemoveMode mode() const override { return RemoveMode(modeValue); }
     bool ignoreCase() const override { return ic; }
     bool saveToFolder() const override { return toFolder; }
     QString outputFolder() const override { return folder; }
     QString read(const QString& key, const QString& def) override { return store.value(key, def); }
     void write(const QString& key, const QString& value) override { store[key] = value; }
 
+    // As the window runs it: its input boxes and its report, beside the test's own observer.
     void run(ScriptedWindowServices& ws) {
-        RunHost host{ws, *this, *this, files, *this, *this, observer, QLatin1Char('/')};
-        PushButton2_Click(host);
+        InputBoxPrompts prompts(ws);
+        SkippedFilesReport windowReport(ws);
+        Both both(observer, &windowReport);
+        RunObserver* shown = dynamic_cast<SkippedFilesReport*>(observer) ? observer : &both;
+        RunHost host{ws, *this, *this, files, *this, *this, prompts, shown, QLatin1Char('/')};
+        startRemoving(host);
     }
+
+    struct Both : RunObserver {
+        RunObserver *first, *second;
+        Both(RunObserver* a, RunObserver* b) : first(a), second(b) {}
+        template <class F>
+        void each(F f) {
+            for (RunObserver* o : {first, second})
+                if (o) f(*o);
+        }
+        void fileStarted(int i, const QString& in, const QString& out) override {
+            each([&](RunObserver& o) { o.fileStarted(i, in, out); });
+        }
+        void fileFinished(int i, const QString& in, const QString& out,
+                          const engine::FileResult& r) override {
+            each([&](RunObserver& o) { o.fileFinished(i, in, out, r); });
+        }
+        void fileSkipped(int i, const QString& in, const SkipReason& r) override {
+            each([&](RunObserver& o) { o.fileSkipped(i, in, r); });
+        }
+        void runEnding() override { each([](RunObserver& o) { o.runEnding(); }); }
+        void runFinished() override { each([](RunObserver& o) { o.runFinished(); }); }
+    };
 };
 
 // Records what the run tells about each entry.
