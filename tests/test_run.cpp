@@ -8,6 +8,8 @@
 
 #include <cmath>
 
+#include <sys/stat.h>
+
 using namespace vn;
 using namespace vn::run;
 using test::ScriptedWindowServices;
@@ -506,4 +508,85 @@ TEST_F(RunFixture, InputsThatVanishOrBecomeFoldersAfterListingAreSkippedOrReport
         QFile::remove(a);
         QFile::remove(d);
     }
+}
+
+// A front end that answers the run's questions itself. The window's prompt texts never reach
+// it, so rewording them cannot change what such a front end gets.
+struct OwnAnswers : RunPrompts {
+    QString text, lines;
+    QStringList asked;
+    QString searchText() override {
+        asked.append("search");
+        return text;
+    }
+    QString lineNumberList(const QString& stored) override {
+        asked.append("lines offered " + stored);
+        return lines;
+    }
+};
+
+TEST_F(RunFixture, TheRunAsksItsFrontEndAndShowsNoBoxOfItsOwn) {
+    const QString a = add("a.txt", "x 1\r\ny 2\r\nx 3\r\n");
+    const QString b = add("b.txt", "y\r\nx\r\n");
+    w.toFolder = false;
+    w.store["InputBox"] = "9";
+    for (const RemoveMode mode : {Containing, NotContaining, LineNumbers}) {
+        in.write("a.txt", "x 1\r\ny 2\r\nx 3\r\n");
+        in.write("b.txt", "y\r\nx\r\n");
+        OwnAnswers answers;
+        answers.text = "x";
+        answers.lines = "1";
+        Recorder rec;
+        // No answer is queued: an input box would fail the test.
+        ScriptedWindowServices ws;
+        RunHost host{ws, w, w, w.files, w, w, answers, &rec, QLatin1Char('/')};
+        w.modeValue = mode;
+        startRemoving(host);
+        for (const auto& box : ws.boxes) EXPECT_FALSE(box.isInput) << box.text.toStdString();
+        EXPECT_TRUE(ws.boxes.empty()) << "not even \"Done.\": that is the window's";
+        EXPECT_EQ(rec.finished, (QStringList{a, b})) << mode;
+        if (mode == LineNumbers) {
+            EXPECT_EQ(answers.asked, QStringList{"lines offered 9"});
+            EXPECT_EQ(w.store.value("InputBox"), "1");
+            EXPECT_EQ(TempDir::read(a), "y 2\r\nx 3");
+            EXPECT_EQ(TempDir::read(b), "x");
+        } else {
+            EXPECT_EQ(answers.asked, QStringList{"search"});
+            EXPECT_EQ(TempDir::read(a), mode == Containing ? "y 2\r\n" : "x 1\r\nx 3\r\n");
+            EXPECT_EQ(TempDir::read(b), mode == Containing ? "y\r\n" : "x\r\n");
+        }
+        w.store["InputBox"] = "9";
+    }
+}
+
+TEST_F(RunFixture, ASearchInputThatIsThereButCannotBeOpenedIsReportedOnce) {
+    const QString fifo = in.path("pipe.txt");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    w.files.entries.append(fifo);
+    w.files.entries.append(in.path("gone.txt"));  // not there: passed over quietly, as before
+    const QString empty = add("empty.txt", QByteArray());
+    const QString after = add("after.txt", "x\r\nkeep\r\n");
+    w.toFolder = false;
+    for (const RemoveMode mode : {Containing, NotContaining}) {
+        in.write("after.txt", "x\r\nkeep\r\n");
+        Recorder rec;
+        w.observer = &rec;
+        w.modeValue = mode;
+        ScriptedWindowServices ws;
+        ws.answerInput("x");
+        w.run(ws);
+        ASSERT_EQ(ws.errors().size(), 1u) << mode;
+        EXPECT_TRUE(ws.errors()[0].text.contains(fifo)) << ws.errors()[0].text.toStdString();
+        EXPECT_TRUE(ws.errors()[0].text.contains("pipe")) << ws.errors()[0].text.toStdString();
+        ASSERT_EQ(rec.skipped.size(), 1u);
+        EXPECT_EQ(rec.skipped[0].first, fifo);
+        EXPECT_EQ(rec.skipped[0].second.kind, SkipReason::Unreadable);
+        EXPECT_TRUE(rec.skipped[0].second.isFailure());
+        // The window's closing summary does not name it a second time.
+        EXPECT_EQ(ws.texts().last(), "Done.");
+        EXPECT_EQ(ws.boxes.size(), 3u) << ws.texts().join(" | ").toStdString();
+        EXPECT_EQ(TempDir::read(after), mode == Containing ? "keep\r\n" : "x\r\n");
+        EXPECT_EQ(TempDir::read(empty), "");
+    }
+    w.observer = nullptr;
 }
