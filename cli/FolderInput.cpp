@@ -18,7 +18,8 @@ QStringList filesInFolder(WindowServices& ws, const QString& folder, const QStri
     while (start.size() > 1 && start.endsWith(QDir::separator())) start.chop(1);
     Guard g(ws, loc::PushButton3_Click);
     filelist::MemoryFileList list;
-    filelist::appendFolderFiles(g, list, start, QStringLiteral("*.") + ext, hidden);
+    filelist::appendFolderFiles(g, list, start, QStringLiteral("*.") + ext,
+                                hidden ? filelist::DotNames::Taken : filelist::DotNames::LeftOut);
     return list.entries();
 }
 

@@ -295,6 +295,7 @@ int main(int argc, char** argv) {
             return 1;
         }
         filterResult = v.outputFolderPath + QStringLiteral("/input.txt");
+        ws.setAlias(filterResult, QStringLiteral("(standard output)"));
         files.append(input);
     } else {
         for (const QString& p : v.o.paths) {

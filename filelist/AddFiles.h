@@ -46,11 +46,14 @@ void PushButton3_Click(AddFolderHost& host);
 // Walks `folder` and appends, folder by folder in walk order (the folder's own files first), the
 // files matching `pattern`, each through CleanPath. Names starting with "~" (lock files of office
 // programs) and writable hidden files (attribute value exactly 34) are left out. Failures are
-// reported through g, at the labels this work has inside "Add All File(s) In Folder". With
-// dotNames false, files and subfolders whose names start with "." are left out as well, and
-// such a subfolder is not walked at all.
+// reported through g, at the labels this work has inside "Add All File(s) In Folder".
+//
+// Names starting with "." are hidden by Unix custom. The folder button treats them by their
+// attributes, as above; a front end may instead leave them all out (such folders are then not
+// even entered) or take them all, the writable hidden files included.
+enum class DotNames { ByAttributes, LeftOut, Taken };
 void appendFolderFiles(Guard& g, FileListModel& list, const QString& folder,
-                       const QString& pattern, bool dotNames = true);
+                       const QString& pattern, DotNames dotNames = DotNames::ByAttributes);
 
 // "Add File(s)": appends the paths the file dialog returned, each through CleanPath. The dialog
 // here returns full paths with no size limit on the selection, so the "too many files" message
