@@ -1,6 +1,10 @@
 #include "cli/ConsoleServices.h"
 
+#include "core/Failure.h"
+#include "core/NativeName.h"
+
 #include <QDateTime>
+#include <QDir>
 
 #include <csignal>
 
@@ -40,18 +44,45 @@ void ConsoleServices::clearProgressLine() {
 
 Answer ConsoleServices::messageBox(const QString& text, Buttons buttons, Icon,
                                    const QString& title) {
-    if (title == QLatin1String("Application Error")) ++m_failures;
-    if (m_silentDone && text == QLatin1String("Done.")) return Answer::Ok;
-    clearProgressLine();
     const QString prefix = title.isEmpty() ? QStringLiteral("varnobis-cli: ") : title + ": ";
-    std::fprintf(m_err, "%s%s\n", qPrintable(prefix), qPrintable(oneLine(text)));
-    std::fflush(m_err);
+    printLine((prefix + oneLine(text)).toLocal8Bit());
     // Nobody is there to answer a question: take the answer that changes nothing.
     return buttons == Buttons::YesNo ? Answer::No : Answer::Ok;
 }
 
-QString ConsoleServices::inputBox(const QString& prompt, const QString&, const QString&) {
-    return m_answers.value(prompt);
+QString ConsoleServices::inputBox(const QString&, const QString&, const QString&) {
+    return QString();
+}
+
+void ConsoleServices::reportFailure(const Failure& failure, const char*, int) {
+    ++m_failures;
+    QByteArray line = "varnobis-cli: ";
+    if (!failure.path().isEmpty()) {
+        QString action = failure.action();
+        if (!action.isEmpty()) action[0] = action[0].toLower();
+        line += shown(failure.path()) + ": " + action.toLocal8Bit() + ": " +
+                oneLine(failure.reason()).toLocal8Bit();
+    } else {
+        if (!m_current.isEmpty()) line += shown(m_current) + ": ";
+        line += oneLine(failure.description()).toLocal8Bit();
+    }
+    // Each procedure a failure passes through on its way out reports it, as the window's boxes
+    // do; on a console the same line twice in a row says nothing new.
+    if (line == m_lastFailure) return;
+    m_lastFailure = line;
+    printLine(line);
+}
+
+QByteArray ConsoleServices::shown(const QString& path) const {
+    const auto alias = m_aliases.constFind(path);
+    if (alias != m_aliases.constEnd()) return alias->toLocal8Bit();
+    return displayName(QDir::toNativeSeparators(path)).toLocal8Bit();
+}
+
+void ConsoleServices::printLine(const QByteArray& line) {
+    clearProgressLine();
+    std::fprintf(m_err, "%s\n", line.constData());
+    std::fflush(m_err);
 }
 
 void ConsoleServices::yield() {

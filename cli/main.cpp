@@ -3,49 +3,53 @@
 #include "cli/CliOptions.h"
 #include "cli/ConsoleServices.h"
 #include "cli/FolderInput.h"
-#include "filelist/PathTests.h"
+#include "core/ErrorLocations.h"
 #include "core/Failure.h"
-#include "platform/FileAccess.h"
 #include "core/NativeName.h"
+#include "filelist/PathTests.h"
+#include "platform/FileAccess.h"
 #include "run/RunDriver.h"
 #include "textio/TextFile.h"
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QFileInfo>
 #include <QHash>
+#include <QTemporaryDir>
 
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <optional>
 #include <unistd.h>
 
 using namespace vn;
 
 namespace {
 
-// A path as the report shows it: bytes that are not valid UTF-8 escaped, so every line of the
-// report is text and still says which file is meant.
-QByteArray shown(const QString& path) {
-    return displayName(QDir::toNativeSeparators(path)).toLocal8Bit();
-}
+// How standard input and output are named in messages and in the report.
+const QString kStdinName = QStringLiteral("(standard input)");
 
-struct Views : LineOptionView, KeywordListView, run::RunOptionsView, SettingsView {
+struct Views : LineOptionView, KeywordListView, run::RunOptionsView, SettingsView,
+               run::RunPrompts {
     cli::CliOptions o;
     QStringList keywordList;
-    QString folderForTest;
+    QString outputFolderPath;
     QHash<QString, QString> memory;
 
     bool leaveBlankLine() const override { return o.leaveBlank; }
     int count() const override { return int(keywordList.size()); }
     QString text(int k) const override { return keywordList.value(k - 1); }
-    int mode() const override { return o.mode; }
+    run::RemoveMode mode() const override { return o.mode; }
     bool ignoreCase() const override { return o.ignoreCase; }
     bool saveToFolder() const override { return !o.inPlace; }
-    QString outputFolder() const override { return folderForTest; }
+    QString outputFolder() const override { return outputFolderPath; }
     QString read(const QString& key, const QString& def) override { return memory.value(key, def); }
     void write(const QString& key, const QString& value) override { memory[key] = value; }
+    // The run's questions are answered by the options, which the parser has already checked.
+    QString searchText() override { return o.text; }
+    QString lineNumberList(const QString&) override { return o.lines; }
 };
 
 struct FileListAdapter : run::FileListView {
@@ -55,82 +59,97 @@ struct FileListAdapter : run::FileListView {
     QString text(int i) const override { return files.value(i - 1); }
 };
 
+struct Totals {
+    long long files = 0, linesRead = 0, linesRemoved = 0, skipped = 0, failed = 0;
+};
+
+// The per-file report: one line per entry on `out` (none when it is null), and the totals.
 struct Reporter : run::RunObserver {
     cli::ConsoleServices& ws;
-    bool quiet;
-    int failed = 0;
+    std::FILE* out;
+    Totals totals;
     int before = 0;
     bool lastStopped = false;  // the file worked on when the stop came was left as it was
+    std::optional<engine::FileResult> last;
     bool reportLost = false;
-    Reporter(cli::ConsoleServices& s, bool q) : ws(s), quiet(q) {}
-    void fileStarted(int, const QString&, const QString&) override { before = ws.failureCount(); }
+    Reporter(cli::ConsoleServices& s, std::FILE* o) : ws(s), out(o) {}
+
+    void fileStarted(int, const QString& input, const QString&) override {
+        before = ws.failureCount();
+        ws.setCurrentFile(input);
+    }
     void fileFinished(int, const QString& input, const QString& output,
                       const engine::FileResult& r) override {
+        ws.setCurrentFile(QString());
+        last = r;
         lastStopped = r.stopped;
         const bool ok = r.read && !r.stopped && ws.failureCount() == before;
-        if (!ok && !r.stopped) ++failed;
         if (ok && !r.skipped.isEmpty()) {
             // Left alone on purpose (a binary file): said, but not a failure.
-            if (quiet) return;
-            ws.clearProgressLine();
-            print("%s\t0\t0\tskipped (%s)\n", shown(input).constData(),
+            ++totals.skipped;
+            print("%s\t0\t0\tskipped (%s)\n", ws.shown(input).constData(),
                   r.skipped.toLocal8Bit().constData());
             return;
         }
-        if (quiet) return;
-        ws.clearProgressLine();
+        if (ok) {
+            ++totals.files;
+            totals.linesRead += r.linesRead;
+            totals.linesRemoved += r.linesRemoved;
+        } else if (!r.stopped) {
+            ++totals.failed;
+        }
         // A stopped file gets no output path: that column says the file was written.
-        const char* last = r.stopped ? "STOPPED" : ok ? nullptr : "FAILED";
-        print("%s\t%lld\t%lld\t%s\n", shown(input).constData(),
+        const char* status = r.stopped ? "STOPPED" : ok ? nullptr : "FAILED";
+        print("%s\t%lld\t%lld\t%s\n", ws.shown(input).constData(),
               static_cast<long long>(r.linesRead), static_cast<long long>(r.linesRemoved),
-              last ? last : shown(output).constData());
+              status ? status : ws.shown(output).constData());
     }
     void fileSkipped(int, const QString& input, const run::SkipReason& reason) override {
         if (input.isEmpty()) return;
+        if (reason.kind == run::SkipReason::Unreadable) {
+            // The run has reported why already.
+            ++totals.failed;
+            print("%s\t0\t0\tFAILED\n", ws.shown(input).constData());
+            return;
+        }
         if (reason.kind != run::SkipReason::Quiet) {
             // A result that would have replaced another is a failure; a file met again under
             // another path was processed once, as asked.
-            if (reason.isFailure()) ++failed;
-            if (quiet && !reason.isFailure()) return;
-            ws.clearProgressLine();
-            if (quiet) {
-                std::fprintf(stderr, "%s\t0\t0\tskipped (%s)\n", shown(input).constData(),
-                             reason.text.toLocal8Bit().constData());
+            ++(reason.isFailure() ? totals.failed : totals.skipped);
+            const QByteArray line = ws.shown(input) + "\t0\t0\tskipped (" +
+                                    reason.text.toLocal8Bit() + ")\n";
+            // Without a report, a refused result is still said, on standard error.
+            if (!out && reason.isFailure()) {
+                ws.clearProgressLine();
+                std::fputs(line.constData(), stderr);
                 std::fflush(stderr);
-            } else {
-                print("%s\t0\t0\tskipped (%s)\n", shown(input).constData(),
-                      reason.text.toLocal8Bit().constData());
             }
+            print("%s", line.constData());
             return;
         }
-        // The search modes pass over a file whose size is below 1 as if it were empty; the
-        // window says nothing then. A file that exists but cannot be opened is not empty, and a
-        // script must learn that it was not processed, and why.
-        QString why;
+        // The search modes pass over an input without content, and one that is not there, as
+        // the window does. A script must learn that a file it named was not there.
         try {
             unsigned char none[1];
             readFileHead(input, none, 0);
         } catch (const Failure& e) {
-            why = e.description();
+            ++totals.failed;
+            ws.reportFailure(e, loc::PushButton2_Click, 0);
+            print("%s\t0\t0\tFAILED\n", ws.shown(input).constData());
+            return;
         }
-        ws.clearProgressLine();
-        if (!why.isEmpty()) {
-            ++failed;
-            std::fprintf(stderr, "varnobis-cli: %s\n", why.toLocal8Bit().constData());
-            std::fflush(stderr);
-        }
-        if (quiet) return;
-        print("%s\t0\t0\t%s\n", shown(input).constData(),
-              why.isEmpty() ? "skipped (empty file)" : "FAILED");
+        ++totals.skipped;
+        print("%s\t0\t0\tskipped (empty file)\n", ws.shown(input).constData());
     }
 
-    // Writes a report line. When standard output is gone (a closed pipe), the run is stopped
-    // cleanly rather than carried on with nobody to learn what it did.
+    // Writes a report line. When the report is gone (a closed pipe), the run is stopped cleanly
+    // rather than carried on with nobody to learn what it did.
     template <class... A>
     void print(const char* format, A... args) {
-        if (reportLost) return;
-        std::printf(format, args...);
-        if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return;
+        if (!out || reportLost) return;
+        ws.clearProgressLine();
+        std::fprintf(out, format, args...);
+        if (std::fflush(out) == 0 && !std::ferror(out)) return;
         const int err = errno;
         reportLost = true;
         std::fprintf(stderr, "varnobis-cli: cannot write the report: %s; stopping\n",
@@ -138,12 +157,61 @@ struct Reporter : run::RunObserver {
         std::fflush(stderr);
         cli::ConsoleServices::requestStop();
     }
+
+    void printTotals(bool dryRun) {
+        print("Total: %lld files, %lld lines read, %lld removed, %lld passed over, %lld "
+              "failed%s\n",
+              totals.files, totals.linesRead, totals.linesRemoved, totals.skipped, totals.failed,
+              dryRun ? " (dry run: nothing written)" : "");
+    }
 };
 
 int usageError(const QString& message) {
     std::fprintf(stderr, "varnobis-cli: %s\nTry 'varnobis-cli --help' for more information.\n",
                  qPrintable(message));
     return 2;
+}
+
+// Copies one descriptor to another in pieces, so that memory stays flat whatever the size.
+// Returns the errno of the first failure and whether it was on the reading side.
+struct CopyError {
+    int err = 0;
+    bool reading = false;
+};
+CopyError copyAll(int from, int to) {
+    char buffer[1 << 16];
+    for (;;) {
+        const ssize_t n = ::read(from, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return {errno, true};
+        if (n == 0) return {};
+        for (ssize_t done = 0; done < n;) {
+            const ssize_t w = ::write(to, buffer + done, std::size_t(n - done));
+            if (w < 0 && errno == EINTR) continue;
+            if (w < 0) return {errno, false};
+            done += w;
+        }
+    }
+}
+
+// Standard input, kept in a private file so that the engine reads it as it reads any file.
+bool spoolStandardInput(const QString& path) {
+    const int fd = ::open(nativeName(path).constData(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        std::fprintf(stderr, "varnobis-cli: %s: cannot keep a copy of it: %s\n",
+                     qPrintable(kStdinName), std::strerror(errno));
+        return false;
+    }
+    const CopyError e = copyAll(STDIN_FILENO, fd);
+    const int closeErr = ::close(fd) == 0 ? 0 : errno;
+    if (e.err || closeErr) {
+        std::fprintf(stderr, "varnobis-cli: %s: cannot %s: %s\n", qPrintable(kStdinName),
+                     e.reading ? "read it" : "keep a copy of it",
+                     std::strerror(e.err ? e.err : closeErr));
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -172,26 +240,39 @@ int main(int argc, char** argv) {
     // A report read through a pipe that closes early gives EPIPE, which the report handles; the
     // signal would end the run between two files without a word.
     std::signal(SIGPIPE, SIG_IGN);
-    ws.setShowProgress(!v.o.quiet && ::isatty(STDERR_FILENO));
+    ws.setShowProgress(!v.o.quiet && !v.o.filter && ::isatty(STDERR_FILENO));
 
-    if (!v.o.inPlace && !IsFolder(v.o.outDir)) {
-        std::fprintf(stderr, "varnobis-cli: --out-dir: folder does not exist: %s\n",
-                     shown(v.o.outDir).constData());
+    if (!v.o.filter && !v.o.inPlace && !IsFolder(v.o.outDir)) {
+        std::fprintf(stderr, "varnobis-cli: %s: the --out-dir folder does not exist\n",
+                     ws.shown(v.o.outDir).constData());
         return 1;
     }
-    // The run checks its output folder whichever save option is chosen; in place, the current
-    // folder stands in for it.
-    v.folderForTest = v.o.inPlace ? QDir::currentPath() : v.o.outDir;
 
-    int failed = 0;
+    // Standard input, as data or as keywords, and a filter's result live here until the end.
+    std::optional<QTemporaryDir> work;
+    const bool stdinKeywords = v.o.keywordFiles.contains(QStringLiteral("-"));
+    if (v.o.filter || stdinKeywords) {
+        work.emplace();
+        if (!work->isValid()) {
+            std::fprintf(stderr, "varnobis-cli: cannot make a temporary folder: %s\n",
+                         qPrintable(work->errorString()));
+            return 1;
+        }
+    }
+
     v.keywordList = v.o.keywords;
-    for (const QString& f : v.o.keywordFiles) {
+    for (QString f : v.o.keywordFiles) {
+        if (f == QLatin1String("-")) {
+            f = work->filePath(QStringLiteral("keywords"));
+            ws.setAlias(f, kStdinName);
+            if (!spoolStandardInput(f)) return 1;
+        }
         const int before = ws.failureCount();
         bool ok = false;
         const textio::LineList lines = textio::ReadFileToStringLine(ws, f, &ok);
         if (!ok || ws.failureCount() != before) {
-            std::fprintf(stderr, "varnobis-cli: cannot read the keywords file %s\n",
-                         shown(f).constData());
+            std::fprintf(stderr, "varnobis-cli: %s: cannot read the keywords file\n",
+                         ws.shown(f).constData());
             return 1;
         }
         // As in the window, a keyword that is empty after trimming is never added.
@@ -200,28 +281,52 @@ int main(int argc, char** argv) {
     }
 
     QStringList files;
-    for (const QString& p : v.o.paths) {
-        if (IsFolder(p)) {
-            for (const QString& ext : v.o.exts) files += cli::filesInFolder(ws, p, ext);
-        } else {
-            files.append(p);
+    QString filterResult;
+    if (v.o.filter) {
+        // The input becomes one file of a run that saves into a private folder; the result is
+        // then copied to standard output.
+        const QString input = work->filePath(QStringLiteral("input"));
+        ws.setAlias(input, kStdinName);
+        if (!spoolStandardInput(input)) return 1;
+        v.outputFolderPath = work->filePath(QStringLiteral("result"));
+        if (!QDir().mkdir(v.outputFolderPath)) {
+            std::fprintf(stderr, "varnobis-cli: cannot make a temporary folder in %s\n",
+                         ws.shown(work->path()).constData());
+            return 1;
         }
+        filterResult = v.outputFolderPath + QStringLiteral("/input.txt");
+        ws.setAlias(filterResult, QStringLiteral("(standard output)"));
+        files.append(input);
+    } else {
+        for (const QString& p : v.o.paths) {
+            if (IsFolder(p)) {
+                for (const QString& ext : v.o.exts)
+                    files += cli::filesInFolder(ws, p, ext, v.o.hidden);
+            } else {
+                files.append(p);
+            }
+        }
+        if (files.isEmpty()) {
+            std::fprintf(stderr, "varnobis-cli: no files found\n");
+            return 1;
+        }
+        // The run checks its output folder whichever save option is chosen; in place, the
+        // current folder stands in for it.
+        v.outputFolderPath = v.o.inPlace ? QDir::currentPath() : v.o.outDir;
     }
-    if (files.isEmpty()) {
-        std::fprintf(stderr, "varnobis-cli: no files found\n");
-        return 1;
-    }
-    if (v.o.mode == run::Containing || v.o.mode == run::NotContaining) ws.setAnswer(QStringLiteral("Enter x:"), v.o.text);
-    if (v.o.mode == run::LineNumbers)
-        ws.setAnswer(QStringLiteral("Enter line numbers to remove separated by commas:"), v.o.lines);
 
+    // Standard output carries a filter's result, so its report goes to standard error, and only
+    // when asked for by a dry run.
+    std::FILE* reportTo = v.o.quiet ? nullptr
+                          : !v.o.filter ? stdout
+                          : v.o.dryRun  ? stderr
+                                        : nullptr;
     FileListAdapter list(files);
-    Reporter reporter(ws, v.o.quiet);
-    run::RunHost host{ws, v, v, list, v, v, &reporter};
-    ws.setDoneIsSilent(true);
-    run::PushButton2_Click(host);
+    Reporter reporter(ws, reportTo);
+    run::RunHost host{ws, v, v, list, v, v, v, &reporter};
+    host.dryRun = v.o.dryRun;
+    run::startRemoving(host);
     ws.clearProgressLine();
-    failed += reporter.failed;
     if (ws.quitRequested()) {
         if (!reporter.reportLost)
             std::fprintf(stderr, "varnobis-cli: stopped; %s\n",
@@ -230,5 +335,25 @@ int main(int argc, char** argv) {
                              : "the files not yet reached were left as they were");
         return 1;
     }
-    return failed > 0 ? 1 : 0;
+    reporter.printTotals(v.o.dryRun);
+    const bool failed = reporter.totals.failed > 0 || ws.failureCount() > 0;
+
+    if (v.o.filter && !failed && !v.o.dryRun && reporter.last) {
+        if (!reporter.last->skipped.isEmpty()) {
+            std::fprintf(stderr, "varnobis-cli: %s: not written: %s\n", qPrintable(kStdinName),
+                         reporter.last->skipped.toLocal8Bit().constData());
+            return 0;
+        }
+        const int fd = ::open(nativeName(filterResult).constData(), O_RDONLY | O_CLOEXEC);
+        const CopyError e = fd < 0 ? CopyError{errno, true} : copyAll(fd, STDOUT_FILENO);
+        if (fd >= 0) ::close(fd);
+        if (e.err) {
+            std::fprintf(stderr, "varnobis-cli: %s: %s: %s\n",
+                         e.reading ? ws.shown(filterResult).constData() : "(standard output)",
+                         e.reading ? "cannot read the result" : "cannot write the result",
+                         std::strerror(e.err));
+            return 1;
+        }
+    }
+    return failed ? 1 : 0;
 }

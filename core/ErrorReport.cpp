@@ -15,10 +15,13 @@ QString standardErrorMessage(const QString& description, const QString& location
            supportAddress();
 }
 
-void reportFailure(WindowServices& ws, const QString& description, const char* location,
-                   int label) {
-    ws.messageBox(standardErrorMessage(description, QString::fromUtf8(location), label),
-                  Buttons::Ok, Icon::Warning, QStringLiteral("Application Error"));
+void reportFailure(WindowServices& ws, const Failure& failure, const char* location, int label) {
+    ws.reportFailure(failure, location, label);
+}
+
+void WindowServices::reportFailure(const Failure& failure, const char* location, int label) {
+    messageBox(standardErrorMessage(failure.description(), QString::fromUtf8(location), label),
+               Buttons::Ok, Icon::Warning, QStringLiteral("Application Error"));
 }
 
 }  // namespace vn

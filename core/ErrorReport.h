@@ -16,9 +16,9 @@ QString supportAddress();
 // description CR LF "in <location> at line <label>" CR CR "Please email screenshot ..."
 QString standardErrorMessage(const QString& description, const QString& location, int label);
 
-// Shows the standard message: title "Application Error", warning icon, OK.
-void reportFailure(WindowServices& ws, const QString& description, const char* location,
-                   int label);
+// Hands the failure to the front end (WindowServices::reportFailure); the window shows the
+// standard message: title "Application Error", warning icon, OK.
+void reportFailure(WindowServices& ws, const Failure& failure, const char* location, int label);
 
 // The handler of one guarded procedure. Each labelled step runs inside it; a step that throws is
 // reported with the procedure's location and the step's label, its effect is lost, and the
@@ -47,8 +47,9 @@ public:
         return run(label, [&]() -> bool { return std::forward<F>(f)(); }, true);
     }
 
-    void report(const QString& description, int label) {
-        reportFailure(m_ws, description, m_location, label);
+    void report(const QString& description, int label) { report(Failure(description), label); }
+    void report(const Failure& failure, int label) {
+        reportFailure(m_ws, failure, m_location, label);
     }
 
     WindowServices& services() const { return m_ws; }
@@ -60,7 +61,7 @@ private:
         try {
             return f();
         } catch (const Failure& e) {
-            report(e.description(), label);
+            report(e, label);
         } catch (const std::bad_alloc&) {
             report(QStringLiteral("Out of memory"), label);
         } catch (const std::exception& e) {

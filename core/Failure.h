@@ -15,6 +15,11 @@ public:
     explicit Failure(QString description);
 
     const QString& description() const noexcept { return m_description; }
+    // The parts of a failure that names a file, apart, for front ends that show them in their
+    // own layout; all empty when the failure names no file.
+    const QString& action() const noexcept { return m_action; }
+    const QString& path() const noexcept { return m_path; }
+    const QString& reason() const noexcept { return m_reason; }
     const char* what() const noexcept override { return m_utf8.c_str(); }
 
     // "<action> "<native path>": <strerror(err)>"
@@ -24,6 +29,9 @@ public:
 
 private:
     QString m_description;
+    QString m_action;
+    QString m_path;
+    QString m_reason;
     std::string m_utf8;
 };
 

@@ -4,6 +4,8 @@
 
 namespace vn {
 
+class Failure;
+
 enum class Buttons { Ok, YesNo };
 enum class Icon { None, Warning };
 enum class Answer { Ok, Yes, No };
@@ -23,6 +25,11 @@ public:
     // Modal. Returns the answer, or the empty text when cancelled.
     virtual QString inputBox(const QString& prompt, const QString& title = QString(),
                              const QString& defaultAnswer = QString()) = 0;
+
+    // A guarded step failed: `failure` at `label` of the procedure named by `location`. The
+    // window shows its standard "Application Error" box (see standardErrorMessage); a front end
+    // with a layout of its own overrides this.
+    virtual void reportFailure(const Failure& failure, const char* location, int label);
 
     // Lets pending window events (paints, clicks, a close request) run once before returning.
     virtual void yield() = 0;

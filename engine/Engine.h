@@ -31,6 +31,9 @@ struct FileResult {
 struct Host {
     WindowServices& ws;
     const LineOptionView& option1;
+    // Work out and report the result, but write nothing: no output file is opened, so neither
+    // the target nor its folder is touched. The counts are those of a real run.
+    bool dryRun = false;
 };
 
 FileResult RemoveAllBlankLinesWrapper(Host& host, const QString& inputPath,

@@ -49,11 +49,13 @@ void PushButton3_Click(AddFolderHost& h) {
 }
 
 void appendFolderFiles(Guard& g, FileListModel& list, const QString& folder,
-                       const QString& pattern) {
+                       const QString& pattern, DotNames dotNames) {
     // A root ends in a separator already; the doubled one this gives is harmless to the walk
     // and CleanPath takes it out of every entry.
     QStringList folders{folder + kSep};
-    g.step(116, [&] { GetSubDirectories2016(g.services(), folders, true); });
+    g.step(116, [&] {
+        GetSubDirectories2016(g.services(), folders, true, dotNames != DotNames::LeftOut);
+    });
     for (const QString& item : std::as_const(folders)) {
         const QString f = item.chopped(1);
         QStringList names;
@@ -61,10 +63,15 @@ void appendFolderFiles(Guard& g, FileListModel& list, const QString& folder,
         for (const QString& name : std::as_const(names)) {
             if (g.test(120, [&] { return name.startsWith(QLatin1Char('~')); }))
                 continue;
+            const bool dotName = name.startsWith(QLatin1Char('.'));
+            if (dotName && dotNames == DotNames::LeftOut)
+                continue;
             const QString full = f + kSep + name;
             constexpr int hiddenArchive = attr::Hidden | attr::Archive;
             if (g.test(122, [&] {
-                    return IsExistingFile(full) && fileAttributes(full) != hiddenArchive;
+                    return IsExistingFile(full) &&
+                           ((dotName && dotNames == DotNames::Taken) ||
+                            fileAttributes(full) != hiddenArchive);
                 }))
                 g.step(124, [&] { list.append(CleanPath(full)); });
         }

@@ -39,8 +39,13 @@ void PushButton3_Click(AddFolderHost& host);
 // files matching `pattern`, each through CleanPath. Names starting with "~" (lock files of office
 // programs) and writable hidden files (attribute value exactly 34) are left out. Failures are
 // reported through g, at the labels this work has inside "Add All File(s) In Folder".
+//
+// Names starting with "." are hidden by Unix custom. The folder button treats them by their
+// attributes, as above; a front end may instead leave them all out (such folders are then not
+// even entered) or take them all, the writable hidden files included.
+enum class DotNames { ByAttributes, LeftOut, Taken };
 void appendFolderFiles(Guard& g, FileListModel& list, const QString& folder,
-                       const QString& pattern);
+                       const QString& pattern, DotNames dotNames = DotNames::ByAttributes);
 
 // "Add File(s)": appends the paths the file dialog returned, each through CleanPath. The dialog
 // here returns full paths with no size limit on the selection, so the "too many files" message

@@ -26,6 +26,7 @@ struct Walk {
     WindowServices& ws;
     std::set<FileIdentity> seen;
     bool stopped = false;
+    bool dotNames = true;
 
     void yield() {
         ws.yield();
@@ -83,6 +84,8 @@ ListingEnd listSubfolders(Walk& w, const QString& folder, QStringList& out) {
         if (e.statError != 0)
             return endFor(e.statError);
         if (!e.isFolder)
+            continue;
+        if (!w.dotNames && e.name.startsWith(QLatin1Char('.')))
             continue;
         w.yield();
         if (w.stopped)
@@ -156,8 +159,9 @@ bool isExcludedFolderAttributes(int attributes) {
            attributes == (hiddenSystemFolder | attr::ReparsePoint);
 }
 
-void GetSubDirectories2016(WindowServices& ws, QStringList& folders, bool recurse) {
-    Walk w{ws, {}, false};
+void GetSubDirectories2016(WindowServices& ws, QStringList& folders, bool recurse,
+                           bool dotNames) {
+    Walk w{ws, {}, false, dotNames};
     for (const QString& f : folders) {
         FileIdentity id;
         if (fileIdentity(f, id))

@@ -21,9 +21,13 @@ namespace vn {
 // folder in place with the subfolders found so far. None of these is reported; any other failure
 // is reported through ws with the walker's own location, and the walk goes on.
 //
+// With dotNames false, subfolders whose names start with "." (hidden by Unix custom) are neither
+// walked nor added; the given folders are walked whatever their names.
+//
 // Yields before looking into each folder, for each subfolder, and for each folder it adds; stops
 // early once the program is asked to end.
-void GetSubDirectories2016(WindowServices& ws, QStringList& folders, bool recurse);
+void GetSubDirectories2016(WindowServices& ws, QStringList& folders, bool recurse,
+                           bool dotNames = true);
 
 // True for the attribute values the walker neither walks nor lists (hidden + system folders,
 // with or without the reparse point); a folder that is only hidden is walked.

@@ -443,8 +443,8 @@ void Form1::Form_QueryUnload() {
 
 // ---- the options panel ----
 
-int Form1::mode() const {
-    return m_options->mode();
+run::RemoveMode Form1::mode() const {
+    return run::RemoveMode(m_options->mode());
 }
 bool Form1::ignoreCase() const {
     return m_options->ignoreCase();
@@ -515,8 +515,9 @@ void Form1::PushButton11_Click() {
 void Form1::PushButton2_Click() {
     // Files the run passes over for a reason worth telling are named in one message at its end.
     run::SkippedFilesReport skipped(*m_ws);
-    run::RunHost host{*m_ws, *this, m_keywords, *m_files, *this, m_settings, &skipped};
-    run::PushButton2_Click(host);
+    run::InputBoxPrompts prompts(*m_ws);
+    run::RunHost host{*m_ws, *this, m_keywords, *m_files, *this, m_settings, prompts, &skipped};
+    run::startRemoving(host);
 }
 
 // ---- the keyword list ----

@@ -101,7 +101,7 @@ public:
     const QCursor& handPointer() const { return m_hand; }
 
     // What a run reads from the options panel.
-    int mode() const override;
+    run::RemoveMode mode() const override;
     bool ignoreCase() const override;
     bool leaveBlankLine() const override;
     bool saveToFolder() const override;

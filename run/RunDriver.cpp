@@ -2,6 +2,7 @@
 
 #include "core/ErrorLocations.h"
 #include "core/ErrorReport.h"
+#include "core/NativeName.h"
 #include "filelist/PathTests.h"
 #include "platform/FileAccess.h"
 
@@ -29,6 +30,19 @@ QString outputName(const QString& name) {
 }
 
 namespace {
+
+// The size the search modes go by: they pass over an input without content. One that is not
+// there (or is a folder, which has no content of its own) is passed over quietly; one that is
+// there but cannot be opened throws the reason, for the caller's step to report.
+std::int64_t sizeForSearch(const QString& path) {
+    const std::int64_t size = FileSize2(path);
+    if (size >= 0) return size;
+    struct stat st {};
+    if (::stat(nativeName(path).constData(), &st) != 0 || S_ISDIR(st.st_mode)) return -1;
+    unsigned char none[1];
+    readFileHead(path, none, 0);
+    return -1;
+}
 
 engine::FileResult dispatchSearch(engine::Host& eh, bool notContaining, const QString& input,
                                   const QString& searchText, const QString& output,
@@ -120,8 +134,18 @@ void SkippedFilesReport::fileFinished(int, const QString& input, const QString&,
         m_lines.append(shown(input) + QStringLiteral(": ") + result.skipped);
 }
 
+QString InputBoxPrompts::searchText() {
+    return m_ws.inputBox(QStringLiteral("Enter x:"), QString(), QString());
+}
+
+QString InputBoxPrompts::lineNumberList(const QString& stored) {
+    return m_ws.inputBox(QStringLiteral("Enter line numbers to remove separated by commas:"),
+                         QString(), stored);
+}
+
 void SkippedFilesReport::fileSkipped(int, const QString& input, const SkipReason& reason) {
-    if (reason.kind != SkipReason::Quiet)
+    // An unreadable input has had its own message already.
+    if (reason.kind != SkipReason::Quiet && reason.kind != SkipReason::Unreadable)
         m_lines.append(shown(input) + QStringLiteral(": ") + reason.text);
 }
 
@@ -140,7 +164,9 @@ void SkippedFilesReport::runEnding() {
     m_lines.clear();
 }
 
-void PushButton2_Click(RunHost& h) {
+void SkippedFilesReport::runFinished() { m_ws.messageBox(QStringLiteral("Done.")); }
+
+void startRemoving(RunHost& h) {
     WindowServices& ws = h.ws;
     // A second press while a run (or any long operation) is under way would walk the same list
     // twice with half its answers. The hourglass says one is in progress, but it shows only once
@@ -151,7 +177,7 @@ void PushButton2_Click(RunHost& h) {
     const auto done = qScopeGuard([] { running = false; });
 
     Guard g(ws, loc::PushButton2_Click);
-    engine::Host eh{ws, h.option1};
+    engine::Host eh{ws, h.option1, h.dryRun};
 
     if (g.test(100, [&] { return h.files.count() == 0; })) {
         g.step(216, [&] { ws.messageBox(QStringLiteral("No files added.")); });
@@ -206,8 +232,8 @@ void PushButton2_Click(RunHost& h) {
         }
         g.step(140, [&] { ws.setPointer(Pointer::Hourglass); });
 
-        const int mode = [&] {
-            int m = -1;
+        const RemoveMode mode = [&] {
+            RemoveMode m = NoMode;
             g.step(142, [&] { m = h.options.mode(); });
             return m;
         }();
@@ -234,12 +260,12 @@ void PushButton2_Click(RunHost& h) {
         } else if (mode == Containing || mode == NotContaining) {
             const int base = mode == Containing ? 146 : 158;
             if (i == 1) {
-                g.step(base + 2, [&] {
-                    searchText = ws.inputBox(QStringLiteral("Enter x:"), QString(), QString());
-                });
+                g.step(base + 2, [&] { searchText = h.prompts.searchText(); });
             }
             bool skip = true;
-            g.step(base + 4, [&] { skip = searchText.isEmpty() || FileSize2(input) < 1; });
+            if (!g.step(base + 4,
+                        [&] { skip = searchText.isEmpty() || sizeForSearch(input) < 1; }))
+                refused = SkipReason{SkipReason::Unreadable, QString(), QString()};
             if (!skip) {
                 const bool ic = g.test(base + 6, [&] { return h.options.ignoreCase(); });
                 g.step(ic ? base + 8 : base + 10, [&] {
@@ -261,9 +287,8 @@ void PushButton2_Click(RunHost& h) {
         } else if (mode == LineNumbers) {
             if (g.test(188, [&] { return i == 1; })) {
                 g.step(190, [&] {
-                    lineNumberList = ws.inputBox(
-                        QStringLiteral("Enter line numbers to remove separated by commas:"),
-                        QString(), h.settings.value(setting::InputBox));
+                    lineNumberList =
+                        h.prompts.lineNumberList(h.settings.value(setting::InputBox));
                 });
                 g.step(192, [&] { h.settings.setValue(setting::InputBox, lineNumberList); });
             }
@@ -295,7 +320,9 @@ void PushButton2_Click(RunHost& h) {
     g.step(206, [&] { ws.setProgress(Bar::File, 0); });
     g.step(210, [&] { ws.setProgressText(Bar::File, QStringLiteral("Progress Bar")); });
     if (h.observer) h.observer->runEnding();
-    g.step(212, [&] { ws.messageBox(QStringLiteral("Done.")); });
+    g.step(212, [&] {
+        if (h.observer) h.observer->runFinished();
+    });
 }
 
 }  // namespace vn::run

@@ -15,6 +15,7 @@ namespace vn::run {
 
 // The removal modes, by their position in the mode selector.
 enum RemoveMode : int {
+    NoMode = -1,  // nothing selected
     BlankLines = 0,
     Containing = 1,
     NotContaining = 2,
@@ -36,10 +37,34 @@ public:
 class RunOptionsView {
 public:
     virtual ~RunOptionsView() = default;
-    virtual int mode() const = 0;  // -1 when no mode is selected
+    virtual RemoveMode mode() const = 0;
     virtual bool ignoreCase() const = 0;
     virtual bool saveToFolder() const = 0;
     virtual QString outputFolder() const = 0;
+};
+
+// The questions a run asks its front end, each once per run, when the first entry is reached. The
+// window asks in input boxes; the command line answers from its options. An empty answer means
+// "cancelled": the run then passes over every file of a mode that needs it.
+class RunPrompts {
+public:
+    virtual ~RunPrompts() = default;
+    // The text of the two search modes.
+    virtual QString searchText() = 0;
+    // The line-number list, offered with the list given last time (`stored`), which the run
+    // stores again after the answer.
+    virtual QString lineNumberList(const QString& stored) = 0;
+};
+
+// The window's way: the two input boxes, as "Start Removing" shows them.
+class InputBoxPrompts : public RunPrompts {
+public:
+    explicit InputBoxPrompts(WindowServices& ws) : m_ws(ws) {}
+    QString searchText() override;
+    QString lineNumberList(const QString& stored) override;
+
+private:
+    WindowServices& m_ws;
 };
 
 // Why an entry was passed over. The first kinds are the everyday ones the window stays silent
@@ -47,8 +72,10 @@ public:
 struct SkipReason {
     enum Kind {
         // Nothing to do for it: an empty entry, one removed while the run yielded, an empty
-        // answer to the prompt, an empty or unopenable input in the search modes, no mode.
+        // answer to the prompt, an empty or missing input in the search modes, no mode.
         Quiet,
+        // The input exists but could not be opened; the failure was reported already.
+        Unreadable,
         // The file was already handled by this run under another entry (the same device and
         // inode, whatever path reached it).
         SameFileAgain,
@@ -64,7 +91,9 @@ struct SkipReason {
     QString text;
 
     // A result the user asked for was not written.
-    bool isFailure() const { return kind == OutputTaken || kind == OutputIsAnotherInput; }
+    bool isFailure() const {
+        return kind == OutputTaken || kind == OutputIsAnotherInput || kind == Unreadable;
+    }
 };
 
 // Told about each entry as the run handles it, for front ends that report per file.
@@ -75,14 +104,16 @@ public:
     virtual void fileFinished(int position, const QString& input, const QString& output,
                               const engine::FileResult& result) = 0;
     virtual void fileSkipped(int position, const QString& input, const SkipReason& reason) = 0;
-    // After the last entry, once the bars are reset and before "Done.". Not called when the run
-    // was stopped.
+    // After the last entry, once the bars are reset. Not called when the run was stopped.
     virtual void runEnding() {}
+    // Last of all, when the run went through to its end.
+    virtual void runFinished() {}
 };
 
-// Collects the files a run passed over for a reason the user must hear (a skip that keeps one
-// result from replacing another, an input the engine would not rewrite) and tells them in one
-// message at the end of the run, so that a large run does not raise a box per file.
+// The window's report of a run. Collects the files a run passed over for a reason the user must
+// hear (a skip that keeps one result from replacing another, an input the engine would not
+// rewrite) and tells them in one message at the end of the run, so that a large run does not
+// raise a box per file; then says "Done.".
 class SkippedFilesReport : public RunObserver {
 public:
     // At most this many files are named; the rest are counted.
@@ -95,6 +126,7 @@ public:
                       const engine::FileResult& result) override;
     void fileSkipped(int position, const QString& input, const SkipReason& reason) override;
     void runEnding() override;
+    void runFinished() override;
 
     // The message for what was collected; empty when nothing was.
     QString message() const;
@@ -113,12 +145,15 @@ struct RunHost {
     const RunOptionsView& options;
     // Where the line-number list is kept between runs.
     SettingsView& settings;
+    RunPrompts& prompts;
     RunObserver* observer = nullptr;
     QChar separator = QDir::separator();
+    // The whole run and its report, with no output written (engine::Host::dryRun).
+    bool dryRun = false;
 };
 
 // "Start Removing": the whole batch, on the user-interface thread.
-void PushButton2_Click(RunHost& host);
+void startRemoving(RunHost& host);
 
 // The part of a path after its last separator; the whole path when it has none.
 QString FileNameFromPath(const QString& path, QChar separator = QDir::separator());

@@ -8,6 +8,8 @@
 
 #include <cmath>
 
+#include <sys/stat.h>
+
 using namespace vn;
 using namespace vn::run;
 using test::ScriptedWindowServices;
@@ -33,17 +35,44 @@ struct FakeWindow : LineOptionView, KeywordListView, RunOptionsView, SettingsVie
     bool leaveBlankLine() const override { return leave; }
     int count() const override { return int(keywordList.size()); }
     QString text(int k) const override { return keywordList.at(k - 1); }
-    int mode() const override { return modeValue; }
+    RemoveMode mode() const override { return RemoveMode(modeValue); }
     bool ignoreCase() const override { return ic; }
     bool saveToFolder() const override { return toFolder; }
     QString outputFolder() const override { return folder; }
     QString read(const QString& key, const QString& def) override { return store.value(key, def); }
     void write(const QString& key, const QString& value) override { store[key] = value; }
 
+    // As the window runs it: its input boxes and its report, beside the test's own observer.
     void run(ScriptedWindowServices& ws) {
-        RunHost host{ws, *this, *this, files, *this, *this, observer, QLatin1Char('/')};
-        PushButton2_Click(host);
+        InputBoxPrompts prompts(ws);
+        SkippedFilesReport windowReport(ws);
+        Both both(observer, &windowReport);
+        RunObserver* shown = dynamic_cast<SkippedFilesReport*>(observer) ? observer : &both;
+        RunHost host{ws, *this, *this, files, *this, *this, prompts, shown, QLatin1Char('/')};
+        startRemoving(host);
     }
+
+    struct Both : RunObserver {
+        RunObserver *first, *second;
+        Both(RunObserver* a, RunObserver* b) : first(a), second(b) {}
+        template <class F>
+        void each(F f) {
+            for (RunObserver* o : {first, second})
+                if (o) f(*o);
+        }
+        void fileStarted(int i, const QString& in, const QString& out) override {
+            each([&](RunObserver& o) { o.fileStarted(i, in, out); });
+        }
+        void fileFinished(int i, const QString& in, const QString& out,
+                          const engine::FileResult& r) override {
+            each([&](RunObserver& o) { o.fileFinished(i, in, out, r); });
+        }
+        void fileSkipped(int i, const QString& in, const SkipReason& r) override {
+            each([&](RunObserver& o) { o.fileSkipped(i, in, r); });
+        }
+        void runEnding() override { each([](RunObserver& o) { o.runEnding(); }); }
+        void runFinished() override { each([](RunObserver& o) { o.runFinished(); }); }
+    };
 };
 
 // Records what the run tells about each entry.
@@ -479,4 +508,85 @@ TEST_F(RunFixture, InputsThatVanishOrBecomeFoldersAfterListingAreSkippedOrReport
         QFile::remove(a);
         QFile::remove(d);
     }
+}
+
+// A front end that answers the run's questions itself. The window's prompt texts never reach
+// it, so rewording them cannot change what such a front end gets.
+struct OwnAnswers : RunPrompts {
+    QString text, lines;
+    QStringList asked;
+    QString searchText() override {
+        asked.append("search");
+        return text;
+    }
+    QString lineNumberList(const QString& stored) override {
+        asked.append("lines offered " + stored);
+        return lines;
+    }
+};
+
+TEST_F(RunFixture, TheRunAsksItsFrontEndAndShowsNoBoxOfItsOwn) {
+    const QString a = add("a.txt", "x 1\r\ny 2\r\nx 3\r\n");
+    const QString b = add("b.txt", "y\r\nx\r\n");
+    w.toFolder = false;
+    w.store["InputBox"] = "9";
+    for (const RemoveMode mode : {Containing, NotContaining, LineNumbers}) {
+        in.write("a.txt", "x 1\r\ny 2\r\nx 3\r\n");
+        in.write("b.txt", "y\r\nx\r\n");
+        OwnAnswers answers;
+        answers.text = "x";
+        answers.lines = "1";
+        Recorder rec;
+        // No answer is queued: an input box would fail the test.
+        ScriptedWindowServices ws;
+        RunHost host{ws, w, w, w.files, w, w, answers, &rec, QLatin1Char('/')};
+        w.modeValue = mode;
+        startRemoving(host);
+        for (const auto& box : ws.boxes) EXPECT_FALSE(box.isInput) << box.text.toStdString();
+        EXPECT_TRUE(ws.boxes.empty()) << "not even \"Done.\": that is the window's";
+        EXPECT_EQ(rec.finished, (QStringList{a, b})) << mode;
+        if (mode == LineNumbers) {
+            EXPECT_EQ(answers.asked, QStringList{"lines offered 9"});
+            EXPECT_EQ(w.store.value("InputBox"), "1");
+            EXPECT_EQ(TempDir::read(a), "y 2\r\nx 3");
+            EXPECT_EQ(TempDir::read(b), "x");
+        } else {
+            EXPECT_EQ(answers.asked, QStringList{"search"});
+            EXPECT_EQ(TempDir::read(a), mode == Containing ? "y 2\r\n" : "x 1\r\nx 3\r\n");
+            EXPECT_EQ(TempDir::read(b), mode == Containing ? "y\r\n" : "x\r\n");
+        }
+        w.store["InputBox"] = "9";
+    }
+}
+
+TEST_F(RunFixture, ASearchInputThatIsThereButCannotBeOpenedIsReportedOnce) {
+    const QString fifo = in.path("pipe.txt");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    w.files.entries.append(fifo);
+    w.files.entries.append(in.path("gone.txt"));  // not there: passed over quietly, as before
+    const QString empty = add("empty.txt", QByteArray());
+    const QString after = add("after.txt", "x\r\nkeep\r\n");
+    w.toFolder = false;
+    for (const RemoveMode mode : {Containing, NotContaining}) {
+        in.write("after.txt", "x\r\nkeep\r\n");
+        Recorder rec;
+        w.observer = &rec;
+        w.modeValue = mode;
+        ScriptedWindowServices ws;
+        ws.answerInput("x");
+        w.run(ws);
+        ASSERT_EQ(ws.errors().size(), 1u) << mode;
+        EXPECT_TRUE(ws.errors()[0].text.contains(fifo)) << ws.errors()[0].text.toStdString();
+        EXPECT_TRUE(ws.errors()[0].text.contains("pipe")) << ws.errors()[0].text.toStdString();
+        ASSERT_EQ(rec.skipped.size(), 1u);
+        EXPECT_EQ(rec.skipped[0].first, fifo);
+        EXPECT_EQ(rec.skipped[0].second.kind, SkipReason::Unreadable);
+        EXPECT_TRUE(rec.skipped[0].second.isFailure());
+        // The window's closing summary does not name it a second time.
+        EXPECT_EQ(ws.texts().last(), "Done.");
+        EXPECT_EQ(ws.boxes.size(), 3u) << ws.texts().join(" | ").toStdString();
+        EXPECT_EQ(TempDir::read(after), mode == Containing ? "keep\r\n" : "x\r\n");
+        EXPECT_EQ(TempDir::read(empty), "");
+    }
+    w.observer = nullptr;
 }

@@ -203,11 +203,13 @@ OutputClass outputClassOf(EncodingClass input) {
 const OutputLabels kAppendLabels{loc::AppendStringFSO, 108, 106, 116, 124};
 const OutputLabels kSaveLabels{loc::SaveStringToFileFSO, 104, 104, 112, 120};
 
-Output::Output(WindowServices& ws, QString path, OutputClass cls, const OutputLabels& labels)
-    : m_ws(ws), m_path(std::move(path)), m_file(m_path), m_class(cls), m_labels(labels) {}
+Output::Output(WindowServices& ws, QString path, OutputClass cls, const OutputLabels& labels,
+               bool dry)
+    : m_ws(ws), m_path(std::move(path)), m_file(m_path), m_class(cls), m_labels(labels),
+      m_dry(dry) {}
 
 bool Output::prepare(std::int32_t lineNumber) {
-    if (m_failed) return false;
+    if (m_failed || m_dry) return false;
     Guard g(m_ws, m_labels.location);
     const bool append = lineNumber > 1;
     if (!m_opened) {

@@ -98,7 +98,10 @@ extern const OutputLabels kSaveLabels;
 // dropped silently. Destroying an unfinished output leaves the target as it was.
 class Output {
 public:
-    Output(WindowServices& ws, QString path, OutputClass cls, const OutputLabels& labels);
+    // A dry output (a dry run) takes every piece and writes nothing: it never opens its target,
+    // so not even a temporary file is made, and finish() replaces nothing.
+    Output(WindowServices& ws, QString path, OutputClass cls, const OutputLabels& labels,
+           bool dry = false);
     Output(const Output&) = delete;
     Output& operator=(const Output&) = delete;
 
@@ -130,6 +133,7 @@ private:
     AtomicFile m_file;
     OutputClass m_class;
     const OutputLabels& m_labels;
+    bool m_dry = false;
     bool m_opened = false;
     bool m_failed = false;
     bool m_markPending = false;
