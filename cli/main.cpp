@@ -159,9 +159,10 @@ struct Reporter : run::RunObserver {
     }
 
     void printTotals(bool dryRun) {
-        print("Total: %lld files, %lld lines read, %lld removed, %lld passed over, %lld "
+        print("Total: %lld %s, %lld lines read, %lld removed, %lld passed over, %lld "
               "failed%s\n",
-              totals.files, totals.linesRead, totals.linesRemoved, totals.skipped, totals.failed,
+              totals.files, totals.files == 1 ? "file" : "files", totals.linesRead,
+              totals.linesRemoved, totals.skipped, totals.failed,
               dryRun ? " (dry run: nothing written)" : "");
     }
 };

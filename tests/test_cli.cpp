@@ -288,7 +288,7 @@ TEST(Cli, ACollisionFailsTheRunAndAFileMetAgainIsProcessedOnce) {
     EXPECT_EQ(TempDir::read(dir.path("out/a.txt")), "md\r\n");
     const QStringList lines = r.out.split('\n', Qt::SkipEmptyParts);
     ASSERT_EQ(lines.size(), 4) << r.out.toStdString();
-    EXPECT_EQ(lines[3], "Total: 1 files, 2 lines read, 1 removed, 0 passed over, 2 failed");
+    EXPECT_EQ(lines[3], "Total: 1 file, 2 lines read, 1 removed, 0 passed over, 2 failed");
     EXPECT_TRUE(lines[0].startsWith(md + "\t"));
     for (const QString& skipped : {lines[1], lines[2]}) {
         EXPECT_TRUE(skipped.contains("\tskipped (") && skipped.contains(md)) << skipped.toStdString();
@@ -454,7 +454,7 @@ TEST(Cli, ADryRunReportsWhatARealRunDoesAndWritesNothing) {
     // Piped, the report goes to standard error and standard output stays empty.
     const CliRun pipe = cliWithInput({"--mode", "blank", "-n"}, "a\n\nb\n");
     EXPECT_EQ(pipe.out, "");
-    EXPECT_EQ(pipe.err, "(standard input)\t3\t1\t(standard output)\nTotal: 1 files, 3 lines read, 1 removed, "
+    EXPECT_EQ(pipe.err, "(standard input)\t3\t1\t(standard output)\nTotal: 1 file, 3 lines read, 1 removed, "
                         "0 passed over, 0 failed (dry run: nothing written)\n");
 }
 
