@@ -24,6 +24,7 @@ public:
                      const QString& defaultAnswer) override;
     void yield() override;
     bool foldsYields() const override { return true; }
+    bool showsFileProgress() const override { return m_progress; }
     void setPointer(Pointer p) override { m_pointer = p; }
     Pointer pointer() const override { return m_pointer; }
     void setProgress(Bar bar, double position) override;

@@ -57,6 +57,10 @@ struct Keywords : KeywordListView {
 struct FoldingServices : ScriptedWindowServices {
     bool foldsYields() const override { return true; }
 };
+// A console nobody watches: no per-file bar, so no line count ahead of the walk.
+struct HiddenBarServices : FoldingServices {
+    bool showsFileProgress() const override { return false; }
+};
 
 // What one call is asked to do.
 struct Call {
@@ -360,10 +364,14 @@ TEST(Engine, MatchesTheReferenceOnRandomInputs) {
                 reference(c, textio::ReadFileToStringLine(quiet, in), firstBreakOf(text));
             ASSERT_EQ(TempDir::read(out), encodeOutput(want, e)) << what;
         } else if (large) {
-            check<FoldingServices>(c, text, e, nullptr, what);
+            if (round % 100 == 0)
+                check<FoldingServices>(c, text, e, nullptr, what);
+            else
+                check<HiddenBarServices>(c, text, e, nullptr, what);
         } else {
             check(c, text, e, nullptr, what);
             check<FoldingServices>(c, text, e, nullptr, what);
+            check<HiddenBarServices>(c, text, e, nullptr, what);
         }
     }
 }
@@ -533,6 +541,19 @@ TEST(Engine, CountingALongFileGivesTheWindowItsTurns) {
         EXPECT_TRUE(ws.progress2.empty());
         EXPECT_EQ(r.linesRead, 0);
         EXPECT_EQ(TempDir::read(out), "keep me");
+    }
+    {
+        // With no bar to place there is no count: the same result, fewer turns, no bar set.
+        FoldingServices shown;
+        HiddenBarServices hidden;
+        Host shownHost{shown, option1}, hiddenHost{hidden, option1};
+        const FileResult a = RemoveContaining(shownHost, in, "line 1", dir.path("a"), false);
+        const FileResult b = RemoveContaining(hiddenHost, in, "line 1", dir.path("b"), false);
+        EXPECT_EQ(b.linesRead, a.linesRead);
+        EXPECT_EQ(b.linesRemoved, a.linesRemoved);
+        EXPECT_EQ(TempDir::read(dir.path("b")), TempDir::read(dir.path("a")));
+        EXPECT_TRUE(hidden.progress2.empty());
+        EXPECT_LT(hidden.yields, shown.yields);
     }
 }
 
@@ -704,10 +725,13 @@ TEST(Engine, BinaryInputsAreLeftAloneInEveryModeAndClass) {
                     const QString in = dir.write("in", bytes);
                     const QString out = inPlace ? in : dir.write("out", "previous content");
                     const InodeStamp before = stampOf(out, true);
-                    for (bool folds : {false, true}) {
+                    // Without a visible bar nothing reads the input ahead: the walk itself
+                    // must find the NUL before any result is put in place.
+                    for (int kind : {0, 1, 2}) {
                         ScriptedWindowServices plain;
                         FoldingServices folding;
-                        ScriptedWindowServices& ws = folds ? folding : plain;
+                        HiddenBarServices hidden;
+                        ScriptedWindowServices& ws = kind == 0 ? plain : kind == 1 ? folding : hidden;
                         Option1 option1;
                         Keywords keys;
                         const Call c{m, m == Mode::Numbers ? "1" : "x", {"x"}, false, true};
