@@ -290,6 +290,32 @@ TEST(Engine, HandCasesSmallAndLargeInEveryEncoding) {
     }
 }
 
+// Ignore case with a text that has an ASCII run: lines are first found by that run in the
+// original. Characters beyond ASCII that fold into it (KELVIN SIGN to k, capital I with dot to
+// i), letters of the run beyond ASCII elsewhere, and a run found in nearly every line (where
+// the search falls back to folding all of it) must give what the reference gives.
+TEST(Engine, IgnoreCaseFindsFoldedTextsThroughTheirAsciiPart) {
+    const QString lines = u16(u"\u212Aab z\u00FCrich\r\n"   // Kelvin folds into k
+                              u"AB only\r\n"
+                              u"ZÜRICH \u0130x\r\n"           // Ü folds to ü, İ to i
+                              u"z\u00FCr\u0130ch\r\n"
+                              u"\u00DF and ch, rich, KAB\r\n"
+                              u"plain line\r\n");
+    for (const QString& needle : {QStringLiteral("kab"), u16(u"z\u00FCrich"), QStringLiteral("ich"),
+                                  u16(u"\u212AAB"), QStringLiteral("ch")}) {
+        for (Mode m : {Mode::Containing, Mode::NotContaining}) {
+            Call c{m, needle};
+            c.ignoreCase = true;
+            for (Enc e : kEncodings) {
+                const std::string what = "needle " + needle.toStdString() + " mode " +
+                                         std::to_string(int(m)) + " enc " + std::to_string(int(e));
+                check<FoldingServices>(c, lines, e, nullptr, what);
+                check<HiddenBarServices>(c, inflate(lines, kLarge), e, nullptr, what + " large");
+            }
+        }
+    }
+}
+
 TEST(Engine, PerLineYieldsOnALargeFile) {
     const Call c{Mode::KeysContaining, "", {"apple", "pe"}, true, true};
     check(c, inflate(kAppleText + QStringLiteral("x\rPEAR\n"), 1 << 20), Enc::Utf8Bom, nullptr,
