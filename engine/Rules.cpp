@@ -154,11 +154,7 @@ public:
                 from = out.back().next;
             }
         } else if (!all) {
-            std::size_t past;
-            while ((past = m_many->findEnd(units, from, to)) != MultiFinder<CharT>::npos) {
-                out.push_back(spanAt(searched, past - 1));
-                from = out.back().next;
-            }
+            anyIn(searched, from, to, out);
         } else {
             allIn(searched, from, to, out);
         }
@@ -225,6 +221,35 @@ private:
         return end;
     }
 
+    // Lines that hold any text. A long range is searched as two halves, split at a line's end,
+    // by two scans run side by side; the second half's lines follow the first's.
+    void anyIn(View<CharT> text, std::size_t from, std::size_t to, std::vector<LineSpan>& out) {
+        constexpr std::size_t kTwoScansFrom = 1 << 12;
+        const MultiFinder<CharT>& f = *m_many;
+        std::size_t mid = to;
+        if (to - from >= kTwoScansFrom) {
+            mid = textio::lineEndAt(text, from + (to - from) / 2);
+            if (mid < to) mid += textio::breakLength(text, mid);
+        }
+        if (mid >= to) {
+            std::size_t past;
+            while ((past = f.findEnd(text.data(), from, to)) != MultiFinder<CharT>::npos) {
+                out.push_back(spanAt(text, past - 1));
+                from = out.back().next;
+            }
+            return;
+        }
+        m_second.clear();
+        auto a = f.startAt(from), b = f.startAt(mid);
+        while (const int which = f.nextTwo(text.data(), a, mid, b, to)) {
+            auto& c = which == 1 ? a : b;
+            std::vector<LineSpan>& lines = which == 1 ? out : m_second;
+            lines.push_back(spanAt(text, c.pos - 1));
+            c = f.startAt(lines.back().next);
+        }
+        out.insert(out.end(), m_second.begin(), m_second.end());
+    }
+
     // Lines that hold every text: the texts ending in a line are counted once each (a stamp per
     // text says in which line it was last counted), and a line is done once all are seen.
     void allIn(View<CharT> text, std::size_t from, std::size_t to, std::vector<LineSpan>& out) {
@@ -258,6 +283,7 @@ private:
     std::optional<Finder<CharT>> m_one;
     std::optional<Finder<CharT>> m_anchor;  // ASCII part of the one text, searched unfolded
     std::optional<MultiFinder<CharT>> m_many;
+    std::vector<LineSpan> m_second;  // anyIn: the lines of the second half, until the first's are in
     FoldedText<CharT> m_folded;
     std::vector<std::uint64_t> m_seen;
     std::uint64_t m_line = 0;

@@ -33,8 +33,39 @@ constexpr std::size_t breakLength(std::basic_string_view<CharT> text, std::size_
 
 // Start of the line that holds the character at `pos`, where `pos` is inside a line's content
 // (or at its end).
+namespace detail {
+#if defined(__SSE2__)
+// Just past the last CR or LF before `pos` (0 when there is none), sixteen bytes at a time:
+// where most lines hold a match, finding each one's start is a large share of a search.
+template <class CharT>
+std::size_t findBreakBefore(const CharT* p, std::size_t pos) {
+    constexpr bool bytes = sizeof(CharT) == 1;
+    constexpr std::size_t lanes = 16 / sizeof(CharT);
+    const __m128i cr = bytes ? _mm_set1_epi8('\r') : _mm_set1_epi16('\r');
+    const __m128i lf = bytes ? _mm_set1_epi8('\n') : _mm_set1_epi16('\n');
+    for (; pos >= lanes; pos -= lanes) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + pos - lanes));
+        const __m128i hit = bytes ? _mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf))
+                                  : _mm_or_si128(_mm_cmpeq_epi16(v, cr), _mm_cmpeq_epi16(v, lf));
+        const unsigned mask = unsigned(_mm_movemask_epi8(hit));
+        if (mask != 0) {
+            const std::size_t lastByte = std::size_t(31 - __builtin_clz(mask));
+            return pos - lanes + lastByte / sizeof(CharT) + 1;
+        }
+    }
+    while (pos > 0 && p[pos - 1] != CharT('\r') && p[pos - 1] != CharT('\n')) --pos;
+    return pos;
+}
+#endif
+}  // namespace detail
+
 template <class CharT>
 constexpr std::size_t lineStartAt(std::basic_string_view<CharT> text, std::size_t pos) {
+#if defined(__SSE2__)
+    if constexpr (std::is_same_v<CharT, char> || std::is_same_v<CharT, char16_t>) {
+        if (!std::is_constant_evaluated()) return detail::findBreakBefore(text.data(), pos);
+    }
+#endif
     while (pos > 0 && !isBreak(text[pos - 1])) --pos;
     return pos;
 }
