@@ -36,6 +36,7 @@ public:
     QString inputBox(const QString&, const QString&, const QString&) override { return {}; }
     void yield() override { ++yields; }
     bool foldsYields() const override { return true; }
+    bool showsFileProgress() const override { return false; }
     void setPointer(Pointer p) override { m_pointer = p; }
     Pointer pointer() const override { return m_pointer; }
     void setProgress(Bar, double) override {}

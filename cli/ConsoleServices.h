@@ -27,6 +27,7 @@ public:
     void reportFailure(const Failure& failure, const char* location, int label) override;
     void yield() override;
     bool foldsYields() const override { return true; }
+    bool showsFileProgress() const override { return m_progress; }
     void setPointer(Pointer p) override { m_pointer = p; }
     Pointer pointer() const override { return m_pointer; }
     void setProgress(Bar bar, double position) override;

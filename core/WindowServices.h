@@ -39,6 +39,10 @@ public:
     // (options, keywords) cannot change there, so each line sees what a per-line yield would
     // have shown it. Scripted services answer false so that tests observe every yield.
     virtual bool foldsYields() const { return false; }
+    // False when nobody sees the per-file bar (a console that is not a terminal, a benchmark).
+    // Callers may then skip work done only to place it, such as counting a long input's lines
+    // in a pass of their own before walking them.
+    virtual bool showsFileProgress() const { return true; }
 
     virtual void setPointer(Pointer pointer) = 0;
     virtual Pointer pointer() const = 0;

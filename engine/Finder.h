@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "textio/Lines.h"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -40,6 +42,12 @@ public:
         if (end < m || from > end - m) return npos;
         const std::size_t last = end - m;  // the last candidate position
         std::size_t q = from;
+#if defined(VN_AVX2_PATHS)
+        if (textio::detail::hasAvx2()) {
+            const std::size_t at = findAvx2(text, q, last);
+            if (at != npos) return at;
+        }
+#endif
 #if defined(__SSE2__)
         constexpr std::size_t lanes = 16 / sizeof(CharT);
         const CharT a = m_pattern[m_rare1], b = m_pattern[m_rare2];
@@ -126,6 +134,42 @@ private:
         }
         if (!found) m_rare2 = m_rare1;
     }
+
+#if defined(VN_AVX2_PATHS)
+    // The loop of find, thirty-two bytes of candidates at a time; leaves `q` where a whole
+    // vector no longer fits, for the narrower loops to finish.
+    __attribute__((target("avx2"))) std::size_t findAvx2(const CharT* text, std::size_t& q,
+                                                         std::size_t last) const {
+        constexpr bool bytes = sizeof(CharT) == 1;
+        constexpr std::size_t lanes = 32 / sizeof(CharT);
+        const CharT a = m_pattern[m_rare1], b = m_pattern[m_rare2];
+        const CharT fa = CharT(folds(a) ? 0x20 : 0), fb = CharT(folds(b) ? 0x20 : 0);
+        const __m256i wantA = bytes ? _mm256_set1_epi8(char(a)) : _mm256_set1_epi16(short(a));
+        const __m256i wantB = bytes ? _mm256_set1_epi8(char(b)) : _mm256_set1_epi16(short(b));
+        const __m256i foldA = bytes ? _mm256_set1_epi8(char(fa)) : _mm256_set1_epi16(short(fa));
+        const __m256i foldB = bytes ? _mm256_set1_epi8(char(fb)) : _mm256_set1_epi16(short(fb));
+        for (; q + lanes - 1 <= last; q += lanes) {
+            const __m256i va = _mm256_or_si256(
+                _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + q + m_rare1)), foldA);
+            const __m256i vb = _mm256_or_si256(
+                _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + q + m_rare2)), foldB);
+            __m256i both;
+            if constexpr (bytes)
+                both = _mm256_and_si256(_mm256_cmpeq_epi8(va, wantA), _mm256_cmpeq_epi8(vb, wantB));
+            else
+                both = _mm256_and_si256(_mm256_cmpeq_epi16(va, wantA),
+                                        _mm256_cmpeq_epi16(vb, wantB));
+            unsigned mask = unsigned(_mm256_movemask_epi8(both));
+            if constexpr (!bytes) mask &= 0x55555555u;
+            while (mask != 0) {
+                const std::size_t at = q + std::size_t(__builtin_ctz(mask)) / sizeof(CharT);
+                if (matchesAt(text + at)) return at;
+                mask &= mask - 1;
+            }
+        }
+        return npos;
+    }
+#endif
 
 #if defined(__SSE2__)
     static __m128i splat(CharT c) {

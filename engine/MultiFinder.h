@@ -73,6 +73,42 @@ public:
         return false;
     }
 
+    // Two scans of one text at once: `a` over [a.pos, aEnd), `b` over [b.pos, bEnd). Moves them
+    // on until one stands just past a unit at which some pattern ends and answers 1 (for a) or 2
+    // (for b), or both reach their ends and answers 0. A match of `a` is answered first; `b` is
+    // then left before its own unit, so no match of either is ever passed over. One scan waits
+    // on each table look-up before the next; two independent ones let the processor overlap them.
+    int nextTwo(const CharT* text, Cursor& a, std::size_t aEnd, Cursor& b,
+                std::size_t bEnd) const {
+        if (dense()) {
+            using U = std::make_unsigned_t<CharT>;
+            const std::uint32_t* trans = m_trans.data();
+            const std::uint32_t* cls = m_classOf.data();
+            const std::uint32_t matchFrom = m_matchFrom;
+            std::uint32_t sa = a.state, sb = b.state;
+            std::size_t i = a.pos, j = b.pos;
+            while (i < aEnd && j < bEnd) {
+                const std::uint32_t na = trans[sa + cls[U(text[i])]];
+                const std::uint32_t nb = trans[sb + cls[U(text[j])]];
+                if (std::max(na, nb) >= matchFrom) {
+                    const bool first = na >= matchFrom;
+                    a = {na, i + 1};
+                    b = first ? Cursor{sb, j} : Cursor{nb, j + 1};
+                    return first ? 1 : 2;
+                }
+                sa = na;
+                sb = nb;
+                ++i;
+                ++j;
+            }
+            a = {sa, i};
+            b = {sb, j};
+        }
+        if (next(text, aEnd, a)) return 1;
+        if (next(text, bEnd, b)) return 2;
+        return 0;
+    }
+
     // Calls f(id) for every pattern that ends where the cursor stands (after next() returned
     // true), longest first.
     template <class F>

@@ -118,10 +118,12 @@ public:
         std::vector<View<CharT>> distinct = texts;
         std::sort(distinct.begin(), distinct.end());
         distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
-        if (distinct.size() == 1)
+        if (distinct.size() == 1) {
             m_one.emplace(distinct.front(), false);
-        else if (distinct.size() > 1)
+            if (m_fold) pickAnchor(distinct.front());
+        } else if (distinct.size() > 1) {
             m_many.emplace(distinct);
+        }
     }
 
     bool empty() const { return !m_one && !m_many; }
@@ -131,6 +133,10 @@ public:
     void lines(View<CharT> text, std::size_t begin, std::size_t end, bool all,
                std::vector<LineSpan>& out) {
         if (empty() || begin >= end) return;
+        if (m_anchor) {
+            begin = anchoredLines(text, begin, end, out);
+            if (begin >= end) return;
+        }
         View<CharT> searched = text;
         std::size_t from = begin, to = end;
         if (m_fold) {
@@ -148,11 +154,7 @@ public:
                 from = out.back().next;
             }
         } else if (!all) {
-            std::size_t past;
-            while ((past = m_many->findEnd(units, from, to)) != MultiFinder<CharT>::npos) {
-                out.push_back(spanAt(searched, past - 1));
-                from = out.back().next;
-            }
+            anyIn(searched, from, to, out);
         } else {
             allIn(searched, from, to, out);
         }
@@ -163,6 +165,91 @@ public:
     }
 
 private:
+    // Folding a whole stretch costs more than searching it. Every line that holds the folded
+    // text also holds, in its original, the text's longest run of ASCII units, in one case or
+    // the other, as long as no character beyond ASCII folds into a letter of that run (the few
+    // that do are left out of it). So the run is searched in the original with a cheap ASCII
+    // fold, and only the lines where it turns up are folded and searched in full. A run of one
+    // unit would find nearly every line and is not used.
+    void pickAnchor(View<CharT> folded) {
+        std::vector<char16_t> intoAscii;
+        for (const char32_t c : foldsIntoAscii()) {
+            const QString l = lowerSimple(QString::fromUcs4(&c, 1));
+            if (l.size() == 1 && l.front().unicode() < 0x80) intoAscii.push_back(l.front().unicode());
+        }
+        auto usable = [&](CharT u) {
+            const auto v = std::make_unsigned_t<CharT>(u);
+            return v < 0x80 && v != '\r' && v != '\n' &&
+                   std::find(intoAscii.begin(), intoAscii.end(), char16_t(v)) == intoAscii.end();
+        };
+        std::size_t bestAt = 0, bestLength = 0;
+        for (std::size_t i = 0; i < folded.size();) {
+            if (!usable(folded[i])) {
+                ++i;
+                continue;
+            }
+            std::size_t j = i;
+            while (j < folded.size() && usable(folded[j])) ++j;
+            if (j - i > bestLength) {
+                bestAt = i;
+                bestLength = j - i;
+            }
+            i = j;
+        }
+        if (bestLength >= 2) m_anchor.emplace(folded.substr(bestAt, bestLength), true);
+    }
+
+    // lines() for one folded text with an anchor (see pickAnchor), from `begin` on. Where the
+    // anchor turns up in so many lines that folding them one by one would cost more than
+    // folding the rest whole, it stops and answers where the rest begins; `end` when done.
+    std::size_t anchoredLines(View<CharT> text, std::size_t begin, std::size_t end,
+                              std::vector<LineSpan>& out) {
+        constexpr std::size_t kLookBeforeGivingUp = 1 << 16;
+        std::size_t from = begin, at, foldedUnits = 0;
+        while ((at = m_anchor->find(text.data(), from, end)) != Finder<CharT>::npos) {
+            const LineSpan line = spanAt(text, at);
+            m_folded.fold(text, line.start, line.next);
+            foldedUnits += line.next - line.start;
+            const View<CharT> folded = m_folded.view();
+            if (m_one->find(folded.data(), 0, folded.size()) != Finder<CharT>::npos)
+                out.push_back(line);
+            from = line.next;
+            const std::size_t looked = from - begin;
+            if (looked >= kLookBeforeGivingUp / sizeof(CharT) && foldedUnits > looked / 3)
+                return from;
+        }
+        return end;
+    }
+
+    // Lines that hold any text. A long range is searched as two halves, split at a line's end,
+    // by two scans run side by side; the second half's lines follow the first's.
+    void anyIn(View<CharT> text, std::size_t from, std::size_t to, std::vector<LineSpan>& out) {
+        constexpr std::size_t kTwoScansFrom = 1 << 12;
+        const MultiFinder<CharT>& f = *m_many;
+        std::size_t mid = to;
+        if (to - from >= kTwoScansFrom) {
+            mid = textio::lineEndAt(text, from + (to - from) / 2);
+            if (mid < to) mid += textio::breakLength(text, mid);
+        }
+        if (mid >= to) {
+            std::size_t past;
+            while ((past = f.findEnd(text.data(), from, to)) != MultiFinder<CharT>::npos) {
+                out.push_back(spanAt(text, past - 1));
+                from = out.back().next;
+            }
+            return;
+        }
+        m_second.clear();
+        auto a = f.startAt(from), b = f.startAt(mid);
+        while (const int which = f.nextTwo(text.data(), a, mid, b, to)) {
+            auto& c = which == 1 ? a : b;
+            std::vector<LineSpan>& lines = which == 1 ? out : m_second;
+            lines.push_back(spanAt(text, c.pos - 1));
+            c = f.startAt(lines.back().next);
+        }
+        out.insert(out.end(), m_second.begin(), m_second.end());
+    }
+
     // Lines that hold every text: the texts ending in a line are counted once each (a stamp per
     // text says in which line it was last counted), and a line is done once all are seen.
     void allIn(View<CharT> text, std::size_t from, std::size_t to, std::vector<LineSpan>& out) {
@@ -194,7 +281,9 @@ private:
 
     bool m_fold = false;
     std::optional<Finder<CharT>> m_one;
+    std::optional<Finder<CharT>> m_anchor;  // ASCII part of the one text, searched unfolded
     std::optional<MultiFinder<CharT>> m_many;
+    std::vector<LineSpan> m_second;  // anyIn: the lines of the second half, until the first's are in
     FoldedText<CharT> m_folded;
     std::vector<std::uint64_t> m_seen;
     std::uint64_t m_line = 0;

@@ -178,12 +178,14 @@ private:
 // Invariants: the bar is set for the first line of each stretch and never past 100, and shows
 // 100 once the last line is done; a stop is looked at wherever a stretch begins (after its
 // yield, or in its place in a routine that does not yield, since a signal can set it at any
-// time) and once more at the end; once stopped() answered true, result.stopped is set.
+// time) and once more at the end; once stopped() answered true, result.stopped is set. Where
+// nobody sees the bar, it is never set and the input's lines are not counted ahead.
 class Pacer {
 public:
     Pacer(WindowServices& ws, Guard& g, const Steps& steps, FileResult& result)
         : m_ws(ws), m_g(g), m_steps(steps), m_result(result),
-          m_perLine(steps.yield != 0 && !ws.foldsYields()) {}
+          m_perLine(steps.yield != 0 && !ws.foldsYields()),
+          m_bar(steps.progress != 0 && ws.showsFileProgress()) {}
 
     bool perLine() const { return m_perLine; }
 
@@ -199,7 +201,8 @@ public:
     // line on. False when the walk must end (a stop, or the input gave out).
     template <class CharT>
     bool countLines(textio::InputText& input, View<CharT> firstPiece) {
-        if (!m_steps.progress) return true;
+        // Nothing else needs the count: the walk finds a binary or shrunken input by itself.
+        if (!m_bar) return true;
         if (input.atEnd()) {
             m_lines = double(textio::countLines(firstPiece));
         } else {
@@ -223,7 +226,7 @@ public:
 
     // Before the stretch whose first line is `number`. False when the walk must stop.
     bool turn(std::int64_t number) {
-        if (m_steps.progress) {
+        if (m_bar) {
             // A file that grew between the count and the walk must not push the bar past its end.
             const double percent = std::min(100.0, double(number) / m_lines * 100.0);
             m_g.step(m_steps.progress, [&] { m_ws.setProgress(Bar::File, percent); });
@@ -235,7 +238,7 @@ public:
 
     // After the last of `lines` lines.
     void finish(std::int64_t lines) {
-        if (m_steps.progress && m_shownFor != lines)
+        if (m_bar && m_shownFor != lines)
             m_g.step(m_steps.progress, [&] { m_ws.setProgress(Bar::File, 100.0); });
     }
 
@@ -245,6 +248,7 @@ private:
     const Steps& m_steps;
     FileResult& m_result;
     const bool m_perLine;
+    const bool m_bar;  // the per-file bar is set, and the input's lines counted for it
     double m_lines = 0;
     std::int64_t m_shownFor = 0;
 };

@@ -59,6 +59,10 @@ struct Keywords : KeywordListView {
 struct FoldingServices : ScriptedWindowServices {
     bool foldsYields() const override { return true; }
 };
+// A console nobody watches: no per-file bar, so no line count ahead of the walk.
+struct HiddenBarServices : FoldingServices {
+    bool showsFileProgress() const override { return false; }
+};
 
 // What one call is asked to do.
 struct Call {
@@ -288,6 +292,32 @@ TEST(Engine, HandCasesSmallAndLargeInEveryEncoding) {
     }
 }
 
+// Ignore case with a text that has an ASCII run: lines are first found by that run in the
+// original. Characters beyond ASCII that fold into it (KELVIN SIGN to k, capital I with dot to
+// i), letters of the run beyond ASCII elsewhere, and a run found in nearly every line (where
+// the search falls back to folding all of it) must give what the reference gives.
+TEST(Engine, IgnoreCaseFindsFoldedTextsThroughTheirAsciiPart) {
+    const QString lines = u16(u"\u212Aab z\u00FCrich\r\n"   // Kelvin folds into k
+                              u"AB only\r\n"
+                              u"ZÜRICH \u0130x\r\n"           // Ü folds to ü, İ to i
+                              u"z\u00FCr\u0130ch\r\n"
+                              u"\u00DF and ch, rich, KAB\r\n"
+                              u"plain line\r\n");
+    for (const QString& needle : {QStringLiteral("kab"), u16(u"z\u00FCrich"), QStringLiteral("ich"),
+                                  u16(u"\u212AAB"), QStringLiteral("ch")}) {
+        for (Mode m : {Mode::Containing, Mode::NotContaining}) {
+            Call c{m, needle};
+            c.ignoreCase = true;
+            for (Enc e : kEncodings) {
+                const std::string what = "needle " + needle.toStdString() + " mode " +
+                                         std::to_string(int(m)) + " enc " + std::to_string(int(e));
+                check<FoldingServices>(c, lines, e, nullptr, what);
+                check<HiddenBarServices>(c, inflate(lines, kLarge), e, nullptr, what + " large");
+            }
+        }
+    }
+}
+
 TEST(Engine, PerLineYieldsOnALargeFile) {
     const Call c{Mode::KeysContaining, "", {"apple", "pe"}, true, true};
     check(c, inflate(kAppleText + QStringLiteral("x\rPEAR\n"), 1 << 20), Enc::Utf8Bom, nullptr,
@@ -362,10 +392,14 @@ TEST(Engine, MatchesTheReferenceOnRandomInputs) {
                 reference(c, textio::ReadFileToStringLine(quiet, in), firstBreakOf(text));
             ASSERT_EQ(TempDir::read(out), encodeOutput(want, e)) << what;
         } else if (large) {
-            check<FoldingServices>(c, text, e, nullptr, what);
+            if (round % 100 == 0)
+                check<FoldingServices>(c, text, e, nullptr, what);
+            else
+                check<HiddenBarServices>(c, text, e, nullptr, what);
         } else {
             check(c, text, e, nullptr, what);
             check<FoldingServices>(c, text, e, nullptr, what);
+            check<HiddenBarServices>(c, text, e, nullptr, what);
         }
     }
 }
@@ -535,6 +569,19 @@ TEST(Engine, CountingALongFileGivesTheWindowItsTurns) {
         EXPECT_TRUE(ws.progress2.empty());
         EXPECT_EQ(r.linesRead, 0);
         EXPECT_EQ(TempDir::read(out), "keep me");
+    }
+    {
+        // With no bar to place there is no count: the same result, fewer turns, no bar set.
+        FoldingServices shown;
+        HiddenBarServices hidden;
+        Host shownHost{shown, option1}, hiddenHost{hidden, option1};
+        const FileResult a = RemoveContaining(shownHost, in, "line 1", dir.path("a"), false);
+        const FileResult b = RemoveContaining(hiddenHost, in, "line 1", dir.path("b"), false);
+        EXPECT_EQ(b.linesRead, a.linesRead);
+        EXPECT_EQ(b.linesRemoved, a.linesRemoved);
+        EXPECT_EQ(TempDir::read(dir.path("b")), TempDir::read(dir.path("a")));
+        EXPECT_TRUE(hidden.progress2.empty());
+        EXPECT_LT(hidden.yields, shown.yields);
     }
 }
 
@@ -706,10 +753,13 @@ TEST(Engine, BinaryInputsAreLeftAloneInEveryModeAndClass) {
                     const QString in = dir.write("in", bytes);
                     const QString out = inPlace ? in : dir.write("out", "previous content");
                     const InodeStamp before = stampOf(out, true);
-                    for (bool folds : {false, true}) {
+                    // Without a visible bar nothing reads the input ahead: the walk itself
+                    // must find the NUL before any result is put in place.
+                    for (int kind : {0, 1, 2}) {
                         ScriptedWindowServices plain;
                         FoldingServices folding;
-                        ScriptedWindowServices& ws = folds ? folding : plain;
+                        HiddenBarServices hidden;
+                        ScriptedWindowServices& ws = kind == 0 ? plain : kind == 1 ? folding : hidden;
                         Option1 option1;
                         Keywords keys;
                         const Call c{m, m == Mode::Numbers ? "1" : "x", {"x"}, false, true};
@@ -825,6 +875,10 @@ TEST(Lines, FastScansMatchTheUnitByUnitRule) {
         std::string s(std::size_t(round % 100 == 0 ? rng() % 600000 : rng() % 80), 'x');
         const char* alphabet = round % 7 == 0 ? "\r\n\r\n" : "ab\r\n\xC3";
         for (char& ch : s) ch = alphabet[rng() % (round % 3 == 0 ? 5 : 4)];
+        // Some with long lines, so the scans meet whole vectors without a break.
+        if (round % 4 == 1)
+            for (char& ch : s)
+                if ((ch == '\r' || ch == '\n') && rng() % 10 != 0) ch = 'a';
         const std::u16string w(s.begin(), s.end());
         std::size_t lines = 0;
         textio::LineCursor<char> cursor{std::string_view(s)};
@@ -846,6 +900,10 @@ TEST(Lines, FastScansMatchTheUnitByUnitRule) {
             while (end < s.size() && s[end] != '\r' && s[end] != '\n') ++end;
             ASSERT_EQ(textio::lineEndAt(std::string_view(s), pos), end);
             ASSERT_EQ(textio::lineEndAt(std::u16string_view(w), pos), end);
+            std::size_t start = pos;
+            while (start > 0 && s[start - 1] != '\r' && s[start - 1] != '\n') --start;
+            ASSERT_EQ(textio::lineStartAt(std::string_view(s), pos), start);
+            ASSERT_EQ(textio::lineStartAt(std::u16string_view(w), pos), start);
         }
     }
 }

@@ -1,5 +1,6 @@
 #include "textio/CaseFold.h"
 #include "engine/FoldedText.h"
+#include "engine/Finder.h"
 #include "engine/MultiFinder.h"
 #include "textio/Codec.h"
 
@@ -117,6 +118,49 @@ TEST(MultiFinder, FindsWhatANaiveSearchFinds) {
 
 // The folded copy reads as lowerSimple of the original, in both unit types, and maps every line
 // start back to the original's.
+// The single-pattern search against the plain definition, on texts long enough for every
+// vector width the machine has, with the candidates' two rare units placed anywhere in a vector,
+// matches straddling vector ends, and ASCII folding.
+template <class CharT>
+void checkFinderAgainstNaive(std::mt19937& rng) {
+    const char alphabet[] = "aAbBzZ\r\n\xC3q";
+    for (int round = 0; round < 400; ++round) {
+        std::basic_string<CharT> text(rng() % 300, CharT('a'));
+        for (CharT& c : text) c = CharT(static_cast<unsigned char>(alphabet[rng() % 10]));
+        const bool fold = round % 2 == 1;
+        std::basic_string<CharT> pattern(1 + rng() % 5, CharT('a'));
+        if (!text.empty() && round % 3 != 0) {
+            const std::size_t at = rng() % text.size();
+            pattern = text.substr(at, pattern.size());
+        } else {
+            for (CharT& c : pattern) c = CharT(static_cast<unsigned char>(alphabet[rng() % 10]));
+        }
+        if (fold)
+            for (CharT& c : pattern)
+                if (c >= CharT('A') && c <= CharT('Z')) c = CharT(c + 32);
+        auto same = [&](CharT t, CharT p) {
+            return fold && p >= CharT('a') && p <= CharT('z') ? CharT(t | 0x20) == p : t == p;
+        };
+        const Finder<CharT> finder(pattern, fold);
+        const std::size_t from = text.empty() ? 0 : rng() % (text.size() + 1);
+        const std::size_t end = from + (text.size() - from > 0 ? rng() % (text.size() - from + 1) : 0);
+        std::size_t want = Finder<CharT>::npos;
+        for (std::size_t q = from; q + pattern.size() <= end && want == Finder<CharT>::npos; ++q) {
+            bool all = true;
+            for (std::size_t i = 0; i < pattern.size() && all; ++i) all = same(text[q + i], pattern[i]);
+            if (all) want = q;
+        }
+        ASSERT_EQ(finder.find(text.data(), from, end), want)
+            << "round " << round << " unit " << sizeof(CharT) << " from " << from << " end " << end;
+    }
+}
+
+TEST(Finder, FindsWhatANaiveSearchFindsInBothUnitSizes) {
+    std::mt19937 rng(11);
+    checkFinderAgainstNaive<char>(rng);
+    checkFinderAgainstNaive<char16_t>(rng);
+}
+
 TEST(FoldedText, FoldsAsLowerSimpleAndMapsLinesBack) {
     const std::vector<QString> atoms = {
         "A", "z", "\u00C9", "\u00e9", "\u212A", "\u0130", "\u023A", "\u1E9E", "\U00010400",
