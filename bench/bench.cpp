@@ -11,15 +11,15 @@
 #include <QString>
 #include <QStringList>
 
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <string>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -62,29 +62,38 @@ struct FileKeywords : KeywordListView {
 // Words by rank; word k is drawn about 1/(k+8) as often as the commonest, so there are common
 // words, middling ones and rare ones, in ASCII and in several scripts.
 const char* const kWords[] = {
-    "the", "of", "and", "to", "in", "is", "was", "for", "on", "that", "with", "as", "by", "at",
-    "from", "his", "it", "an", "were", "are", "which", "this", "be", "or", "has", "had", "not",
-    "but", "their", "one", "also", "its", "first", "new", "after", "who", "they", "have", "her",
-    "she", "two", "been", "other", "when", "there", "all", "during", "into", "school", "time",
-    "may", "years", "more", "most", "only", "over", "city", "some", "world", "would", "where",
-    "later", "up", "such", "used", "many", "can", "state", "about", "national", "out", "known",
-    "university", "united", "then", "made", "following", "de", "der", "die", "und", "le", "la",
-    "et", "café", "über", "für", "größe", "naïve", "déjà", "señor", "año", "straße", "élève",
-    "время", "город", "мир", "человек", "год", "жизнь", "καλημέρα", "κόσμος", "日本", "東京",
-    "中文", "市场", "عالم", "שלום", "market", "river", "history", "century", "government",
-    "season", "family", "church", "company", "record", "album", "league", "series", "village",
-    "population", "district", "county", "music", "film", "game", "club", "party", "team",
-    "football", "played", "released", "born", "died", "built", "station", "railway", "island",
-    "north", "south", "east", "west", "military", "army", "battle", "war", "king", "queen",
-    "emperor", "temple", "bridge", "castle", "harbour", "valley", "mountain", "forest", "desert",
-    "ocean", "lake", "canal", "tower", "palace", "garden", "library", "museum", "theatre",
-    "orchestra", "symphony", "novel", "poem", "painter", "sculptor", "architect", "engineer",
-    "physicist", "chemist", "biologist", "zoologist", "botanist", "astronomer", "telescope",
-    "quantum", "neutron", "electron", "molecule", "catalyst", "enzyme", "protein", "genome",
-    "vaccine", "epidemic", "glacier", "volcano", "earthquake", "hurricane", "monsoon",
-    "archipelago", "peninsula", "plateau", "tundra", "savanna", "lagoon", "fjord", "estuary",
-    "zephyr", "quixotic", "juxtapose", "xylophone", "jazz", "quartz", "sphinx", "wizard",
-    "Zürich", "Köln", "Málaga", "Kraków", "İstanbul", "Ørsted", "Þingvellir", "Łódź",
+    "the",        "of",        "and",         "to",         "in",        "is",        "was",
+    "for",        "on",        "that",        "with",       "as",        "by",        "at",
+    "from",       "his",       "it",          "an",         "were",      "are",       "which",
+    "this",       "be",        "or",          "has",        "had",       "not",       "but",
+    "their",      "one",       "also",        "its",        "first",     "new",       "after",
+    "who",        "they",      "have",        "her",        "she",       "two",       "been",
+    "other",      "when",      "there",       "all",        "during",    "into",      "school",
+    "time",       "may",       "years",       "more",       "most",      "only",      "over",
+    "city",       "some",      "world",       "would",      "where",     "later",     "up",
+    "such",       "used",      "many",        "can",        "state",     "about",     "national",
+    "out",        "known",     "university",  "united",     "then",      "made",      "following",
+    "de",         "der",       "die",         "und",        "le",        "la",        "et",
+    "café",       "über",      "für",         "größe",      "naïve",     "déjà",      "señor",
+    "año",        "straße",    "élève",       "время",      "город",     "мир",       "человек",
+    "год",        "жизнь",     "καλημέρα",    "κόσμος",     "日本",      "東京",      "中文",
+    "市场",       "عالم",      "שלום",        "market",     "river",     "history",   "century",
+    "government", "season",    "family",      "church",     "company",   "record",    "album",
+    "league",     "series",    "village",     "population", "district",  "county",    "music",
+    "film",       "game",      "club",        "party",      "team",      "football",  "played",
+    "released",   "born",      "died",        "built",      "station",   "railway",   "island",
+    "north",      "south",     "east",        "west",       "military",  "army",      "battle",
+    "war",        "king",      "queen",       "emperor",    "temple",    "bridge",    "castle",
+    "harbour",    "valley",    "mountain",    "forest",     "desert",    "ocean",     "lake",
+    "canal",      "tower",     "palace",      "garden",     "library",   "museum",    "theatre",
+    "orchestra",  "symphony",  "novel",       "poem",       "painter",   "sculptor",  "architect",
+    "engineer",   "physicist", "chemist",     "biologist",  "zoologist", "botanist",  "astronomer",
+    "telescope",  "quantum",   "neutron",     "electron",   "molecule",  "catalyst",  "enzyme",
+    "protein",    "genome",    "vaccine",     "epidemic",   "glacier",   "volcano",   "earthquake",
+    "hurricane",  "monsoon",   "archipelago", "peninsula",  "plateau",   "tundra",    "savanna",
+    "lagoon",     "fjord",     "estuary",     "zephyr",     "quixotic",  "juxtapose", "xylophone",
+    "jazz",       "quartz",    "sphinx",      "wizard",     "Zürich",    "Köln",      "Málaga",
+    "Kraków",     "İstanbul",  "Ørsted",      "Þingvellir", "Łódź",
 };
 constexpr int kWordCount = int(sizeof kWords / sizeof kWords[0]);
 
@@ -104,15 +113,18 @@ int zipfWord(Random& r, const std::vector<double>& cumulative) {
     int lo = 0, hi = kWordCount - 1;
     while (lo < hi) {
         const int mid = (lo + hi) / 2;
-        if (cumulative[std::size_t(mid)] < u) lo = mid + 1;
-        else hi = mid;
+        if (cumulative[std::size_t(mid)] < u)
+            lo = mid + 1;
+        else
+            hi = mid;
     }
     return lo;
 }
 
 bool writeFile(const std::string& path, const std::string& bytes) {
     FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f) return false;
+    if (!f)
+        return false;
     const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
     return std::fclose(f) == 0 && ok;
 }
@@ -132,9 +144,11 @@ int generate(const std::string& folder, long megabytes) {
         }
         const int words = 2 + r.below(14);
         for (int w = 0; w < words; ++w) {
-            if (w > 0) text += ' ';
+            if (w > 0)
+                text += ' ';
             std::string word = kWords[zipfWord(r, cumulative)];
-            if ((w == 0 || r.below(40) == 0) && word[0] >= 'a' && word[0] <= 'z') word[0] -= 32;
+            if ((w == 0 || r.below(40) == 0) && word[0] >= 'a' && word[0] <= 'z')
+                word[0] -= 32;
             if (r.below(200) == 0)
                 for (char& c : word) c = (c >= 'a' && c <= 'z') ? char(c - 32) : c;
             text += word;
@@ -146,11 +160,12 @@ int generate(const std::string& folder, long megabytes) {
     bool ok = writeFile(folder + "/corpus-8bit.txt", text) &&
               writeFile(folder + "/corpus-utf8bom.txt", "\xEF\xBB\xBF" + text) &&
               writeFile(folder + "/corpus-utf16.txt",
-                        std::string("\xFF\xFE", 2) + std::string(wide.constData(), std::size_t(wide.size())));
+                        std::string("\xFF\xFE", 2) +
+                            std::string(wide.constData(), std::size_t(wide.size())));
     // Ten keywords of middling frequency, for the engine (UTF-8) and for grep -f on the
     // UTF-16 copy (each pattern in UTF-16 LE, one per line).
-    const char* const keywords[] = {"market", "river", "history", "century", "government",
-                                    "season", "family", "church", "company", "record"};
+    const char* const keywords[] = {"market", "river",  "history", "century", "government",
+                                    "season", "family", "church",  "company", "record"};
     std::string list, list16;
     for (const char* k : keywords) {
         list += std::string(k) + "\n";
@@ -175,7 +190,8 @@ int generate(const std::string& folder, long megabytes) {
         ok = ok && writeFile(folder + "/keywords-" + std::to_string(n) + ".txt", many);
     }
     ok = ok && writeFile(folder + "/keywords-10.txt", list);
-    if (!ok) std::perror("generate");
+    if (!ok)
+        std::perror("generate");
     return ok ? 0 : 1;
 }
 
@@ -183,10 +199,12 @@ int generate(const std::string& folder, long megabytes) {
 
 QStringList readKeywords(const QString& path) {
     QFile f(path);
-    if (!f.open(QIODevice::ReadOnly)) return {};
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
     QStringList out;
     for (const QByteArray& line : f.readAll().split('\n'))
-        if (!line.isEmpty()) out.append(QString::fromUtf8(line));
+        if (!line.isEmpty())
+            out.append(QString::fromUtf8(line));
     return out;
 }
 
@@ -231,7 +249,8 @@ int measure(const char* stdoutPath, char** argv) {
     }
     if (child == 0) {
         const int fd = open(stdoutPath, O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (fd < 0 || dup2(fd, 1) < 0) _exit(127);
+        if (fd < 0 || dup2(fd, 1) < 0)
+            _exit(127);
         close(fd);
         execvp(argv[0], argv);
         _exit(127);
@@ -253,11 +272,13 @@ int measure(const char* stdoutPath, char** argv) {
 
 int main(int argc, char** argv) {
     const std::string what = argc > 1 ? argv[1] : "";
-    if (what == "generate" && argc == 4) return generate(argv[2], std::atol(argv[3]));
+    if (what == "generate" && argc == 4)
+        return generate(argv[2], std::atol(argv[3]));
     if (what == "run" && (argc == 5 || argc == 6))
         return runOne(argv[2], QString::fromLocal8Bit(argv[3]), QString::fromLocal8Bit(argv[4]),
                       argc == 6 ? QString::fromLocal8Bit(argv[5]) : QString());
-    if (what == "measure" && argc >= 4) return measure(argv[2], argv + 3);
+    if (what == "measure" && argc >= 4)
+        return measure(argv[2], argv + 3);
     std::fprintf(stderr,
                  "usage: %s generate <folder> <megabytes>\n"
                  "       %s run <mode> <input> <output> [<text> | <keyword file>]\n"

@@ -1,7 +1,7 @@
 #include "cli/CliOptions.h"
 
-#include "engine/LineNumbers.h"
 #include "core/Failure.h"
+#include "engine/LineNumbers.h"
 
 #include <QCommandLineParser>
 
@@ -14,13 +14,17 @@ namespace {
 constexpr std::array<const char*, 6> kModes = {"blank",    "containing",   "not-containing",
                                                "keywords", "not-keywords", "line-numbers"};
 
-ParseResult failWith(const QString& message) { return {std::nullopt, message}; }
+ParseResult failWith(const QString& message) {
+    return {std::nullopt, message};
+}
 
 // Qt's own messages end in a full stop and start with a capital; ours are one lower-case clause,
 // as the other tools on the command line write theirs.
 QString clause(QString qtMessage) {
-    if (qtMessage.endsWith(QLatin1Char('.'))) qtMessage.chop(1);
-    if (!qtMessage.isEmpty()) qtMessage[0] = qtMessage[0].toLower();
+    if (qtMessage.endsWith(QLatin1Char('.')))
+        qtMessage.chop(1);
+    if (!qtMessage.isEmpty())
+        qtMessage[0] = qtMessage[0].toLower();
     return qtMessage;
 }
 
@@ -29,7 +33,8 @@ QString clause(QString qtMessage) {
 QString lineListError(const QString& list) {
     for (const QString& piece : list.split(QLatin1Char(','))) {
         const std::optional<double> value = engine::parseNumber(piece);
-        if (!value) return QStringLiteral("--lines: \"%1\" is not a number").arg(piece);
+        if (!value)
+            return QStringLiteral("--lines: \"%1\" is not a number").arg(piece);
         const double r = std::nearbyint(*value);
         if (!(r >= 1.0 && r <= 32767.0))
             return QStringLiteral("--lines: \"%1\" is out of range (1 to 32767)").arg(piece);
@@ -39,7 +44,9 @@ QString lineListError(const QString& list) {
 
 }  // namespace
 
-QString modeName(run::RemoveMode mode) { return QString::fromLatin1(kModes[std::size_t(mode)]); }
+QString modeName(run::RemoveMode mode) {
+    return QString::fromLatin1(kModes[std::size_t(mode)]);
+}
 
 QString usageText() {
     return QStringLiteral(
@@ -101,9 +108,9 @@ ParseResult parseArguments(const QStringList& args) {
         const QStringList unknown = p.unknownOptionNames();
         if (!unknown.isEmpty()) {
             const QString& name = unknown.first();
-            return failWith(QStringLiteral("unknown option %1%2")
-                                .arg(name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--"),
-                                     name));
+            return failWith(
+                QStringLiteral("unknown option %1%2")
+                    .arg(name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--"), name));
         }
         return failWith(clause(p.errorText()));
     }
@@ -111,18 +118,21 @@ ParseResult parseArguments(const QStringList& args) {
     CliOptions o;
     o.help = p.isSet(help);
     o.version = p.isSet(version);
-    if (o.help || o.version) return {o, QString()};
+    if (o.help || o.version)
+        return {o, QString()};
 
     auto once = [&](const QCommandLineOption& opt) { return p.values(opt).size() <= 1; };
     for (const QCommandLineOption* opt : {&mode, &text, &lines, &outDir})
         if (!once(*opt))
             return failWith(QStringLiteral("--%1 given twice").arg(opt->names().constLast()));
 
-    if (!p.isSet(mode)) return failWith(QStringLiteral("--mode is required"));
+    if (!p.isSet(mode))
+        return failWith(QStringLiteral("--mode is required"));
     const QString modeValue = p.value(mode);
     const auto found = std::find_if(kModes.begin(), kModes.end(),
                                     [&](const char* m) { return modeValue == QLatin1String(m); });
-    if (found == kModes.end()) return failWith(QStringLiteral("unknown mode \"%1\"").arg(modeValue));
+    if (found == kModes.end())
+        return failWith(QStringLiteral("unknown mode \"%1\"").arg(modeValue));
     o.mode = run::RemoveMode(found - kModes.begin());
 
     o.text = p.value(text);
@@ -142,22 +152,28 @@ ParseResult parseArguments(const QStringList& args) {
         o.exts.clear();
         for (QString e : p.values(ext)) {
             // "--ext .txt" means what "--ext txt" means: the walk adds the dot itself.
-            if (e.startsWith(QLatin1Char('.'))) e.remove(0, 1);
-            if (e.isEmpty()) return failWith(QStringLiteral("--ext needs an extension"));
-            if (!o.exts.contains(e)) o.exts.append(e);
+            if (e.startsWith(QLatin1Char('.')))
+                e.remove(0, 1);
+            if (e.isEmpty())
+                return failWith(QStringLiteral("--ext needs an extension"));
+            if (!o.exts.contains(e))
+                o.exts.append(e);
         }
     }
     for (const QString& k : o.keywords)
         // The window never adds a keyword that is empty after trimming.
-        if (k.trimmed().isEmpty()) return failWith(QStringLiteral("--keyword must not be empty"));
+        if (k.trimmed().isEmpty())
+            return failWith(QStringLiteral("--keyword must not be empty"));
     if (p.isSet(outDir) && o.outDir.isEmpty())
         return failWith(QStringLiteral("--out-dir needs a folder"));
 
     const bool search = o.mode == run::Containing || o.mode == run::NotContaining;
     const bool keywordMode =
         o.mode == run::ContainingKeywords || o.mode == run::NotContainingKeywords;
-    if (search && !p.isSet(text)) return failWith(QStringLiteral("this mode needs --text"));
-    if (search && o.text.isEmpty()) return failWith(QStringLiteral("--text must not be empty"));
+    if (search && !p.isSet(text))
+        return failWith(QStringLiteral("this mode needs --text"));
+    if (search && o.text.isEmpty())
+        return failWith(QStringLiteral("--text must not be empty"));
     if (!search && p.isSet(text))
         return failWith(QStringLiteral("--text applies only to containing and not-containing"));
     if (keywordMode && o.keywords.isEmpty() && o.keywordFiles.isEmpty())
@@ -172,7 +188,8 @@ ParseResult parseArguments(const QStringList& args) {
     if (o.mode != run::LineNumbers && p.isSet(lines))
         return failWith(QStringLiteral("--lines applies only to line-numbers"));
     if (o.mode == run::LineNumbers)
-        if (const QString e = lineListError(o.lines); !e.isEmpty()) return failWith(e);
+        if (const QString e = lineListError(o.lines); !e.isEmpty())
+            return failWith(e);
     // The window greys these options out for the modes that ignore them.
     if (o.ignoreCase && (o.mode == run::BlankLines || o.mode == run::LineNumbers))
         return failWith(QStringLiteral("--ignore-case does not apply to this mode"));
@@ -182,7 +199,8 @@ ParseResult parseArguments(const QStringList& args) {
     o.filter = o.paths.isEmpty() || o.paths.contains(QStringLiteral("-"));
     if (o.filter) {
         if (o.paths.size() > 1)
-            return failWith(QStringLiteral("- (standard input) cannot be combined with other paths"));
+            return failWith(
+                QStringLiteral("- (standard input) cannot be combined with other paths"));
         if (o.inPlace)
             return failWith(QStringLiteral("standard input cannot be combined with --in-place"));
         if (!o.outDir.isEmpty())

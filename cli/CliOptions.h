@@ -20,7 +20,7 @@ struct CliOptions {
     QString outDir;
     bool inPlace = false;
     QStringList exts{QStringLiteral("*")};  // without a leading dot
-    bool hidden = false;  // folder walks also take names starting with "."
+    bool hidden = false;                    // folder walks also take names starting with "."
     bool dryRun = false;
     bool quiet = false;
     bool help = false;

@@ -13,7 +13,9 @@ namespace {
 
 volatile std::sig_atomic_t g_stop = 0;
 
-void onStopSignal(int) { g_stop = 1; }
+void onStopSignal(int) {
+    g_stop = 1;
+}
 
 QString oneLine(const QString& text) {
     QString out = text;
@@ -31,9 +33,13 @@ void ConsoleServices::installStopSignals() {
     std::signal(SIGTERM, onStopSignal);
 }
 
-void ConsoleServices::requestStop() { g_stop = 1; }
+void ConsoleServices::requestStop() {
+    g_stop = 1;
+}
 
-bool ConsoleServices::quitRequested() const { return g_stop != 0; }
+bool ConsoleServices::quitRequested() const {
+    return g_stop != 0;
+}
 
 void ConsoleServices::clearProgressLine() {
     if (m_progressShown) {
@@ -59,23 +65,27 @@ void ConsoleServices::reportFailure(const Failure& failure, const char*, int) {
     QByteArray line = "varnobis-cli: ";
     if (!failure.path().isEmpty()) {
         QString action = failure.action();
-        if (!action.isEmpty()) action[0] = action[0].toLower();
+        if (!action.isEmpty())
+            action[0] = action[0].toLower();
         line += shown(failure.path()) + ": " + action.toLocal8Bit() + ": " +
                 oneLine(failure.reason()).toLocal8Bit();
     } else {
-        if (!m_current.isEmpty()) line += shown(m_current) + ": ";
+        if (!m_current.isEmpty())
+            line += shown(m_current) + ": ";
         line += oneLine(failure.description()).toLocal8Bit();
     }
     // Each procedure a failure passes through on its way out reports it, as the window's boxes
     // do; on a console the same line twice in a row says nothing new.
-    if (line == m_lastFailure) return;
+    if (line == m_lastFailure)
+        return;
     m_lastFailure = line;
     printLine(line);
 }
 
 QByteArray ConsoleServices::shown(const QString& path) const {
     const auto alias = m_aliases.constFind(path);
-    if (alias != m_aliases.constEnd()) return alias->toLocal8Bit();
+    if (alias != m_aliases.constEnd())
+        return alias->toLocal8Bit();
     return displayName(QDir::toNativeSeparators(path)).toLocal8Bit();
 }
 
@@ -86,9 +96,11 @@ void ConsoleServices::printLine(const QByteArray& line) {
 }
 
 void ConsoleServices::yield() {
-    if (!m_progress) return;
+    if (!m_progress)
+        return;
     const long long now = QDateTime::currentMSecsSinceEpoch();
-    if (now - m_lastDrawMs < 100) return;
+    if (now - m_lastDrawMs < 100)
+        return;
     m_lastDrawMs = now;
     drawProgress();
 }
@@ -98,7 +110,8 @@ void ConsoleServices::setProgress(Bar bar, double position) {
 }
 
 void ConsoleServices::setProgressText(Bar bar, const QString& text) {
-    if (bar == Bar::Overall) m_overallText = text;
+    if (bar == Bar::Overall)
+        m_overallText = text;
 }
 
 void ConsoleServices::drawProgress() {

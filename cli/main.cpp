@@ -16,13 +16,13 @@
 #include <QHash>
 #include <QTemporaryDir>
 
+#include <fcntl.h>
+#include <unistd.h>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <optional>
-#include <unistd.h>
 
 using namespace vn;
 
@@ -31,8 +31,7 @@ namespace {
 // How standard input and output are named in messages and in the report.
 const QString kStdinName = QStringLiteral("(standard input)");
 
-struct Views : LineOptionView, KeywordListView, run::RunOptionsView, SettingsView,
-               run::RunPrompts {
+struct Views : LineOptionView, KeywordListView, run::RunOptionsView, SettingsView, run::RunPrompts {
     cli::CliOptions o;
     QStringList keywordList;
     QString outputFolderPath;
@@ -105,7 +104,8 @@ struct Reporter : run::RunObserver {
               status ? status : ws.shown(output).constData());
     }
     void fileSkipped(int, const QString& input, const run::SkipReason& reason) override {
-        if (input.isEmpty()) return;
+        if (input.isEmpty())
+            return;
         if (reason.kind == run::SkipReason::Unreadable) {
             // The run has reported why already.
             ++totals.failed;
@@ -116,8 +116,8 @@ struct Reporter : run::RunObserver {
             // A result that would have replaced another is a failure; a file met again under
             // another path was processed once, as asked.
             ++(reason.isFailure() ? totals.failed : totals.skipped);
-            const QByteArray line = ws.shown(input) + "\t0\t0\tskipped (" +
-                                    reason.text.toLocal8Bit() + ")\n";
+            const QByteArray line =
+                ws.shown(input) + "\t0\t0\tskipped (" + reason.text.toLocal8Bit() + ")\n";
             // Without a report, a refused result is still said, on standard error.
             if (!out && reason.isFailure()) {
                 ws.clearProgressLine();
@@ -146,10 +146,12 @@ struct Reporter : run::RunObserver {
     // rather than carried on with nobody to learn what it did.
     template <class... A>
     void print(const char* format, A... args) {
-        if (!out || reportLost) return;
+        if (!out || reportLost)
+            return;
         ws.clearProgressLine();
         std::fprintf(out, format, args...);
-        if (std::fflush(out) == 0 && !std::ferror(out)) return;
+        if (std::fflush(out) == 0 && !std::ferror(out))
+            return;
         const int err = errno;
         reportLost = true;
         std::fprintf(stderr, "varnobis-cli: cannot write the report: %s; stopping\n",
@@ -159,11 +161,12 @@ struct Reporter : run::RunObserver {
     }
 
     void printTotals(bool dryRun) {
-        print("Total: %lld %s, %lld lines read, %lld removed, %lld passed over, %lld "
-              "failed%s\n",
-              totals.files, totals.files == 1 ? "file" : "files", totals.linesRead,
-              totals.linesRemoved, totals.skipped, totals.failed,
-              dryRun ? " (dry run: nothing written)" : "");
+        print(
+            "Total: %lld %s, %lld lines read, %lld removed, %lld passed over, %lld "
+            "failed%s\n",
+            totals.files, totals.files == 1 ? "file" : "files", totals.linesRead,
+            totals.linesRemoved, totals.skipped, totals.failed,
+            dryRun ? " (dry run: nothing written)" : "");
     }
 };
 
@@ -183,13 +186,18 @@ CopyError copyAll(int from, int to) {
     char buffer[1 << 16];
     for (;;) {
         const ssize_t n = ::read(from, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return {errno, true};
-        if (n == 0) return {};
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return {errno, true};
+        if (n == 0)
+            return {};
         for (ssize_t done = 0; done < n;) {
             const ssize_t w = ::write(to, buffer + done, std::size_t(n - done));
-            if (w < 0 && errno == EINTR) continue;
-            if (w < 0) return {errno, false};
+            if (w < 0 && errno == EINTR)
+                continue;
+            if (w < 0)
+                return {errno, false};
             done += w;
         }
     }
@@ -197,8 +205,8 @@ CopyError copyAll(int from, int to) {
 
 // Standard input, kept in a private file so that the engine reads it as it reads any file.
 bool spoolStandardInput(const QString& path) {
-    const int fd = ::open(nativeName(path).constData(),
-                          O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    const int fd =
+        ::open(nativeName(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) {
         std::fprintf(stderr, "varnobis-cli: %s: cannot keep a copy of it: %s\n",
                      qPrintable(kStdinName), std::strerror(errno));
@@ -224,7 +232,8 @@ int main(int argc, char** argv) {
     QStringList args;
     for (int i = 1; i < argc; ++i) args.append(nameFromNative(argv[i]));
     const cli::ParseResult parsed = cli::parseArguments(args);
-    if (!parsed.options) return usageError(parsed.error);
+    if (!parsed.options)
+        return usageError(parsed.error);
     Views v;
     v.o = *parsed.options;
     if (v.o.help) {
@@ -266,7 +275,8 @@ int main(int argc, char** argv) {
         if (f == QLatin1String("-")) {
             f = work->filePath(QStringLiteral("keywords"));
             ws.setAlias(f, kStdinName);
-            if (!spoolStandardInput(f)) return 1;
+            if (!spoolStandardInput(f))
+                return 1;
         }
         const int before = ws.failureCount();
         bool ok = false;
@@ -278,7 +288,8 @@ int main(int argc, char** argv) {
         }
         // As in the window, a keyword that is empty after trimming is never added.
         for (const QString& k : lines)
-            if (!k.trimmed().isEmpty()) v.keywordList.append(k);
+            if (!k.trimmed().isEmpty())
+                v.keywordList.append(k);
     }
 
     QStringList files;
@@ -288,7 +299,8 @@ int main(int argc, char** argv) {
         // then copied to standard output.
         const QString input = work->filePath(QStringLiteral("input"));
         ws.setAlias(input, kStdinName);
-        if (!spoolStandardInput(input)) return 1;
+        if (!spoolStandardInput(input))
+            return 1;
         v.outputFolderPath = work->filePath(QStringLiteral("result"));
         if (!QDir().mkdir(v.outputFolderPath)) {
             std::fprintf(stderr, "varnobis-cli: cannot make a temporary folder in %s\n",
@@ -318,7 +330,7 @@ int main(int argc, char** argv) {
 
     // Standard output carries a filter's result, so its report goes to standard error, and only
     // when asked for by a dry run.
-    std::FILE* reportTo = v.o.quiet ? nullptr
+    std::FILE* reportTo = v.o.quiet     ? nullptr
                           : !v.o.filter ? stdout
                           : v.o.dryRun  ? stderr
                                         : nullptr;
@@ -331,9 +343,8 @@ int main(int argc, char** argv) {
     if (ws.quitRequested()) {
         if (!reporter.reportLost)
             std::fprintf(stderr, "varnobis-cli: stopped; %s\n",
-                         reporter.lastStopped
-                             ? "the file in progress was left as it was"
-                             : "the files not yet reached were left as they were");
+                         reporter.lastStopped ? "the file in progress was left as it was"
+                                              : "the files not yet reached were left as they were");
         return 1;
     }
     reporter.printTotals(v.o.dryRun);
@@ -347,7 +358,8 @@ int main(int argc, char** argv) {
         }
         const int fd = ::open(nativeName(filterResult).constData(), O_RDONLY | O_CLOEXEC);
         const CopyError e = fd < 0 ? CopyError{errno, true} : copyAll(fd, STDOUT_FILENO);
-        if (fd >= 0) ::close(fd);
+        if (fd >= 0)
+            ::close(fd);
         if (e.err) {
             std::fprintf(stderr, "varnobis-cli: %s: %s: %s\n",
                          e.reading ? ws.shown(filterResult).constData() : "(standard output)",

@@ -28,7 +28,8 @@ inline constexpr const char* RemoveNotContainingListview =
 inline constexpr const char* RemoveN1 = "Tessamar2021/08/31.AddRemove.RemoveN1";
 inline constexpr const char* GetSubDirectories2016 =
     "Brennick2021/08/31.AddFolder.GetSubDirectories2016";
-inline constexpr const char* ReadFileToStringLine = "Tessamar2021/08/31.RFTSFSO.ReadFileToStringLine";
+inline constexpr const char* ReadFileToStringLine =
+    "Tessamar2021/08/31.RFTSFSO.ReadFileToStringLine";
 inline constexpr const char* ReadFileToStringFSOLine =
     "Tessamar2021/08/31.RFTSFSO.ReadFileToStringFSOLine";
 inline constexpr const char* ReadFileToStringUTFLine =
@@ -37,12 +38,30 @@ inline constexpr const char* SaveStringToFileFSO = "Tessamar2021/08/31.RFTSFSO.S
 inline constexpr const char* AppendStringFSO = "Tessamar2021/08/31.RFTSFSO.AppendStringFSO";
 
 inline constexpr const char* all[] = {
-    Form_Load, Form_QueryUnload, PushButton1_Click, PushButton2_Click, PushButton3_Click,
-    PushButton5_Click, PushButton6_Click, PushButton7_Click, PushButton8_Click, PushButton9_Click,
-    PushButton10_Click, PushButton11_Click, RemoveAllBlankLinesWrapper, RemoveContaining,
-    RemoveNotContaining, RemoveContainingListview, RemoveNotContainingListview, RemoveN1,
-    GetSubDirectories2016, ReadFileToStringLine, ReadFileToStringFSOLine, ReadFileToStringUTFLine,
-    SaveStringToFileFSO, AppendStringFSO,
+    Form_Load,
+    Form_QueryUnload,
+    PushButton1_Click,
+    PushButton2_Click,
+    PushButton3_Click,
+    PushButton5_Click,
+    PushButton6_Click,
+    PushButton7_Click,
+    PushButton8_Click,
+    PushButton9_Click,
+    PushButton10_Click,
+    PushButton11_Click,
+    RemoveAllBlankLinesWrapper,
+    RemoveContaining,
+    RemoveNotContaining,
+    RemoveContainingListview,
+    RemoveNotContainingListview,
+    RemoveN1,
+    GetSubDirectories2016,
+    ReadFileToStringLine,
+    ReadFileToStringFSOLine,
+    ReadFileToStringUTFLine,
+    SaveStringToFileFSO,
+    AppendStringFSO,
 };
 
 }  // namespace vn::loc

@@ -6,7 +6,9 @@
 
 namespace vn {
 
-QString supportAddress() { return QStringLiteral(VARNOBIS_SUPPORT_EMAIL); }
+QString supportAddress() {
+    return QStringLiteral(VARNOBIS_SUPPORT_EMAIL);
+}
 
 QString standardErrorMessage(const QString& description, const QString& location, int label) {
     return description + QStringLiteral("\r\n") + QStringLiteral("in ") + location +

@@ -34,17 +34,21 @@ public:
     // reported).
     template <class F>
     bool step(int label, F&& f) {
-        return run(label, [&] {
-            std::forward<F>(f)();
-            return true;
-        }, false);
+        return run(
+            label,
+            [&] {
+                std::forward<F>(f)();
+                return true;
+            },
+            false);
     }
 
     // The test of a conditional block. A failing test enters the block, so this answers true
     // when the test fails.
     template <class F>
     bool test(int label, F&& f) {
-        return run(label, [&]() -> bool { return std::forward<F>(f)(); }, true);
+        return run(
+            label, [&]() -> bool { return std::forward<F>(f)(); }, true);
     }
 
     void report(const QString& description, int label) { report(Failure(description), label); }

@@ -16,7 +16,8 @@ Failure Failure::fromErrno(const QString& action, const QString& path, int err) 
 }
 
 Failure Failure::withReason(const QString& action, const QString& path, const QString& reason) {
-    Failure f(QStringLiteral("%1 \"%2\": %3").arg(action, displayName(QDir::toNativeSeparators(path)), reason));
+    Failure f(QStringLiteral("%1 \"%2\": %3")
+                  .arg(action, displayName(QDir::toNativeSeparators(path)), reason));
     f.m_action = action;
     f.m_path = path;
     f.m_reason = reason;

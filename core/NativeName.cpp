@@ -12,7 +12,8 @@ constexpr char16_t kFirstEscape = 0xDC80, kLastEscape = 0xDCFF;
 // Overlong forms, surrogates and code points past U+10FFFF are not valid.
 int validSequence(const unsigned char* p, qsizetype left) {
     const unsigned char b = p[0];
-    if (b < 0x80) return 1;
+    if (b < 0x80)
+        return 1;
     int n;
     char32_t cp;
     if (b >= 0xC2 && b <= 0xDF) {
@@ -27,9 +28,11 @@ int validSequence(const unsigned char* p, qsizetype left) {
     } else {
         return 0;
     }
-    if (left < n) return 0;
+    if (left < n)
+        return 0;
     for (int i = 1; i < n; ++i) {
-        if ((p[i] & 0xC0) != 0x80) return 0;
+        if ((p[i] & 0xC0) != 0x80)
+            return 0;
         cp = (cp << 6) | (p[i] & 0x3F);
     }
     if ((n == 3 && cp < 0x800) || (n == 4 && cp < 0x10000) || cp > 0x10FFFF ||
@@ -65,13 +68,15 @@ QByteArray nativeName(const QString& name) {
     const qsizetype size = name.size();
     qsizetype runStart = 0;
     auto flushRun = [&](qsizetype end) {
-        if (end > runStart) out.append(QStringView(name).mid(runStart, end - runStart).toUtf8());
+        if (end > runStart)
+            out.append(QStringView(name).mid(runStart, end - runStart).toUtf8());
     };
     for (qsizetype i = 0; i < size; ++i) {
         const char16_t u = name[i].unicode();
         const bool escaped = u >= kFirstEscape && u <= kLastEscape &&
                              !(i > 0 && QChar::isHighSurrogate(name[i - 1].unicode()));
-        if (!escaped) continue;
+        if (!escaped)
+            continue;
         flushRun(i);
         out.append(char(u - kEscapeBase));
         runStart = i + 1;
@@ -88,8 +93,7 @@ QString displayName(const QString& name) {
         const bool escaped = u >= kFirstEscape && u <= kLastEscape &&
                              !(i > 0 && QChar::isHighSurrogate(name[i - 1].unicode()));
         if (escaped)
-            out += QStringLiteral("\\x") +
-                   QString::number(unsigned(u - kEscapeBase), 16).toUpper();
+            out += QStringLiteral("\\x") + QString::number(unsigned(u - kEscapeBase), 16).toUpper();
         else
             out += name[i];
     }

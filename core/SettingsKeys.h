@@ -48,8 +48,8 @@ inline constexpr SettingKey LastFolder{"LastFolder", SettingType::Text, ""};
 inline constexpr SettingKey InputBox{"InputBox", SettingType::Text, "1,2,5"};
 
 inline constexpr SettingKey all[] = {
-    Combo1, Check1, Option1, Option2, Option3, Option4, OutputFolder, LastFolderDot,
-    Keywords, Extension, LastFolder, InputBox,
+    Combo1,       Check1,        Option1,  Option2,   Option3,    Option4,
+    OutputFolder, LastFolderDot, Keywords, Extension, LastFolder, InputBox,
 };
 inline constexpr int count = int(std::size(all));
 

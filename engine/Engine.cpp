@@ -1,9 +1,9 @@
 #include "engine/Engine.h"
 
-#include "engine/LineNumbers.h"
-#include "engine/Walk.h"
 #include "core/ErrorLocations.h"
 #include "core/ErrorReport.h"
+#include "engine/LineNumbers.h"
+#include "engine/Walk.h"
 
 #include <bitset>
 #include <memory>
@@ -23,15 +23,16 @@ template <class Body>
 FileResult withInput(Host& host, Guard& g, int label, const QString& inputPath, Body&& body) {
     std::unique_ptr<InputText> input;
     g.step(label, [&] { input = std::make_unique<InputText>(host.ws, inputPath); });
-    if (!input || !input->ok()) return FileResult{};
+    if (!input || !input->ok())
+        return FileResult{};
     return input->isWide() ? body(*input, std::u16string_view()) : body(*input, std::string_view());
 }
 
 // The output of one input, in the input's encoding class.
 textio::Output outputFor(Host& host, const QString& outputPath, const InputText& input,
                          const textio::OutputLabels& labels) {
-    return textio::Output(host.ws, outputPath, textio::outputClassOf(input.encodingClass()),
-                          labels, host.dryRun);
+    return textio::Output(host.ws, outputPath, textio::outputClassOf(input.encodingClass()), labels,
+                          host.dryRun);
 }
 
 enum class Rule { Containing, NotContaining };
@@ -43,8 +44,7 @@ FileResult filterBySearch(Host& host, const char* location, const QString& input
     texts.guard = &g;
     return withInput(host, g, 100, inputPath, [&](InputText& input, auto unitType) {
         using CharT = typename decltype(unitType)::value_type;
-        const auto search =
-            detail::searchRule<CharT>(texts, ignoreCase, rule == Rule::Containing);
+        const auto search = detail::searchRule<CharT>(texts, ignoreCase, rule == Rule::Containing);
         textio::Output out = outputFor(host, outputPath, input, textio::kAppendLabels);
         return detail::walkFile<CharT>(host, g, input, steps, *search, out, false);
     });
@@ -88,8 +88,8 @@ FileResult RemoveContainingListview(Host& host, const QString& inputPath,
                                     bool ignoreCase) {
     const detail::SearchTexts texts{nullptr, &keywordList, nullptr, 110, ignoreCase ? 114 : 118};
     return filterBySearch(host, loc::RemoveContainingListview, inputPath, outputPath, texts,
-                          Rule::Containing, ignoreCase, Steps{104, 106, ignoreCase ? 116 : 120,
-                                                              126, 130});
+                          Rule::Containing, ignoreCase,
+                          Steps{104, 106, ignoreCase ? 116 : 120, 126, 130});
 }
 
 FileResult RemoveNotContainingListview(Host& host, const QString& inputPath,
@@ -107,7 +107,8 @@ FileResult RemoveN1(Host& host, const QString& inputPath, const QString& numbers
     // Line numbers that a piece names; a piece is a 16-bit integer, so nothing beyond 32767.
     auto wanted = std::make_unique<detail::LineNumberSet>();
     g.step(100, [] {});
-    if (g.test(102, [&] { return numbersText.isEmpty(); })) return FileResult{};
+    if (g.test(102, [&] { return numbersText.isEmpty(); }))
+        return FileResult{};
     QStringList pieces;
     g.step(104, [&] { pieces = numbersText.split(QLatin1Char(',')); });
     for (const QString& piece : pieces) {
@@ -115,7 +116,8 @@ FileResult RemoveN1(Host& host, const QString& inputPath, const QString& numbers
         if (g.test(108, [&] { return (value = parseNumber(piece)).has_value(); })) {
             g.step(110, [&] {
                 const std::int16_t n = toInt16(value.value_or(HUGE_VAL));
-                if (n > 0) wanted->set(std::size_t(n));
+                if (n > 0)
+                    wanted->set(std::size_t(n));
             });
         } else {
             g.step(112, [&] {

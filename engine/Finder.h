@@ -38,14 +38,17 @@ public:
     // or npos.
     std::size_t find(const CharT* text, std::size_t from, std::size_t end) const {
         const std::size_t m = m_pattern.size();
-        if (m == 0) return from <= end ? from : npos;
-        if (end < m || from > end - m) return npos;
+        if (m == 0)
+            return from <= end ? from : npos;
+        if (end < m || from > end - m)
+            return npos;
         const std::size_t last = end - m;  // the last candidate position
         std::size_t q = from;
 #if defined(VN_AVX2_PATHS)
         if (textio::detail::hasAvx2()) {
             const std::size_t at = findAvx2(text, q, last);
-            if (at != npos) return at;
+            if (at != npos)
+                return at;
         }
 #endif
 #if defined(__SSE2__)
@@ -56,13 +59,14 @@ public:
         const __m128i foldB = splat(CharT(folds(b) ? 0x20 : 0));
         for (; q + lanes - 1 <= last; q += lanes) {
             const __m128i va = load(text + q + m_rare1), vb = load(text + q + m_rare2);
-            unsigned mask = unsigned(_mm_movemask_epi8(
-                _mm_and_si128(equal(_mm_or_si128(va, foldA), wantA),
-                              equal(_mm_or_si128(vb, foldB), wantB))));
-            if constexpr (sizeof(CharT) == 2) mask &= 0x5555u;
+            unsigned mask = unsigned(_mm_movemask_epi8(_mm_and_si128(
+                equal(_mm_or_si128(va, foldA), wantA), equal(_mm_or_si128(vb, foldB), wantB))));
+            if constexpr (sizeof(CharT) == 2)
+                mask &= 0x5555u;
             while (mask != 0) {
                 const std::size_t at = q + std::size_t(__builtin_ctz(mask)) / sizeof(CharT);
-                if (matchesAt(text + at)) return at;
+                if (matchesAt(text + at))
+                    return at;
                 mask &= mask - 1;
             }
         }
@@ -75,7 +79,9 @@ public:
     }
 
 private:
-    bool folds(CharT c) const { return m_fold && c >= CharT('a') && c <= CharT('z'); }
+    bool folds(CharT c) const {
+        return m_fold && c >= CharT('a') && c <= CharT('z');
+    }
 
     bool unitMatches(CharT t, CharT p) const {
         return folds(p) ? CharT(t | 0x20) == p : t == p;
@@ -83,9 +89,11 @@ private:
 
     bool matchesAt(const CharT* at) const {
         const std::size_t m = m_pattern.size();
-        if (!m_fold) return std::memcmp(at, m_pattern.data(), m * sizeof(CharT)) == 0;
+        if (!m_fold)
+            return std::memcmp(at, m_pattern.data(), m * sizeof(CharT)) == 0;
         for (std::size_t i = 0; i < m; ++i) {
-            if (!unitMatches(at[i], m_pattern[i])) return false;
+            if (!unitMatches(at[i], m_pattern[i]))
+                return false;
         }
         return true;
     }
@@ -94,19 +102,26 @@ private:
     static int frequency(CharT c) {
         const unsigned u = unsigned(c);
         if (u >= 0x80) {
-            if constexpr (sizeof(CharT) == 2) return 40;  // one particular character
-            if (u <= 0xBF) return 170;                    // UTF-8 continuation bytes
-            if (u <= 0xDF) return 150;
-            if (u <= 0xEF) return 120;
+            if constexpr (sizeof(CharT) == 2)
+                return 40;  // one particular character
+            if (u <= 0xBF)
+                return 170;  // UTF-8 continuation bytes
+            if (u <= 0xDF)
+                return 150;
+            if (u <= 0xEF)
+                return 120;
             return 50;
         }
         const unsigned lower = (u >= 'A' && u <= 'Z') ? u + 32 : u;
         static constexpr char order[] = " etaoinsrhldcumfpgwybvkxjqz";
         for (int i = 0; order[i] != 0; ++i) {
-            if (lower == unsigned(order[i])) return 250 - i * 7 - (lower != u ? 60 : 0);
+            if (lower == unsigned(order[i]))
+                return 250 - i * 7 - (lower != u ? 60 : 0);
         }
-        if (u >= '0' && u <= '9') return 90;
-        if (u == ',' || u == '.') return 140;
+        if (u >= '0' && u <= '9')
+            return 90;
+        if (u == ',' || u == '.')
+            return 140;
         return 60;
     }
 
@@ -118,13 +133,16 @@ private:
     void pickRarePositions() {
         const std::size_t m = m_pattern.size();
         m_rare1 = m_rare2 = 0;
-        if (m == 0) return;
+        if (m == 0)
+            return;
         for (std::size_t i = 1; i < m; ++i) {
-            if (cost(m_pattern[i]) < cost(m_pattern[m_rare1])) m_rare1 = i;
+            if (cost(m_pattern[i]) < cost(m_pattern[m_rare1]))
+                m_rare1 = i;
         }
         bool found = false;
         for (std::size_t i = 0; i < m; ++i) {
-            if (i == m_rare1) continue;
+            if (i == m_rare1)
+                continue;
             const bool distinct = m_pattern[i] != m_pattern[m_rare1];
             if (!found || (distinct && (m_pattern[m_rare2] == m_pattern[m_rare1] ||
                                         cost(m_pattern[i]) < cost(m_pattern[m_rare2])))) {
@@ -132,7 +150,8 @@ private:
                 found = true;
             }
         }
-        if (!found) m_rare2 = m_rare1;
+        if (!found)
+            m_rare2 = m_rare1;
     }
 
 #if defined(VN_AVX2_PATHS)
@@ -157,13 +176,15 @@ private:
             if constexpr (bytes)
                 both = _mm256_and_si256(_mm256_cmpeq_epi8(va, wantA), _mm256_cmpeq_epi8(vb, wantB));
             else
-                both = _mm256_and_si256(_mm256_cmpeq_epi16(va, wantA),
-                                        _mm256_cmpeq_epi16(vb, wantB));
+                both =
+                    _mm256_and_si256(_mm256_cmpeq_epi16(va, wantA), _mm256_cmpeq_epi16(vb, wantB));
             unsigned mask = unsigned(_mm256_movemask_epi8(both));
-            if constexpr (!bytes) mask &= 0x55555555u;
+            if constexpr (!bytes)
+                mask &= 0x55555555u;
             while (mask != 0) {
                 const std::size_t at = q + std::size_t(__builtin_ctz(mask)) / sizeof(CharT);
-                if (matchesAt(text + at)) return at;
+                if (matchesAt(text + at))
+                    return at;
                 mask &= mask - 1;
             }
         }

@@ -44,7 +44,8 @@ public:
         // A character grows by at most half its length (two UTF-8 bytes to three at most, one
         // UTF-16 unit to two), and the SIMD stores may write sixteen bytes past the last unit.
         const std::size_t room = (end - begin) * 2 + 16;
-        if (m_buf.size() < room) m_buf.resize(room);
+        if (m_buf.size() < room)
+            m_buf.resize(room);
         CharT* out = m_buf.data();
         const CharT* p = text.data() + begin;
         const CharT* const e = text.data() + end;
@@ -66,16 +67,20 @@ public:
         m_size = std::size_t(out - m_buf.data());
     }
 
-    View view() const { return View(m_buf.data(), m_size); }
+    View view() const {
+        return View(m_buf.data(), m_size);
+    }
 
     // The original position of a position in the copy; a position inside a character whose
     // folded form has another length maps to that character's start.
     std::size_t original(std::size_t q) const {
         auto it = std::upper_bound(m_shifts.begin(), m_shifts.end(), q,
                                    [](std::size_t v, const Shift& s) { return v < s.foldedBegin; });
-        if (it == m_shifts.begin()) return m_begin + q;
+        if (it == m_shifts.begin())
+            return m_begin + q;
         --it;
-        if (q < it->foldedEnd) return it->originalBegin;
+        if (q < it->foldedEnd)
+            return it->originalBegin;
         return it->originalEnd + (q - it->foldedEnd);
     }
 
@@ -95,7 +100,8 @@ private:
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
         __m128i upper;
         if constexpr (sizeof(CharT) == 1) {
-            if (_mm_movemask_epi8(v) != 0) return false;
+            if (_mm_movemask_epi8(v) != 0)
+                return false;
             upper = _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8('A' - 1)),
                                   _mm_cmplt_epi8(v, _mm_set1_epi8('Z' + 1)));
         } else {
@@ -154,7 +160,8 @@ private:
     static char32_t lowerOf(char32_t cp) {
         if (cp < 0x10000) {
             const char16_t l = lowerBmpTable()[cp];
-            if (l != 0) return l;
+            if (l != 0)
+                return l;
         }
         return lowerCodePoint(cp);
     }

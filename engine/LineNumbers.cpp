@@ -24,25 +24,30 @@ std::optional<double> parseNumber(QStringView piece) {
         return n;
     };
     bool negative = false;
-    if (i < e && (piece[i] == u'+' || piece[i] == u'-')) negative = piece[i++] == u'-';
+    if (i < e && (piece[i] == u'+' || piece[i] == u'-'))
+        negative = piece[i++] == u'-';
     qsizetype mantissa = takeDigits();
     if (i < e && piece[i] == u'.') {
         ascii.push_back('.');
         ++i;
         mantissa += takeDigits();
     }
-    if (mantissa == 0) return std::nullopt;
+    if (mantissa == 0)
+        return std::nullopt;
     if (i < e && (piece[i] == u'e' || piece[i] == u'E')) {
         ascii.push_back('e');
         ++i;
-        if (i < e && (piece[i] == u'+' || piece[i] == u'-')) ascii.push_back(char(piece[i++].unicode()));
-        if (takeDigits() == 0) return std::nullopt;
+        if (i < e && (piece[i] == u'+' || piece[i] == u'-'))
+            ascii.push_back(char(piece[i++].unicode()));
+        if (takeDigits() == 0)
+            return std::nullopt;
     }
-    if (i != e) return std::nullopt;
+    if (i != e)
+        return std::nullopt;
 
     double value = 0;
-    const auto [end, ec] =
-        std::from_chars(ascii.data(), ascii.data() + ascii.size(), value, std::chars_format::general);
+    const auto [end, ec] = std::from_chars(ascii.data(), ascii.data() + ascii.size(), value,
+                                           std::chars_format::general);
     (void)end;
     if (ec == std::errc::result_out_of_range) {
         // Too small rounds to 0, too large stays too large.
@@ -55,7 +60,8 @@ std::optional<double> parseNumber(QStringView piece) {
 
 std::int16_t toInt16(double value) {
     const double r = std::nearbyint(value);  // the default rounding mode: halves to even
-    if (!(r >= -32768.0 && r <= 32767.0)) throw Failure(QStringLiteral("Overflow"));
+    if (!(r >= -32768.0 && r <= 32767.0))
+        throw Failure(QStringLiteral("Overflow"));
     return std::int16_t(r);
 }
 

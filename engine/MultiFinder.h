@@ -58,7 +58,8 @@ public:
             c.pos = end;
             return false;
         }
-        if (dense()) return nextDense(text, end, c);
+        if (dense())
+            return nextDense(text, end, c);
         std::uint32_t s = c.state;
         for (std::size_t i = c.pos; i < end; ++i) {
             s = step(s, classOf(text[i]));
@@ -78,8 +79,7 @@ public:
     // (for b), or both reach their ends and answers 0. A match of `a` is answered first; `b` is
     // then left before its own unit, so no match of either is ever passed over. One scan waits
     // on each table look-up before the next; two independent ones let the processor overlap them.
-    int nextTwo(const CharT* text, Cursor& a, std::size_t aEnd, Cursor& b,
-                std::size_t bEnd) const {
+    int nextTwo(const CharT* text, Cursor& a, std::size_t aEnd, Cursor& b, std::size_t bEnd) const {
         if (dense()) {
             using U = std::make_unsigned_t<CharT>;
             const std::uint32_t* trans = m_trans.data();
@@ -104,8 +104,10 @@ public:
             a = {sa, i};
             b = {sb, j};
         }
-        if (next(text, aEnd, a)) return 1;
-        if (next(text, bEnd, b)) return 2;
+        if (next(text, aEnd, a))
+            return 1;
+        if (next(text, bEnd, b))
+            return 2;
         return 0;
     }
 
@@ -114,7 +116,8 @@ public:
     template <class F>
     void forEachEnding(const Cursor& c, F&& f) const {
         std::uint32_t n = dense() ? m_denseToNode[c.state / m_classes] : c.state;
-        if (m_node[n].id < 0) n = m_node[n].dict;
+        if (m_node[n].id < 0)
+            n = m_node[n].dict;
         while (n != kNone) {
             f(m_node[n].id);
             n = m_node[n].dict;
@@ -162,8 +165,10 @@ private:
     std::uint32_t step(std::uint32_t n, std::uint32_t cls) const {
         for (;;) {
             const std::uint32_t c = child(n, cls);
-            if (c != kNone) return c;
-            if (n == 0) return 0;
+            if (c != kNone)
+                return c;
+            if (n == 0)
+                return 0;
             n = m_node[n].fail;
         }
     }
@@ -184,16 +189,20 @@ private:
             const std::uint32_t s4 = trans[s3 + cls[U(text[i + 3])]];
             if (std::max(std::max(s1, s2), std::max(s3, s4)) >= matchFrom) {
                 // One of the four (not necessarily the last) is a match: report the first.
-                if (s1 >= matchFrom) return stop(c, s1, i + 1);
-                if (s2 >= matchFrom) return stop(c, s2, i + 2);
-                if (s3 >= matchFrom) return stop(c, s3, i + 3);
+                if (s1 >= matchFrom)
+                    return stop(c, s1, i + 1);
+                if (s2 >= matchFrom)
+                    return stop(c, s2, i + 2);
+                if (s3 >= matchFrom)
+                    return stop(c, s3, i + 3);
                 return stop(c, s4, i + 4);
             }
             s = s4;
         }
         for (; i < end; ++i) {
             s = trans[s + cls[std::make_unsigned_t<CharT>(text[i])]];
-            if (s >= matchFrom) return stop(c, s, i + 1);
+            if (s >= matchFrom)
+                return stop(c, s, i + 1);
         }
         c.state = s;
         c.pos = end;
@@ -209,7 +218,8 @@ private:
     void build(const std::vector<View>& patterns, std::size_t denseCells) {
         // Distinct non-empty patterns, each with its id.
         for (View p : patterns)
-            if (!p.empty()) m_ids.emplace_back(std::basic_string<CharT>(p), 0);
+            if (!p.empty())
+                m_ids.emplace_back(std::basic_string<CharT>(p), 0);
         std::sort(m_ids.begin(), m_ids.end());
         m_ids.erase(std::unique(m_ids.begin(), m_ids.end()), m_ids.end());
         m_patternCount = m_ids.size();
@@ -221,7 +231,8 @@ private:
         for (const auto& e : m_ids) {
             for (CharT u : e.first) {
                 std::uint32_t& k = m_classOf[std::make_unsigned_t<CharT>(u)];
-                if (k == 0) k = m_classes++;
+                if (k == 0)
+                    k = m_classes++;
             }
         }
 
@@ -253,7 +264,8 @@ private:
             const std::uint32_t n = order[q];
             for (const auto& [cls, c] : m_node[n].children) {
                 std::uint32_t f = 0;
-                if (n != 0) f = step(m_node[n].fail, cls);
+                if (n != 0)
+                    f = step(m_node[n].fail, cls);
                 m_node[c].fail = f;
                 m_node[c].dict = m_node[f].id >= 0 ? f : m_node[f].dict;
                 m_node[c].matches = m_node[c].matches || m_node[f].matches;
@@ -261,7 +273,8 @@ private:
             }
         }
 
-        if (m_node.size() * m_classes > denseCells) return;
+        if (m_node.size() * m_classes > denseCells)
+            return;
 
         // The dense table: states renumbered so that every match state comes after all others,
         // and each state's number premultiplied by the row length.
@@ -269,10 +282,12 @@ private:
         std::vector<std::uint32_t> rank(states);
         std::uint32_t next = 0;
         for (std::uint32_t n = 0; n < states; ++n)
-            if (!m_node[n].matches) rank[n] = next++;
+            if (!m_node[n].matches)
+                rank[n] = next++;
         m_matchFrom = next * m_classes;
         for (std::uint32_t n = 0; n < states; ++n)
-            if (m_node[n].matches) rank[n] = next++;
+            if (m_node[n].matches)
+                rank[n] = next++;
         m_denseToNode.resize(states);
         for (std::uint32_t n = 0; n < states; ++n) m_denseToNode[rank[n]] = n;
         m_trans.assign(states * m_classes, 0);

@@ -1,9 +1,9 @@
 #include "engine/Rules.h"
 
-#include "textio/CaseFold.h"
 #include "engine/Finder.h"
 #include "engine/FoldedText.h"
 #include "engine/MultiFinder.h"
+#include "textio/CaseFold.h"
 #include "textio/Codec.h"
 #include "textio/InputText.h"
 
@@ -44,7 +44,8 @@ public:
         picked.lines.clear();
         picked.keptPicked = false;
         const std::size_t b = m_break.length;
-        if (text[begin] == m_break.units[0]) picked.lines.push_back({begin, begin + b});
+        if (text[begin] == m_break.units[0])
+            picked.lines.push_back({begin, begin + b});
         std::size_t at = begin;
         while ((at = m_emptyLineAfter->find(text.data(), at, end)) != Finder<CharT>::npos) {
             picked.lines.push_back({at + 1, at + 1 + b});
@@ -88,7 +89,8 @@ Plan<CharT> makePlan(const QString& text, bool ignoreCase) {
         p.kind = Plan<CharT>::Kind::NonEmpty;
         return p;
     }
-    if (p.needle.contains(QLatin1Char('\r')) || p.needle.contains(QLatin1Char('\n'))) return p;
+    if (p.needle.contains(QLatin1Char('\r')) || p.needle.contains(QLatin1Char('\n')))
+        return p;
     p.needleBeyondAscii =
         std::any_of(p.needle.begin(), p.needle.end(), [](QChar c) { return c.unicode() >= 0x80; });
     const auto* units = reinterpret_cast<const char16_t*>(p.needle.utf16());
@@ -120,7 +122,8 @@ public:
         distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
         if (distinct.size() == 1) {
             m_one.emplace(distinct.front(), false);
-            if (m_fold) pickAnchor(distinct.front());
+            if (m_fold)
+                pickAnchor(distinct.front());
         } else if (distinct.size() > 1) {
             m_many.emplace(distinct);
         }
@@ -132,10 +135,12 @@ public:
     // of the set, or (all) every one of them.
     void lines(View<CharT> text, std::size_t begin, std::size_t end, bool all,
                std::vector<LineSpan>& out) {
-        if (empty() || begin >= end) return;
+        if (empty() || begin >= end)
+            return;
         if (m_anchor) {
             begin = anchoredLines(text, begin, end, out);
-            if (begin >= end) return;
+            if (begin >= end)
+                return;
         }
         View<CharT> searched = text;
         std::size_t from = begin, to = end;
@@ -175,7 +180,8 @@ private:
         std::vector<char16_t> intoAscii;
         for (const char32_t c : foldsIntoAscii()) {
             const QString l = lowerSimple(QString::fromUcs4(&c, 1));
-            if (l.size() == 1 && l.front().unicode() < 0x80) intoAscii.push_back(l.front().unicode());
+            if (l.size() == 1 && l.front().unicode() < 0x80)
+                intoAscii.push_back(l.front().unicode());
         }
         auto usable = [&](CharT u) {
             const auto v = std::make_unsigned_t<CharT>(u);
@@ -196,7 +202,8 @@ private:
             }
             i = j;
         }
-        if (bestLength >= 2) m_anchor.emplace(folded.substr(bestAt, bestLength), true);
+        if (bestLength >= 2)
+            m_anchor.emplace(folded.substr(bestAt, bestLength), true);
     }
 
     // lines() for one folded text with an anchor (see pickAnchor), from `begin` on. Where the
@@ -229,7 +236,8 @@ private:
         std::size_t mid = to;
         if (to - from >= kTwoScansFrom) {
             mid = textio::lineEndAt(text, from + (to - from) / 2);
-            if (mid < to) mid += textio::breakLength(text, mid);
+            if (mid < to)
+                mid += textio::breakLength(text, mid);
         }
         if (mid >= to) {
             std::size_t past;
@@ -255,7 +263,8 @@ private:
     void allIn(View<CharT> text, std::size_t from, std::size_t to, std::vector<LineSpan>& out) {
         const MultiFinder<CharT>& f = *m_many;
         const std::size_t wanted = f.patternCount();
-        if (m_seen.size() != wanted) m_seen.assign(wanted, 0);
+        if (m_seen.size() != wanted)
+            m_seen.assign(wanted, 0);
         auto c = f.startAt(from);
         LineSpan line{from, from};
         std::size_t found = 0;
@@ -283,7 +292,8 @@ private:
     std::optional<Finder<CharT>> m_one;
     std::optional<Finder<CharT>> m_anchor;  // ASCII part of the one text, searched unfolded
     std::optional<MultiFinder<CharT>> m_many;
-    std::vector<LineSpan> m_second;  // anyIn: the lines of the second half, until the first's are in
+    std::vector<LineSpan>
+        m_second;  // anyIn: the lines of the second half, until the first's are in
     FoldedText<CharT> m_folded;
     std::vector<std::uint64_t> m_seen;
     std::uint64_t m_line = 0;
@@ -296,7 +306,8 @@ class SearchRule final : public Rule<CharT> {
 public:
     SearchRule(const SearchTexts& texts, bool ignoreCase, bool removeContaining)
         : m_source(texts), m_ignoreCase(ignoreCase), m_containing(removeContaining) {
-        if (texts.single) setTexts(QStringList{*texts.single});
+        if (texts.single)
+            setTexts(QStringList{*texts.single});
     }
 
     // The live list is read again after every yield; a single text never changes.
@@ -316,7 +327,8 @@ public:
     // The texts in force for the next stretch. The search is built anew only when they changed;
     // comparing them costs a pass over their characters, far less than a stretch.
     void setTexts(const QStringList& texts) {
-        if (m_haveTexts && texts == m_texts) return;
+        if (m_haveTexts && texts == m_texts)
+            return;
         m_texts = texts;
         m_haveTexts = true;
         m_plans.clear();
@@ -325,10 +337,18 @@ public:
         for (const QString& t : texts) m_plans.push_back(makePlan<CharT>(t, m_ignoreCase));
         for (const Plan<CharT>& p : m_plans) {
             switch (p.kind) {
-                case Plan<CharT>::Kind::Never: m_never = true; break;
-                case Plan<CharT>::Kind::NonEmpty: m_nonEmpty = true; break;
-                case Plan<CharT>::Kind::Search: search.push_back(p.units); break;
-                case Plan<CharT>::Kind::Exact: m_exact = true; break;
+                case Plan<CharT>::Kind::Never:
+                    m_never = true;
+                    break;
+                case Plan<CharT>::Kind::NonEmpty:
+                    m_nonEmpty = true;
+                    break;
+                case Plan<CharT>::Kind::Search:
+                    search.push_back(p.units);
+                    break;
+                case Plan<CharT>::Kind::Exact:
+                    m_exact = true;
+                    break;
             }
         }
         m_set = TextSet<CharT>(search, m_ignoreCase);
@@ -342,7 +362,8 @@ public:
         m_text = text;
         const std::size_t lines = s.count();
         removed.assign(lines, 0);
-        if (m_plans.empty()) return;
+        if (m_plans.empty())
+            return;
         // Not containing removes a line that lacks any text: start from "holds all" and clear.
         m_contained.assign(lines, m_containing ? 0 : 1);
         auto combine = [&](std::size_t j, bool holds) {
@@ -357,17 +378,21 @@ public:
             std::size_t j = 0, h = 0;
             for (; j < lines; ++j) {
                 const bool hit = h < m_hits.size() && m_hits[h].start == s.start[j];
-                if (hit) ++h;
+                if (hit)
+                    ++h;
                 combine(j, hit);
             }
         }
         for (const Plan<CharT>& p : m_plans) {
             using Kind = typename Plan<CharT>::Kind;
-            if (p.kind == Kind::Search) continue;
+            if (p.kind == Kind::Search)
+                continue;
             for (std::size_t j = 0; j < lines; ++j) {
                 bool holds = false;
-                if (p.kind == Kind::NonEmpty) holds = s.end[j] > s.start[j];
-                if (p.kind == Kind::Exact) holds = exact(p, s, j);
+                if (p.kind == Kind::NonEmpty)
+                    holds = s.end[j] > s.start[j];
+                if (p.kind == Kind::Exact)
+                    holds = exact(p, s, j);
                 combine(j, holds);
             }
         }
@@ -387,10 +412,12 @@ public:
             out.keptPicked = false;
             return true;
         }
-        if (m_nonEmpty || m_exact) return false;
+        if (m_nonEmpty || m_exact)
+            return false;
         // A text that is in no line: containing removes nothing for it, not containing keeps
         // no line at all.
-        if (m_never && !m_containing) return true;
+        if (m_never && !m_containing)
+            return true;
         m_set.lines(text, begin, end, !m_containing, out.lines);
         return true;
     }
@@ -402,7 +429,8 @@ private:
 
     // The comparison of 16-bit characters itself, on the decoded line.
     bool exactIn(const Plan<CharT>& p, View<CharT> line) const {
-        if (line.empty()) return false;
+        if (line.empty())
+            return false;
         // Lower-casing keeps ASCII in ASCII, so a line of ASCII alone cannot hold anything else.
         if (p.needleBeyondAscii &&
             std::all_of(line.begin(), line.end(), [](CharT c) { return unsigned(c) < 0x80; }))
@@ -432,7 +460,8 @@ class LineNumberRule final : public Rule<CharT> {
 public:
     explicit LineNumberRule(const LineNumberSet& wanted) : m_wanted(wanted) {
         for (std::size_t n = 1; n < wanted.size(); ++n)
-            if (wanted[n]) m_last = std::int64_t(n);
+            if (wanted[n])
+                m_last = std::int64_t(n);
     }
 
     // Past the last number named, every line is kept; before it, lines are looked at one by one.
@@ -447,7 +476,8 @@ public:
         removed.assign(s.count(), 0);
         for (std::size_t j = 0; j < s.count(); ++j) {
             const std::int64_t number = s.firstNumber + std::int64_t(j);
-            if (number <= m_last) removed[j] = m_wanted[std::size_t(number)];
+            if (number <= m_last)
+                removed[j] = m_wanted[std::size_t(number)];
         }
     }
 

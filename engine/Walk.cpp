@@ -66,14 +66,16 @@ public:
 
     // Reads the first piece and takes B from it; false when there is none (see inputGaveOut).
     bool start() {
-        if (!m_input.next(m_text)) return false;
+        if (!m_input.next(m_text))
+            return false;
         m_break = textio::firstBreak(m_text);
         survey();
         return true;
     }
     // Reads the following piece; false at the end or when the input gave out.
     bool next() {
-        if (!m_input.next(m_text)) return false;
+        if (!m_input.next(m_text))
+            return false;
         survey();
         return true;
     }
@@ -84,7 +86,8 @@ public:
 
     // The next stretch of the piece; false once the piece is done.
     bool nextStretch(Span& span) {
-        if (m_started && m_pos >= m_text.size()) return false;
+        if (m_started && m_pos >= m_text.size())
+            return false;
         m_started = true;
         span = Span{m_pos, m_pos, 0, true};
         if (m_perLine) {
@@ -121,7 +124,8 @@ public:
 
     // How long the last stretch took, and whether the rule said it is slow.
     void took(Clock::duration time, bool slow) {
-        if (m_perLine) return;
+        if (m_perLine)
+            return;
         const std::size_t most = (slow ? kStretchBytes / 16 : kStretchBytes) / sizeof(CharT);
         if (time > kStretchTime && m_budget > kMinStretchBytes)
             m_budget /= 2;
@@ -143,13 +147,15 @@ private:
         m_nextBlock = 0;
         m_cursor = textio::LineCursor<CharT>(m_text);
         m_blocks.clear();
-        if (m_perLine) return;
+        if (m_perLine)
+            return;
         std::size_t at = 0;
         do {
             std::size_t stop = std::min(m_text.size(), at + kBlockBytes / sizeof(CharT));
             if (stop < m_text.size()) {
                 stop = textio::lineEndAt(m_text, stop);
-                if (stop < m_text.size()) stop += textio::breakLength(m_text, stop);
+                if (stop < m_text.size())
+                    stop += textio::breakLength(m_text, stop);
             }
             const textio::LineCensus c = textio::censusOf(m_text.substr(at, stop - at));
             m_blocks.push_back({stop, c.lines, c.only(m_break)});
@@ -183,14 +189,18 @@ private:
 class Pacer {
 public:
     Pacer(WindowServices& ws, Guard& g, const Steps& steps, FileResult& result)
-        : m_ws(ws), m_g(g), m_steps(steps), m_result(result),
+        : m_ws(ws),
+          m_g(g),
+          m_steps(steps),
+          m_result(result),
           m_perLine(steps.yield != 0 && !ws.foldsYields()),
           m_bar(steps.progress != 0 && ws.showsFileProgress()) {}
 
     bool perLine() const { return m_perLine; }
 
     bool stopped() {
-        if (!m_ws.quitRequested()) return false;
+        if (!m_ws.quitRequested())
+            return false;
         m_result.stopped = true;
         return true;
     }
@@ -202,7 +212,8 @@ public:
     template <class CharT>
     bool countLines(textio::InputText& input, View<CharT> firstPiece) {
         // Nothing else needs the count: the walk finds a binary or shrunken input by itself.
-        if (!m_bar) return true;
+        if (!m_bar)
+            return true;
         if (input.atEnd()) {
             m_lines = double(textio::countLines(firstPiece));
         } else {
@@ -210,16 +221,19 @@ public:
             auto last = Clock::now();
             int blocksSince = 0;
             m_lines = double(input.countLines([&] {
-                if (m_perLine || !m_steps.yield) return true;
+                if (m_perLine || !m_steps.yield)
+                    return true;
                 const auto now = Clock::now();
-                if (now - last < kStretchTime && ++blocksSince < kCountBlocksPerYield) return true;
+                if (now - last < kStretchTime && ++blocksSince < kCountBlocksPerYield)
+                    return true;
                 last = now;
                 blocksSince = 0;
                 m_g.step(m_steps.yield, [&] { m_ws.yield(); });
                 quit = stopped();
                 return !quit;
             }));
-            if (quit) return false;
+            if (quit)
+                return false;
         }
         return inputSound(input) || inputGaveOut(input, m_result);
     }
@@ -232,7 +246,8 @@ public:
             m_g.step(m_steps.progress, [&] { m_ws.setProgress(Bar::File, percent); });
             m_shownFor = number;
         }
-        if (m_steps.yield) m_g.step(m_steps.yield, [&] { m_ws.yield(); });
+        if (m_steps.yield)
+            m_g.step(m_steps.yield, [&] { m_ws.yield(); });
         return !stopped();
     }
 
@@ -315,7 +330,8 @@ public:
     // Whole lines [start, end) whose breaks are all B, except that the text's last line may
     // have none; they are copied as they stand.
     void keepRun(std::int64_t lineNumber, std::size_t start, std::size_t end) {
-        if (start == end) return;
+        if (start == end)
+            return;
         if (!(m_blanks == 0 && m_blockEnd == start && m_blockEnd > m_blockBegin)) {
             flush();
             m_pendingLine = lineNumber;
@@ -330,8 +346,10 @@ public:
 
     // Removed lines that leave B alone in their place.
     void blank(std::int64_t lineNumber, std::size_t count = 1) {
-        if (count == 0) return;
-        if (empty()) m_pendingLine = lineNumber;
+        if (count == 0)
+            return;
+        if (empty())
+            m_pendingLine = lineNumber;
         m_blanks += count;
     }
 
@@ -346,7 +364,8 @@ public:
         }
         flush();
         // An output that was never written to is still started afresh.
-        if (!m_written) m_output.appendRaw(1, nullptr, 0);
+        if (!m_written)
+            m_output.appendRaw(1, nullptr, 0);
         return m_output.finish(&input);
     }
 
@@ -356,14 +375,17 @@ private:
     // Whether the units just before `at`, a line's end in the piece, are B. Lines end after
     // their whole break, so a match here is the line's own break, not half of one.
     bool endsInBreak(std::size_t at) const {
-        if (at < m_break.length) return false;
+        if (at < m_break.length)
+            return false;
         for (std::size_t i = 0; i < m_break.length; ++i)
-            if (m_text[at - m_break.length + i] != m_break.units[i]) return false;
+            if (m_text[at - m_break.length + i] != m_break.units[i])
+                return false;
         return true;
     }
 
     void put(const CharT* data, std::size_t units) {
-        if (units == 0) return;
+        if (units == 0)
+            return;
         const std::int64_t n = m_written ? std::max<std::int64_t>(m_pendingLine, 2) : 1;
         m_written = true;
         m_output.appendRaw(std::int32_t(std::min<std::int64_t>(n, INT32_MAX)),
@@ -407,7 +429,8 @@ public:
     void newStretch() { m_leaveBlank.reset(); }
 
     bool leaveBlanks() {
-        if (!m_step) return false;
+        if (!m_step)
+            return false;
         if (!m_leaveBlank)
             m_leaveBlank = m_g.test(m_step, [&] { return m_host.option1.leaveBlankLine(); });
         return *m_leaveBlank;
@@ -416,7 +439,8 @@ public:
     // n lines removed, the first of them near line `number`.
     void remove(std::int64_t number, std::size_t n) {
         m_result.linesRemoved += std::int64_t(n);
-        if (n > 0 && leaveBlanks()) m_out.blank(number, n);
+        if (n > 0 && leaveBlanks())
+            m_out.blank(number, n);
     }
 
 private:
@@ -486,11 +510,14 @@ bool walkLines(Guard& g, const Steps& steps, Pacer& pacer, LineSource<CharT>& so
                Rule<CharT>& rule, Writer<CharT>& out, Removals<CharT>& removals,
                FileResult& result) {
     textio::InputText& input = source.input();
-    if (pacer.stopped()) return false;
-    if (!source.start()) return inputGaveOut(input, result);
+    if (pacer.stopped())
+        return false;
+    if (!source.start())
+        return inputGaveOut(input, result);
     out.setBreak(source.lineBreak());
     rule.setBreak(source.lineBreak());
-    if (!pacer.countLines(input, source.piece())) return false;
+    if (!pacer.countLines(input, source.piece()))
+        return false;
 
     typename LineSource<CharT>::Span span;
     Stretch s;
@@ -502,7 +529,8 @@ bool walkLines(Guard& g, const Steps& steps, Pacer& pacer, LineSource<CharT>& so
         out.setText(text);
         while (source.nextStretch(span)) {
             const auto began = Clock::now();
-            if (!pacer.turn(done + 1)) return false;
+            if (!pacer.turn(done + 1))
+                return false;
             const bool slow = rule.refresh();
             removals.newStretch();
             bool bulk = false;
@@ -526,8 +554,10 @@ bool walkLines(Guard& g, const Steps& steps, Pacer& pacer, LineSource<CharT>& so
         // The next read reuses the piece's memory: what the writer holds of it goes out first.
         out.setText(View<CharT>());
     } while (source.next());
-    if (!inputSound(input)) return inputGaveOut(input, result);
-    if (pacer.stopped()) return false;
+    if (!inputSound(input))
+        return inputGaveOut(input, result);
+    if (pacer.stopped())
+        return false;
     pacer.finish(done);
     return true;
 }
@@ -541,10 +571,10 @@ bool finishOutput(Writer<CharT>& out, const textio::InputText& input, const File
     same.path = input.path();
     same.size = input.fileSize();
     const textio::EncodingClass cls = input.encodingClass();
-    same.knownEqual = result.linesRemoved == 0 && !out.rewroteBreaks() &&
-                      (cls == textio::EncodingClass::EightBit ||
-                       cls == textio::EncodingClass::Utf8Bom ||
-                       cls == textio::EncodingClass::Utf16Le);
+    same.knownEqual =
+        result.linesRemoved == 0 && !out.rewroteBreaks() &&
+        (cls == textio::EncodingClass::EightBit || cls == textio::EncodingClass::Utf8Bom ||
+         cls == textio::EncodingClass::Utf16Le);
     return out.finish(same);
 }
 

@@ -6,9 +6,9 @@
 // watches for a stop, a rule (Rules.h) that marks the lines to remove, and a writer that puts
 // the kept lines into the output as large raw blocks.
 
+#include "core/ErrorReport.h"
 #include "engine/Engine.h"
 #include "engine/Rules.h"
-#include "core/ErrorReport.h"
 #include "textio/InputText.h"
 #include "textio/TextFile.h"
 
@@ -24,10 +24,11 @@ struct Steps {
 };
 
 // Walks every line of the input once, writes the lines `rule` keeps into `output` and finishes
-// it; the output refuses to replace an input that changed meanwhile. With cutFinalBreak the output's very last break is left out. The result counts the lines
-// read and removed and says why the walk ended early: a stop request (stopped), an input to be
-// left alone (skipped) or a failed read (reported; read turns false). An output that did not
-// reach its end is dropped, so its target keeps what it held.
+// it; the output refuses to replace an input that changed meanwhile. With cutFinalBreak the
+// output's very last break is left out. The result counts the lines read and removed and says why
+// the walk ended early: a stop request (stopped), an input to be left alone (skipped) or a failed
+// read (reported; read turns false). An output that did not reach its end is dropped, so its target
+// keeps what it held.
 template <class CharT>
 FileResult walkFile(Host& host, Guard& g, textio::InputText& input, const Steps& steps,
                     Rule<CharT>& rule, textio::Output& output, bool cutFinalBreak);

@@ -1,10 +1,10 @@
 #include "filelist/AddFiles.h"
 
 #include "core/ErrorLocations.h"
+#include "core/NativeName.h"
 #include "filelist/FolderWalk.h"
 #include "filelist/PathTests.h"
 #include "platform/FileAttributes.h"
-#include "core/NativeName.h"
 
 #include <QDir>
 #include <QMimeData>
@@ -48,8 +48,8 @@ void PushButton3_Click(AddFolderHost& h) {
     g.step(126, [&] { h.ws.setPointer(Pointer::Arrow); });
 }
 
-void appendFolderFiles(Guard& g, FileListModel& list, const QString& folder,
-                       const QString& pattern, DotNames dotNames) {
+void appendFolderFiles(Guard& g, FileListModel& list, const QString& folder, const QString& pattern,
+                       DotNames dotNames) {
     // A root ends in a separator already; the doubled one this gives is harmless to the walk
     // and CleanPath takes it out of every entry.
     QStringList folders{folder + kSep};
@@ -69,9 +69,8 @@ void appendFolderFiles(Guard& g, FileListModel& list, const QString& folder,
             const QString full = f + kSep + name;
             constexpr int hiddenArchive = attr::Hidden | attr::Archive;
             if (g.test(122, [&] {
-                    return IsExistingFile(full) &&
-                           ((dotName && dotNames == DotNames::Taken) ||
-                            fileAttributes(full) != hiddenArchive);
+                    return IsExistingFile(full) && ((dotName && dotNames == DotNames::Taken) ||
+                                                    fileAttributes(full) != hiddenArchive);
                 }))
                 g.step(124, [&] { list.append(CleanPath(full)); });
         }
@@ -98,10 +97,9 @@ QStringList droppedPaths(const QMimeData& data) {
             continue;
         // The URL carries the name's bytes percent-encoded; toLocalFile would read them as
         // UTF-8 and turn a byte that is not into U+FFFD, naming some other file.
-        const QString path =
-            url.host().isEmpty()
-                ? nameFromNative(QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1()))
-                : url.toLocalFile();
+        const QString path = url.host().isEmpty() ? nameFromNative(QByteArray::fromPercentEncoding(
+                                                        url.path(QUrl::FullyEncoded).toLatin1()))
+                                                  : url.toLocalFile();
         paths.append(QDir::toNativeSeparators(path));
     }
     return paths;

@@ -2,8 +2,8 @@
 
 #include "core/ErrorReport.h"
 #include "core/Views.h"
-#include "filelist/FileListModel.h"
 #include "core/WindowServices.h"
+#include "filelist/FileListModel.h"
 
 #include <QString>
 #include <QStringList>
@@ -44,8 +44,8 @@ void PushButton3_Click(AddFolderHost& host);
 // attributes, as above; a front end may instead leave them all out (such folders are then not
 // even entered) or take them all, the writable hidden files included.
 enum class DotNames { ByAttributes, LeftOut, Taken };
-void appendFolderFiles(Guard& g, FileListModel& list, const QString& folder,
-                       const QString& pattern, DotNames dotNames = DotNames::ByAttributes);
+void appendFolderFiles(Guard& g, FileListModel& list, const QString& folder, const QString& pattern,
+                       DotNames dotNames = DotNames::ByAttributes);
 
 // "Add File(s)": appends the paths the file dialog returned, each through CleanPath. The dialog
 // here returns full paths with no size limit on the selection, so the "too many files" message

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "filelist/FileListModel.h"
 #include "core/WindowServices.h"
+#include "filelist/FileListModel.h"
 
 #include <QString>
 

@@ -2,10 +2,10 @@
 
 #include "core/ErrorLocations.h"
 #include "core/ErrorReport.h"
-#include "filelist/PathTests.h"
 #include "core/Failure.h"
-#include "platform/FileAttributes.h"
 #include "core/NativeName.h"
+#include "filelist/PathTests.h"
+#include "platform/FileAttributes.h"
 #include "textio/CaseFold.h"
 
 #include <QDir>
@@ -159,8 +159,7 @@ bool isExcludedFolderAttributes(int attributes) {
            attributes == (hiddenSystemFolder | attr::ReparsePoint);
 }
 
-void GetSubDirectories2016(WindowServices& ws, QStringList& folders, bool recurse,
-                           bool dotNames) {
+void GetSubDirectories2016(WindowServices& ws, QStringList& folders, bool recurse, bool dotNames) {
     Walk w{ws, {}, false, dotNames};
     for (const QString& f : folders) {
         FileIdentity id;

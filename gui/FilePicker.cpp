@@ -17,7 +17,8 @@ QStringList QtFilePicker::OpenFiles(QWidget* owner, const QString& title) {
     if (dialog.exec() != QDialog::Accepted)
         return {};
     QStringList chosen;
-    for (const QString& path : dialog.selectedFiles()) chosen.append(QDir::toNativeSeparators(path));
+    for (const QString& path : dialog.selectedFiles())
+        chosen.append(QDir::toNativeSeparators(path));
     return chosen;
 }
 

@@ -1,14 +1,13 @@
 #include "gui/Form1.h"
 
-#include "gui/ApplicationTitle.h"
 #include "core/ErrorLocations.h"
 #include "core/ErrorReport.h"
-#include "gui/Settings.h"
+#include "core/Failure.h"
 #include "filelist/AddFiles.h"
 #include "filelist/EditList.h"
 #include "filelist/PathTests.h"
 #include "filelist/Samples.h"
-#include "core/Failure.h"
+#include "gui/ApplicationTitle.h"
 #include "gui/FilePicker.h"
 #include "gui/FolderPicker.h"
 #include "gui/ListDragging.h"
@@ -16,6 +15,7 @@
 #include "gui/PointerImage.h"
 #include "gui/PointerScheme.h"
 #include "gui/QtWindowServices.h"
+#include "gui/Settings.h"
 #include "gui/Shell.h"
 
 #include <QApplication>
@@ -143,8 +143,8 @@ void Form1::createControls() {
     // whichever of them is installed keeps every caption inside its control; fontconfig's alias
     // for Arial is not relied on. Without any of them the desktop's sans-serif face stands in.
     QFont plain;
-    plain.setFamilies({QStringLiteral("Arial"), QStringLiteral("Liberation Sans"),
-                       QStringLiteral("Arimo")});
+    plain.setFamilies(
+        {QStringLiteral("Arial"), QStringLiteral("Liberation Sans"), QStringLiteral("Arimo")});
     plain.setStyleHint(QFont::SansSerif);
     plain.setPointSizeF(9);
     plain.setBold(true);
@@ -243,14 +243,16 @@ void Form1::describeControls() {
         const char* description;
     };
     const Text texts[] = {
-        {ListView1, "File list", "The files to process. Drop files or folders here; "
-                                 "double-click a file to take it out of the list."},
+        {ListView1, "File list",
+         "The files to process. Drop files or folders here; "
+         "double-click a file to take it out of the list."},
         {PushButton1, "Add File(s)", "Adds files to the file list with a file dialog."},
         {PushButton3, "Add All File(s) In Folder",
          "Asks for an extension and a folder, and adds every file with that extension in the "
          "folder and its subfolders to the file list."},
         {PushButton7, "Clear List of files", "Takes every file out of the file list."},
-        {PushButton8, "Load Sample/Example Files", "Adds the bundled sample files to the file list."},
+        {PushButton8, "Load Sample/Example Files",
+         "Adds the bundled sample files to the file list."},
         {PushButton9, "Remove Filenames Cont X",
          "Asks for a text and takes every file whose name contains it out of the file list."},
         {PushButton11, "Remove Filenames Not Cont. X",
@@ -259,8 +261,9 @@ void Form1::describeControls() {
         {Frame2, "Remove Options", "Which lines to remove."},
         {Combo1, "Removal mode", "Which lines to remove from each file."},
         {Frame3, "Keyword Options", "The keywords for the two keyword modes."},
-        {ListView2, "Keyword list", "The keywords for the keyword modes. Double-click a keyword "
-                                    "or press Delete to remove it."},
+        {ListView2, "Keyword list",
+         "The keywords for the keyword modes. Double-click a keyword "
+         "or press Delete to remove it."},
         {PushButton6, "Add Keyword", "Asks for a keyword and adds it to the keyword list."},
         {PushButton5, "Clear List of keywords", "Takes every keyword out of the keyword list."},
         {Frame1, "Line Options", "How removed lines are treated and how texts are compared."},
@@ -278,7 +281,8 @@ void Form1::describeControls() {
         {Option3, "Save results in folder of original file",
          "Each result is written over its original file."},
         {PushButton2, "Start Removing", "Removes the chosen lines from every file in the list."},
-        {ProgressBar1, "Overall progress", "The file being processed and the share of the list done."},
+        {ProgressBar1, "Overall progress",
+         "The file being processed and the share of the list done."},
         {ProgressBar2, "File progress", "How far the current file has been processed."},
     };
     for (const Text& t : texts) {

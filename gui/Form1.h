@@ -1,10 +1,10 @@
 #pragma once
 
+#include "core/Views.h"
+#include "core/WindowServices.h"
 #include "gui/FileListControl.h"
 #include "gui/StoredSettings.h"
-#include "core/Views.h"
 #include "keywords/KeywordList.h"
-#include "core/WindowServices.h"
 #include "run/RunDriver.h"
 
 #include <QCursor>

@@ -35,29 +35,33 @@ void QtWindowServices::requestQuit() {
 
 Answer QtWindowServices::messageBox(const QString& text, Buttons buttons, Icon icon,
                                     const QString& title) {
-    if (m_quit) return buttons == Buttons::YesNo ? Answer::No : Answer::Ok;
-    QMessageBox box(icon == Icon::Warning ? QMessageBox::Warning : QMessageBox::NoIcon,
-                    title.isEmpty() ? m_title : title, toDisplayText(text),
-                    buttons == Buttons::YesNo ? (QMessageBox::Yes | QMessageBox::No)
-                                              : QMessageBox::Ok,
-                    m_window);
+    if (m_quit)
+        return buttons == Buttons::YesNo ? Answer::No : Answer::Ok;
+    QMessageBox box(
+        icon == Icon::Warning ? QMessageBox::Warning : QMessageBox::NoIcon,
+        title.isEmpty() ? m_title : title, toDisplayText(text),
+        buttons == Buttons::YesNo ? (QMessageBox::Yes | QMessageBox::No) : QMessageBox::Ok,
+        m_window);
     const int result = box.exec();
-    if (buttons == Buttons::Ok) return Answer::Ok;
+    if (buttons == Buttons::Ok)
+        return Answer::Ok;
     return result == QMessageBox::Yes ? Answer::Yes : Answer::No;
 }
 
 QString QtWindowServices::inputBox(const QString& prompt, const QString& title,
                                    const QString& defaultAnswer) {
-    if (m_quit) return QString();
+    if (m_quit)
+        return QString();
     bool ok = false;
-    const QString answer = QInputDialog::getText(m_window, title.isEmpty() ? m_title : title,
-                                                 toDisplayText(prompt), QLineEdit::Normal,
-                                                 defaultAnswer, &ok);
+    const QString answer =
+        QInputDialog::getText(m_window, title.isEmpty() ? m_title : title, toDisplayText(prompt),
+                              QLineEdit::Normal, defaultAnswer, &ok);
     return ok ? answer : QString();
 }
 
 void QtWindowServices::yield() {
-    if (m_sinceEvents.elapsed() < m_intervalMs) return;
+    if (m_sinceEvents.elapsed() < m_intervalMs)
+        return;
     QCoreApplication::processEvents();
     m_sinceEvents.restart();
 }
@@ -65,11 +69,18 @@ void QtWindowServices::yield() {
 void QtWindowServices::setPointer(Pointer pointer) {
     const Pointer before = m_pointer;
     m_pointer = pointer;
-    if (!m_window) return;
+    if (!m_window)
+        return;
     switch (pointer) {
-        case Pointer::Arrow: m_window->setCursor(Qt::ArrowCursor); break;
-        case Pointer::Hand: m_window->setCursor(m_hand); break;
-        case Pointer::Hourglass: m_window->setCursor(Qt::WaitCursor); break;
+        case Pointer::Arrow:
+            m_window->setCursor(Qt::ArrowCursor);
+            break;
+        case Pointer::Hand:
+            m_window->setCursor(m_hand);
+            break;
+        case Pointer::Hourglass:
+            m_window->setCursor(Qt::WaitCursor);
+            break;
     }
     // The hourglass covers the whole window: a control that keeps a pointer of its own would
     // show it instead, and look ready for input while the program is busy.
@@ -83,7 +94,8 @@ void QtWindowServices::setPointer(Pointer pointer) {
     } else if (pointer != Pointer::Hourglass) {
         for (auto& [w, own] : m_ownPointers) {
             // A control that has set another pointer since then keeps it.
-            if (w && w->cursor().shape() == Qt::WaitCursor) w->setCursor(own);
+            if (w && w->cursor().shape() == Qt::WaitCursor)
+                w->setCursor(own);
         }
         m_ownPointers.clear();
     }

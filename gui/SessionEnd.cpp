@@ -6,8 +6,8 @@
 
 #include <cerrno>
 #include <csignal>
-#include <iterator>
 #include <cstring>
+#include <iterator>
 
 #include <fcntl.h>
 #include <sys/socket.h>

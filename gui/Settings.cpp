@@ -8,8 +8,8 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLocale>
-#include <QMap>
 #include <QLockFile>
+#include <QMap>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QVariant>
@@ -20,9 +20,9 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <system_error>
 #include <limits>
 #include <memory>
+#include <system_error>
 
 #ifndef Q_OS_WIN
 #include <fcntl.h>
@@ -90,7 +90,7 @@ enum class StoreState { Absent, Readable, Unreadable, Damaged };
 
 struct StoreContents {
     StoreState state = StoreState::Absent;
-    QString reason;                 // why it is unreadable or damaged
+    QString reason;                  // why it is unreadable or damaged
     QMap<QString, QVariant> values;  // every key of the file, with its group ("Varnobis/Combo1")
     struct stat st {};
 };
@@ -113,7 +113,7 @@ StoreContents loadStore(const QString& path) {
     ::close(fd);
     if (!statted || !S_ISREG(c.st.st_mode)) {
         c.state = StoreState::Unreadable;
-        c.reason = !statted ? QString::fromLocal8Bit(std::strerror(err))
+        c.reason = !statted                ? QString::fromLocal8Bit(std::strerror(err))
                    : S_ISDIR(c.st.st_mode) ? QStringLiteral("it is a folder, not a file")
                                            : QStringLiteral("it is not a regular file");
         return c;
@@ -130,22 +130,22 @@ StoreContents loadStore(const QString& path) {
                                lastDamaged.mtime.tv_sec == c.st.st_mtim.tv_sec &&
                                lastDamaged.mtime.tv_nsec == c.st.st_mtim.tv_nsec;
     QSettings s(path, QSettings::IniFormat);
-    for (const QString& key : s.allKeys())
-        c.values.insert(key, s.value(key));
+    for (const QString& key : s.allKeys()) c.values.insert(key, s.value(key));
     const QSettings::Status status = sameAsDamaged ? QSettings::FormatError : s.status();
-    if (status == QSettings::FormatError) lastDamaged = {path, c.st.st_size, c.st.st_mtim};
+    if (status == QSettings::FormatError)
+        lastDamaged = {path, c.st.st_size, c.st.st_mtim};
     switch (status) {
-    case QSettings::NoError:
-        c.state = StoreState::Readable;
-        break;
-    case QSettings::FormatError:
-        c.state = StoreState::Damaged;
-        c.reason = kDamaged;
-        break;
-    case QSettings::AccessError:
-        c.state = StoreState::Unreadable;
-        c.reason = QStringLiteral("the file cannot be read");
-        break;
+        case QSettings::NoError:
+            c.state = StoreState::Readable;
+            break;
+        case QSettings::FormatError:
+            c.state = StoreState::Damaged;
+            c.reason = kDamaged;
+            break;
+        case QSettings::AccessError:
+            c.state = StoreState::Unreadable;
+            c.reason = QStringLiteral("the file cannot be read");
+            break;
     }
     return c;
 }
@@ -193,7 +193,8 @@ void appendString(const QString& text, QByteArray& out) {
     bool escapeNextIfHexDigit = false;
     for (qsizetype i = 0; i < text.size(); ++i) {
         const char16_t c = text.at(i).unicode();
-        if (c == ';' || c == ',' || c == '=') needsQuotes = true;
+        if (c == ';' || c == ',' || c == '=')
+            needsQuotes = true;
         // A hex digit right after a \x or \0 escape would be read as part of it.
         if (escapeNextIfHexDigit && isHexDigit(c)) {
             out += "\\x" + QByteArray::number(c, 16);
@@ -201,34 +202,51 @@ void appendString(const QString& text, QByteArray& out) {
         }
         escapeNextIfHexDigit = false;
         switch (c) {
-        case 0: out += "\\0"; escapeNextIfHexDigit = true; break;
-        case '\a': out += "\\a"; break;
-        case '\b': out += "\\b"; break;
-        case '\f': out += "\\f"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        case '\v': out += "\\v"; break;
-        case '"':
-        case '\\':
-            out += '\\';
-            out += char(c);
-            break;
-        default:
-            if (c <= 0x1F || (c >= 0x7F && binary)) {
-                out += "\\x" + QByteArray::number(c, 16);
+            case 0:
+                out += "\\0";
                 escapeNextIfHexDigit = true;
-            } else if (binary) {
+                break;
+            case '\a':
+                out += "\\a";
+                break;
+            case '\b':
+                out += "\\b";
+                break;
+            case '\f':
+                out += "\\f";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\v':
+                out += "\\v";
+                break;
+            case '"':
+            case '\\':
+                out += '\\';
                 out += char(c);
-            } else if (QChar::isHighSurrogate(c) && i + 1 < text.size() &&
-                       text.at(i + 1).isLowSurrogate()) {
-                out += text.mid(i, 2).toUtf8();
-                ++i;
-            } else if (QChar::isSurrogate(c)) {
-                out += "\xEF\xBF\xBD";  // a lone half of a pair: U+FFFD, as Qt's encoder writes
-            } else {
-                out += QString(QChar(c)).toUtf8();
-            }
+                break;
+            default:
+                if (c <= 0x1F || (c >= 0x7F && binary)) {
+                    out += "\\x" + QByteArray::number(c, 16);
+                    escapeNextIfHexDigit = true;
+                } else if (binary) {
+                    out += char(c);
+                } else if (QChar::isHighSurrogate(c) && i + 1 < text.size() &&
+                           text.at(i + 1).isLowSurrogate()) {
+                    out += text.mid(i, 2).toUtf8();
+                    ++i;
+                } else if (QChar::isSurrogate(c)) {
+                    out += "\xEF\xBF\xBD";  // a lone half of a pair: U+FFFD, as Qt's encoder writes
+                } else {
+                    out += QString(QChar(c)).toUtf8();
+                }
         }
     }
     if (needsQuotes ||
@@ -240,37 +258,38 @@ void appendString(const QString& text, QByteArray& out) {
 
 QString valueText(const QVariant& v) {
     switch (v.typeId()) {
-    case QMetaType::UnknownType:
-        return QStringLiteral("@Invalid()");
-    case QMetaType::QByteArray: {
-        const QByteArray a = v.toByteArray();
-        return QStringLiteral("@ByteArray(") + QLatin1String(a.constData(), a.size()) +
-               QLatin1Char(')');
-    }
-    case QMetaType::QString:
-    case QMetaType::LongLong:
-    case QMetaType::ULongLong:
-    case QMetaType::Int:
-    case QMetaType::UInt:
-    case QMetaType::Bool:
-    case QMetaType::Float:
-    case QMetaType::Double: {
-        const QString s = v.toString();
-        if (s.contains(QChar::Null)) return QStringLiteral("@String(") + s + QLatin1Char(')');
-        return s.startsWith(QLatin1Char('@')) ? QLatin1Char('@') + s : s;
-    }
-    default: {
-        // Values of other types (only other programs put them here) keep their binary form.
-        const bool dateTime = v.typeId() == QMetaType::QDateTime;
-        QByteArray a;
-        {
-            QDataStream s(&a, QIODevice::WriteOnly);
-            s.setVersion(dateTime ? QDataStream::Qt_5_6 : QDataStream::Qt_4_0);
-            s << v;
+        case QMetaType::UnknownType:
+            return QStringLiteral("@Invalid()");
+        case QMetaType::QByteArray: {
+            const QByteArray a = v.toByteArray();
+            return QStringLiteral("@ByteArray(") + QLatin1String(a.constData(), a.size()) +
+                   QLatin1Char(')');
         }
-        return QLatin1String(dateTime ? "@DateTime(" : "@Variant(") +
-               QLatin1String(a.constData(), a.size()) + QLatin1Char(')');
-    }
+        case QMetaType::QString:
+        case QMetaType::LongLong:
+        case QMetaType::ULongLong:
+        case QMetaType::Int:
+        case QMetaType::UInt:
+        case QMetaType::Bool:
+        case QMetaType::Float:
+        case QMetaType::Double: {
+            const QString s = v.toString();
+            if (s.contains(QChar::Null))
+                return QStringLiteral("@String(") + s + QLatin1Char(')');
+            return s.startsWith(QLatin1Char('@')) ? QLatin1Char('@') + s : s;
+        }
+        default: {
+            // Values of other types (only other programs put them here) keep their binary form.
+            const bool dateTime = v.typeId() == QMetaType::QDateTime;
+            QByteArray a;
+            {
+                QDataStream s(&a, QIODevice::WriteOnly);
+                s.setVersion(dateTime ? QDataStream::Qt_5_6 : QDataStream::Qt_4_0);
+                s << v;
+            }
+            return QLatin1String(dateTime ? "@DateTime(" : "@Variant(") +
+                   QLatin1String(a.constData(), a.size()) + QLatin1Char(')');
+        }
     }
 }
 
@@ -287,7 +306,8 @@ void appendValue(const QVariant& v, QByteArray& out) {
         return;
     }
     for (qsizetype i = 0; i < items.size(); ++i) {
-        if (i != 0) out += ", ";
+        if (i != 0)
+            out += ", ";
         appendString(valueText(items.at(i)), out);
     }
 }
@@ -295,7 +315,7 @@ void appendValue(const QVariant& v, QByteArray& out) {
 // The whole file: one section per first part of the keys ("General" for keys without one),
 // sections and keys in name order, a blank line between sections.
 QByteArray iniText(const QMap<QString, QVariant>& values) {
-    QMap<QString, QMap<QString, QVariant>> sections;
+    QMap<QString, QMap<QString, QVariant> > sections;
     for (auto it = values.cbegin(); it != values.cend(); ++it) {
         const qsizetype slash = it.key().indexOf(QLatin1Char('/'));
         const QString section = slash < 0 ? QString() : it.key().left(slash);
@@ -309,7 +329,8 @@ QByteArray iniText(const QMap<QString, QVariant>& values) {
             name = "General";
         else if (name.compare("general", Qt::CaseInsensitive) == 0)
             name = "%General";
-        if (s != sections.cbegin()) out += '\n';
+        if (s != sections.cbegin())
+            out += '\n';
         out += '[' + name + "]\n";
         for (auto k = s.value().cbegin(); k != s.value().cend(); ++k) {
             appendKey(k.key(), out);
@@ -327,11 +348,13 @@ QByteArray iniText(const QMap<QString, QVariant>& values) {
 void moveTimePast(const QString& path, const struct stat& old) {
     struct stat now;
     const QByteArray native = QFile::encodeName(path);
-    if (::stat(native.constData(), &now) != 0) return;
+    if (::stat(native.constData(), &now) != 0)
+        return;
     const auto ms = [](const struct timespec& t) {
         return std::int64_t(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
     };
-    if (ms(now.st_mtim) > ms(old.st_mtim)) return;
+    if (ms(now.st_mtim) > ms(old.st_mtim))
+        return;
     const std::int64_t next = ms(old.st_mtim) + 1;
     struct timespec times[2];
     times[0].tv_nsec = UTIME_OMIT;
@@ -398,8 +421,8 @@ void WriteSetting(const QString& key, const QString& value) {
     std::filesystem::create_directories(
         QFile::encodeName(QFileInfo(path).absolutePath()).toStdString(), ec);
     if (ec) {
-        reportWriteFailure(Failure::withReason(QStringLiteral("Cannot save the settings to"),
-                                               path, QString::fromLocal8Bit(ec.message().c_str()))
+        reportWriteFailure(Failure::withReason(QStringLiteral("Cannot save the settings to"), path,
+                                               QString::fromLocal8Bit(ec.message().c_str()))
                                .description());
         return;
     }
@@ -435,7 +458,8 @@ void WriteSetting(const QString& key, const QString& value) {
             file.open();
             file.write(text.constData(), std::size_t(text.size()));
             file.commit();
-            if (store.state == StoreState::Readable) moveTimePast(path, store.st);
+            if (store.state == StoreState::Readable)
+                moveTimePast(path, store.st);
             return;
         } catch (const Failure& f) {
             // AtomicFile names the store and the system's reason already.
@@ -456,24 +480,26 @@ QString CheckSettingsStore() {
     const QString shown = QDir::toNativeSeparators(path);
     if (store.state == StoreState::Unreadable) {
         r.toldAtStartup = true;
-        return QStringLiteral("Cannot read the settings from \"%1\": %2.\r\rThe program starts "
-                              "with the default settings, and changes will not be remembered.")
+        return QStringLiteral(
+                   "Cannot read the settings from \"%1\": %2.\r\rThe program starts "
+                   "with the default settings, and changes will not be remembered.")
             .arg(shown, store.reason);
     }
     if (store.state != StoreState::Damaged)
         return QString();
     // The damaged file is kept for whoever wants to look into it, and a fresh store starts.
     const QString aside = path + QStringLiteral(".damaged");
-    const QString message = QStringLiteral("The settings file \"%1\" is damaged: %2.\r\r")
-                                .arg(shown, store.reason);
-    if (std::rename(QFile::encodeName(path).constData(), QFile::encodeName(aside).constData()) ==
-        0)
-        return message + QStringLiteral("It was kept as \"%1\", and the program starts with the "
-                                        "default settings.")
+    const QString message =
+        QStringLiteral("The settings file \"%1\" is damaged: %2.\r\r").arg(shown, store.reason);
+    if (std::rename(QFile::encodeName(path).constData(), QFile::encodeName(aside).constData()) == 0)
+        return message + QStringLiteral(
+                             "It was kept as \"%1\", and the program starts with the "
+                             "default settings.")
                              .arg(QDir::toNativeSeparators(aside));
     r.toldAtStartup = true;
-    return message + QStringLiteral("It could not be set aside (%1), so the program starts with "
-                                    "the default settings, and changes will not be remembered.")
+    return message + QStringLiteral(
+                         "It could not be set aside (%1), so the program starts with "
+                         "the default settings, and changes will not be remembered.")
                          .arg(QString::fromLocal8Bit(std::strerror(errno)));
 }
 

@@ -3,8 +3,8 @@
 // -style, ...) are taken by QApplication as usual.
 
 #include "gui/Form1.h"
-#include "gui/Settings.h"
 #include "gui/SessionEnd.h"
+#include "gui/Settings.h"
 
 #include <QApplication>
 #include <QList>
@@ -46,7 +46,8 @@ bool hasPlatform(int argc, char** argv) {
     Q_UNUSED(argv);
     return true;
 #else
-    if (isSet("DISPLAY") || isSet("WAYLAND_DISPLAY") || isSet("QT_QPA_PLATFORM")) return true;
+    if (isSet("DISPLAY") || isSet("WAYLAND_DISPLAY") || isSet("QT_QPA_PLATFORM"))
+        return true;
     for (int i = 1; i < argc; ++i)
         if (std::strcmp(argv[i], "-platform") == 0 || std::strcmp(argv[i], "--platform") == 0)
             return true;
@@ -107,9 +108,10 @@ int main(int argc, char** argv) {
         }
     }
     if (!hasPlatform(argc, argv)) {
-        std::fputs("varnobis: no display found (DISPLAY and WAYLAND_DISPLAY are not set); start "
-                   "it from a desktop session, or use varnobis-cli\n",
-                   stderr);
+        std::fputs(
+            "varnobis: no display found (DISPLAY and WAYLAND_DISPLAY are not set); start "
+            "it from a desktop session, or use varnobis-cli\n",
+            stderr);
         return 1;
     }
 

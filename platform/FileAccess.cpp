@@ -8,21 +8,21 @@
 #include <QFile>
 #include <QFileInfo>
 
-#include <algorithm>
-#include <cerrno>
-#include <csignal>
-#include <cstdlib>
-#include <cstring>
-#include <climits>
-#include <ctime>
-#include <map>
-#include <mutex>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/random.h>
-#include <sys/xattr.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <mutex>
 
 namespace vn {
 namespace {
@@ -34,21 +34,29 @@ constexpr std::size_t kWriteBuffer = 1 << 20;
 thread_local std::unique_ptr<char[]> t_spareBuffer;
 
 std::unique_ptr<char[]> takeWriteBuffer() {
-    if (t_spareBuffer) return std::move(t_spareBuffer);
+    if (t_spareBuffer)
+        return std::move(t_spareBuffer);
     return std::make_unique_for_overwrite<char[]>(kWriteBuffer);
 }
 
 void giveBackWriteBuffer(std::unique_ptr<char[]> buffer) {
-    if (buffer && !t_spareBuffer) t_spareBuffer = std::move(buffer);
+    if (buffer && !t_spareBuffer)
+        t_spareBuffer = std::move(buffer);
 }
 
-QByteArray nativePath(const QString& path) { return nativeName(path); }
+QByteArray nativePath(const QString& path) {
+    return nativeName(path);
+}
 
 QString kindOf(mode_t mode) {
-    if (S_ISDIR(mode)) return QStringLiteral("it is a folder, not a file");
-    if (S_ISFIFO(mode)) return QStringLiteral("it is a pipe (FIFO), not a regular file");
-    if (S_ISCHR(mode) || S_ISBLK(mode)) return QStringLiteral("it is a device, not a regular file");
-    if (S_ISSOCK(mode)) return QStringLiteral("it is a socket, not a regular file");
+    if (S_ISDIR(mode))
+        return QStringLiteral("it is a folder, not a file");
+    if (S_ISFIFO(mode))
+        return QStringLiteral("it is a pipe (FIFO), not a regular file");
+    if (S_ISCHR(mode) || S_ISBLK(mode))
+        return QStringLiteral("it is a device, not a regular file");
+    if (S_ISSOCK(mode))
+        return QStringLiteral("it is a socket, not a regular file");
     return QStringLiteral("it is not a regular file");
 }
 
@@ -60,7 +68,8 @@ int openRegularForRead(const QString& path, struct stat& st) {
     do {
         fd = ::open(native.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     } while (fd < 0 && errno == EINTR);
-    if (fd < 0) throw Failure::fromErrno(QStringLiteral("Cannot open"), path, errno);
+    if (fd < 0)
+        throw Failure::fromErrno(QStringLiteral("Cannot open"), path, errno);
     if (::fstat(fd, &st) != 0) {
         const int err = errno;
         ::close(fd);
@@ -78,12 +87,14 @@ std::size_t readFully(int fd, char* out, std::size_t count, const QString& path)
     while (done < count) {
         const ssize_t n = ::read(fd, out + done, count - done);
         if (n < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             const int err = errno;
             ::close(fd);
             throw Failure::fromErrno(QStringLiteral("Cannot read"), path, err);
         }
-        if (n == 0) break;  // the file shrank under us: take what is there
+        if (n == 0)
+            break;  // the file shrank under us: take what is there
         done += static_cast<std::size_t>(n);
     }
     return done;
@@ -117,9 +128,11 @@ QByteArray temporaryName() {
     std::size_t got = 0;
     while (got < sizeof bytes) {
         const ssize_t n = ::getrandom(bytes + got, sizeof bytes - got, 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) throw Failure::fromErrno(QStringLiteral("Cannot make a temporary name for"),
-                                            QStringLiteral("random letters"), errno);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            throw Failure::fromErrno(QStringLiteral("Cannot make a temporary name for"),
+                                     QStringLiteral("random letters"), errno);
         got += std::size_t(n);
     }
     QByteArray name(kTemporaryPrefix);
@@ -129,10 +142,13 @@ QByteArray temporaryName() {
 
 bool isTemporaryName(const char* name) {
     const std::size_t prefix = sizeof kTemporaryPrefix - 1;
-    if (std::strncmp(name, kTemporaryPrefix, prefix) != 0) return false;
-    if (std::strlen(name) != prefix + kTemporaryLetters) return false;
+    if (std::strncmp(name, kTemporaryPrefix, prefix) != 0)
+        return false;
+    if (std::strlen(name) != prefix + kTemporaryLetters)
+        return false;
     for (std::size_t i = prefix; i < prefix + kTemporaryLetters; ++i)
-        if (name[i] < 'a' || name[i] > 'z') return false;
+        if (name[i] < 'a' || name[i] > 'z')
+            return false;
     return true;
 }
 
@@ -151,15 +167,18 @@ bool tidiedLately(const QByteArray& folder) {
     const time_t now = ::time(nullptr);
     const std::lock_guard<std::mutex> hold(lock);
     const auto it = lastTidied.find(key);
-    if (it != lastTidied.end() && now >= it->second && now - it->second < 60) return true;
-    if (lastTidied.size() >= 4096) lastTidied.clear();
+    if (it != lastTidied.end() && now >= it->second && now - it->second < 60)
+        return true;
+    if (lastTidied.size() >= 4096)
+        lastTidied.clear();
     lastTidied[key] = now;
     return false;
 }
 
 void removeLeftovers(int dirfd) {
     const int fd = ::openat(dirfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
+    if (fd < 0)
+        return;
     DIR* dir = ::fdopendir(fd);
     if (!dir) {
         ::close(fd);
@@ -167,11 +186,15 @@ void removeLeftovers(int dirfd) {
     }
     const time_t now = ::time(nullptr);
     while (const dirent* d = ::readdir(dir)) {
-        if (!isTemporaryName(d->d_name)) continue;
+        if (!isTemporaryName(d->d_name))
+            continue;
         struct stat st;
-        if (::fstatat(fd, d->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-        if (!S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) continue;
-        if (now - st.st_mtim.tv_sec < 60) continue;
+        if (::fstatat(fd, d->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+            continue;
+        if (!S_ISREG(st.st_mode) || st.st_uid != ::geteuid())
+            continue;
+        if (now - st.st_mtim.tv_sec < 60)
+            continue;
         ::unlinkat(fd, d->d_name, 0);
     }
     ::closedir(dir);
@@ -182,9 +205,11 @@ QByteArray folderPathOf(int dirfd, const QByteArray& fallback) {
     char buf[PATH_MAX];
     const QByteArray proc = "/proc/self/fd/" + QByteArray::number(dirfd);
     const ssize_t n = ::readlink(proc.constData(), buf, sizeof buf);
-    if (n > 0 && std::size_t(n) < sizeof buf && buf[0] == '/') return QByteArray(buf, n);
+    if (n > 0 && std::size_t(n) < sizeof buf && buf[0] == '/')
+        return QByteArray(buf, n);
     char* real = ::realpath(fallback.constData(), nullptr);
-    if (!real) return fallback;
+    if (!real)
+        return fallback;
     QByteArray out(real);
     std::free(real);
     return out;
@@ -196,7 +221,9 @@ mode_t currentUmask() {
     return mask;
 }
 
-bool isPermissionError(int err) { return err == EPERM || err == EACCES; }
+bool isPermissionError(int err) {
+    return err == EPERM || err == EACCES;
+}
 
 }  // namespace
 
@@ -224,10 +251,13 @@ FileReader::FileReader(const QString& path) : m_path(path) {
     m_stamp = stampOf(st);
 }
 
-FileReader::~FileReader() { close(); }
+FileReader::~FileReader() {
+    close();
+}
 
 void FileReader::close() {
-    if (m_fd >= 0) ::close(m_fd);
+    if (m_fd >= 0)
+        ::close(m_fd);
     m_fd = -1;
 }
 
@@ -235,16 +265,19 @@ std::size_t FileReader::readAt(std::uint64_t offset, char* out, std::size_t coun
     if (m_fd < 0)
         throw Failure::withReason(QStringLiteral("Cannot read"), m_path,
                                   QStringLiteral("the file is not open"));
-    if (offset >= m_size) return 0;
+    if (offset >= m_size)
+        return 0;
     count = static_cast<std::size_t>(std::min<std::uint64_t>(count, m_size - offset));
     std::size_t done = 0;
     while (done < count) {
         const ssize_t n = ::pread(m_fd, out + done, count - done, off_t(offset + done));
         if (n < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             throw Failure::fromErrno(QStringLiteral("Cannot read"), m_path, errno);
         }
-        if (n == 0) break;  // the file shrank under us: take what is there
+        if (n == 0)
+            break;  // the file shrank under us: take what is there
         done += static_cast<std::size_t>(n);
     }
     return done;
@@ -272,7 +305,9 @@ std::int64_t fileSizeOrMinusOne(const QString& path) {
 
 AtomicFile::AtomicFile(QString targetPath) : m_target(std::move(targetPath)) {}
 
-AtomicFile::~AtomicFile() { discard(); }
+AtomicFile::~AtomicFile() {
+    discard();
+}
 
 void AtomicFile::fail(const char* action, int err) {
     const QString target = m_target;
@@ -299,27 +334,34 @@ void AtomicFile::expectSource(const QString& inputPath, const FileStamp& stamp) 
 void AtomicFile::resolveTarget() {
     QByteArray path = nativePath(m_target);
     for (int hops = 0;; ++hops) {
-        if (hops > 40) fail("Cannot write", ELOOP);
+        if (hops > 40)
+            fail("Cannot write", ELOOP);
         const qsizetype slash = path.lastIndexOf('/');
-        const QByteArray folder = slash < 0 ? QByteArray(".") : slash == 0 ? QByteArray("/")
-                                                                           : path.left(slash);
+        const QByteArray folder = slash < 0    ? QByteArray(".")
+                                  : slash == 0 ? QByteArray("/")
+                                               : path.left(slash);
         const QByteArray name = slash < 0 ? path : path.mid(slash + 1);
         if (name.isEmpty() || name == "." || name == "..")
             failWith("Cannot write", QStringLiteral("it is a folder, not a file"));
         const int dirfd = ::open(folder.constData(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-        if (dirfd < 0) fail("Cannot write", errno);
-        if (m_dirfd >= 0) ::close(m_dirfd);
+        if (dirfd < 0)
+            fail("Cannot write", errno);
+        if (m_dirfd >= 0)
+            ::close(m_dirfd);
         m_dirfd = dirfd;
         m_folder = folderPathOf(dirfd, folder);
         m_name = name;
         struct stat st;
         if (::fstatat(dirfd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-            if (errno == ENOENT) return;
+            if (errno == ENOENT)
+                return;
             fail("Cannot write", errno);
         }
-        if (!S_ISLNK(st.st_mode)) return;
+        if (!S_ISLNK(st.st_mode))
+            return;
         struct stat dir;
-        if (::fstat(dirfd, &dir) != 0) fail("Cannot write", errno);
+        if (::fstat(dirfd, &dir) != 0)
+            fail("Cannot write", errno);
         const bool shared = (dir.st_mode & S_ISVTX) && (dir.st_mode & S_IWOTH);
         if (shared && st.st_uid != ::geteuid() && st.st_uid != dir.st_uid)
             failWith("Cannot write",
@@ -327,8 +369,10 @@ void AtomicFile::resolveTarget() {
                                     "folder; such a link is not followed"));
         QByteArray link(PATH_MAX, Qt::Uninitialized);
         const ssize_t n = ::readlinkat(dirfd, name.constData(), link.data(), link.size());
-        if (n < 0) fail("Cannot write", errno);
-        if (n >= link.size()) fail("Cannot write", ENAMETOOLONG);
+        if (n < 0)
+            fail("Cannot write", errno);
+        if (n >= link.size())
+            fail("Cannot write", ENAMETOOLONG);
         link.truncate(n);
         path = link.startsWith('/') ? link : m_folder + '/' + link;
     }
@@ -342,10 +386,12 @@ void AtomicFile::open(bool keepExisting) {
     struct stat st;
     m_exists = ::fstatat(m_dirfd, m_name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0;
     if (m_exists) {
-        if (!S_ISREG(st.st_mode)) failWith("Cannot write", kindOf(st.st_mode));
+        if (!S_ISREG(st.st_mode))
+            failWith("Cannot write", kindOf(st.st_mode));
         // The owner's write bit is the file's own "read-only" mark; root could write past it,
         // but a file its owner protected is not replaced behind their back.
-        if (!(st.st_mode & S_IWUSR)) failWith("Cannot write", QStringLiteral("the file is read-only"));
+        if (!(st.st_mode & S_IWUSR))
+            failWith("Cannot write", QStringLiteral("the file is read-only"));
         // Renaming over a file needs only the folder's permission; the file's own must hold too,
         // or a user could replace (and take over) a file they may only read.
         if (::faccessat(m_dirfd, m_name.constData(), W_OK, AT_EACCESS) != 0)
@@ -361,11 +407,13 @@ void AtomicFile::open(bool keepExisting) {
         m_device = std::uint64_t(st.st_dev);
         m_inode = std::uint64_t(st.st_ino);
     } else {
-        if (errno != ENOENT) fail("Cannot write", errno);
+        if (errno != ENOENT)
+            fail("Cannot write", errno);
         m_mode = 0666 & ~currentUmask();
     }
 
-    if (!tidiedLately(m_folder)) removeLeftovers(m_dirfd);
+    if (!tidiedLately(m_folder))
+        removeLeftovers(m_dirfd);
 
     // An unnamed file first: a kill while it is written leaves nothing in the folder. It gets a
     // name only for the instant between linking and renaming it over the target. Where the file
@@ -380,10 +428,13 @@ void AtomicFile::open(bool keepExisting) {
             const QByteArray name = temporaryName();
             fd = ::openat(m_dirfd, name.constData(),
                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-            if (fd >= 0) m_temp = name;
-            else if (errno != EEXIST) fail("Cannot write", errno);
+            if (fd >= 0)
+                m_temp = name;
+            else if (errno != EEXIST)
+                fail("Cannot write", errno);
         }
-        if (fd < 0) fail("Cannot write", EEXIST);
+        if (fd < 0)
+            fail("Cannot write", EEXIST);
         m_unnamed = false;
     }
     m_fd = fd;
@@ -394,16 +445,19 @@ void AtomicFile::open(bool keepExisting) {
     if (keepExisting && m_exists) {
         const int in =
             ::openat(m_dirfd, m_name.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
-        if (in < 0) fail("Cannot append to", errno);
+        if (in < 0)
+            fail("Cannot append to", errno);
         for (;;) {
             const ssize_t n = ::read(in, m_buffer.get(), kWriteBuffer);
-            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && errno == EINTR)
+                continue;
             if (n < 0) {
                 const int err = errno;
                 ::close(in);
                 fail("Cannot append to", err);
             }
-            if (n == 0) break;
+            if (n == 0)
+                break;
             m_used = static_cast<std::size_t>(n);
             try {
                 flushBuffer();
@@ -417,9 +471,11 @@ void AtomicFile::open(bool keepExisting) {
 }
 
 void AtomicFile::restart() {
-    if (m_fd < 0) return;
+    if (m_fd < 0)
+        return;
     m_used = 0;
-    if (::ftruncate(m_fd, 0) != 0 || ::lseek(m_fd, 0, SEEK_SET) != 0) fail("Cannot write", errno);
+    if (::ftruncate(m_fd, 0) != 0 || ::lseek(m_fd, 0, SEEK_SET) != 0)
+        fail("Cannot write", errno);
     m_written = 0;
 }
 
@@ -428,10 +484,12 @@ void AtomicFile::flushBuffer() {
     while (done < m_used) {
         const ssize_t n = ::write(m_fd, m_buffer.get() + done, m_used - done);
         if (n < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             fail("Cannot write", errno);
         }
-        if (n == 0) fail("Cannot write", ENOSPC);
+        if (n == 0)
+            fail("Cannot write", ENOSPC);
         done += static_cast<std::size_t>(n);
         m_written += static_cast<std::uint64_t>(n);
     }
@@ -439,8 +497,9 @@ void AtomicFile::flushBuffer() {
 }
 
 void AtomicFile::write(const char* data, std::size_t size) {
-    if (m_fd < 0) throw Failure::withReason(QStringLiteral("Cannot write"), m_target,
-                                            QStringLiteral("the file is not open"));
+    if (m_fd < 0)
+        throw Failure::withReason(QStringLiteral("Cannot write"), m_target,
+                                  QStringLiteral("the file is not open"));
     while (size > 0) {
         if (m_used == 0 && size >= kWriteBuffer) {
             // Large pieces go straight to the file, without a copy through the buffer.
@@ -448,10 +507,12 @@ void AtomicFile::write(const char* data, std::size_t size) {
             while (done < size) {
                 const ssize_t n = ::write(m_fd, data + done, size - done);
                 if (n < 0) {
-                    if (errno == EINTR) continue;
+                    if (errno == EINTR)
+                        continue;
                     fail("Cannot write", errno);
                 }
-                if (n == 0) fail("Cannot write", ENOSPC);
+                if (n == 0)
+                    fail("Cannot write", ENOSPC);
                 done += static_cast<std::size_t>(n);
                 m_written += static_cast<std::uint64_t>(n);
             }
@@ -463,7 +524,8 @@ void AtomicFile::write(const char* data, std::size_t size) {
         m_used += take;
         data += take;
         size -= take;
-        if (m_used == kWriteBuffer) flushBuffer();
+        if (m_used == kWriteBuffer)
+            flushBuffer();
     }
 }
 
@@ -474,12 +536,16 @@ void AtomicFile::keepAttributes() {
     if (m_exists) {
         // Only root may give a file away; anyone else may still set a group they belong to.
         if (::fchown(m_fd, m_uid, m_gid) != 0) {
-            if (errno != EPERM) fail("Cannot write", errno);
-            if (::fchown(m_fd, uid_t(-1), m_gid) != 0 && errno != EPERM) fail("Cannot write", errno);
+            if (errno != EPERM)
+                fail("Cannot write", errno);
+            if (::fchown(m_fd, uid_t(-1), m_gid) != 0 && errno != EPERM)
+                fail("Cannot write", errno);
         }
     }
-    if (::fchmod(m_fd, m_mode) != 0) fail("Cannot write", errno);
-    if (!m_exists) return;
+    if (::fchmod(m_fd, m_mode) != 0)
+        fail("Cannot write", errno);
+    if (!m_exists)
+        return;
 
     const QByteArray source = m_folder + '/' + m_name;
     std::vector<char> names(4096), value(4096);
@@ -488,7 +554,8 @@ void AtomicFile::keepAttributes() {
            errno == ERANGE)
         names.resize(names.size() * 4);
     if (listed < 0) {
-        if (errno == ENOTSUP) return;  // a file system without attributes has none to keep
+        if (errno == ENOTSUP)
+            return;  // a file system without attributes has none to keep
         fail("Cannot read the extended attributes of", errno);
     }
     for (ssize_t at = 0; at < listed; at += ssize_t(std::strlen(names.data() + at)) + 1) {
@@ -498,17 +565,20 @@ void AtomicFile::keepAttributes() {
                errno == ERANGE)
             value.resize(value.size() * 4);
         if (size < 0) {
-            if (errno == ENODATA) continue;  // removed since it was listed
+            if (errno == ENODATA)
+                continue;  // removed since it was listed
             failWith("Cannot keep the extended attributes of",
                      QStringLiteral("%1: %2").arg(QString::fromLatin1(name),
                                                   QString::fromLocal8Bit(std::strerror(errno))));
         }
-        if (::fsetxattr(m_fd, name, value.data(), std::size_t(size), 0) == 0) continue;
+        if (::fsetxattr(m_fd, name, value.data(), std::size_t(size), 0) == 0)
+            continue;
         // Trusted and security attributes are the system's: a process without the privilege
         // to set them cannot keep them, and the file it may still write is written without.
-        const bool privileged = std::strncmp(name, "trusted.", 8) == 0 ||
-                                std::strncmp(name, "security.", 9) == 0;
-        if (privileged && isPermissionError(errno)) continue;
+        const bool privileged =
+            std::strncmp(name, "trusted.", 8) == 0 || std::strncmp(name, "security.", 9) == 0;
+        if (privileged && isPermissionError(errno))
+            continue;
         failWith("Cannot keep the extended attributes of",
                  QStringLiteral("%1: %2").arg(QString::fromLatin1(name),
                                               QString::fromLocal8Bit(std::strerror(errno))));
@@ -518,14 +588,17 @@ void AtomicFile::keepAttributes() {
 // The input this result was made from must still be what was read, or the result would throw
 // away whatever another program did to the file meanwhile (saved over it, appended, truncated).
 void AtomicFile::checkSource() {
-    if (!m_source.valid) return;
+    if (!m_source.valid)
+        return;
     auto tidy = [](QString p) {
-        while (p.contains(QStringLiteral("//"))) p.replace(QStringLiteral("//"), QStringLiteral("/"));
+        while (p.contains(QStringLiteral("//")))
+            p.replace(QStringLiteral("//"), QStringLiteral("/"));
         return p;
     };
     const bool sameFile = tidy(m_sourcePath) == tidy(m_target) ||
                           (m_exists && m_device == m_source.device && m_inode == m_source.inode);
-    if (!sameFile) return;
+    if (!sameFile)
+        return;
     struct stat st;
     const bool still = ::fstatat(m_dirfd, m_name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
                        stampOf(st) == m_source;
@@ -536,11 +609,13 @@ void AtomicFile::checkSource() {
 }
 
 void AtomicFile::commit() {
-    if (m_fd < 0) throw Failure::withReason(QStringLiteral("Cannot write"), m_target,
-                                            QStringLiteral("the file is not open"));
+    if (m_fd < 0)
+        throw Failure::withReason(QStringLiteral("Cannot write"), m_target,
+                                  QStringLiteral("the file is not open"));
     flushBuffer();
     keepAttributes();
-    if (::fsync(m_fd) != 0) fail("Cannot write", errno);
+    if (::fsync(m_fd) != 0)
+        fail("Cannot write", errno);
     checkSource();
     if (m_unnamed) {
         // Give the finished file a name, so that rename can put it in place in one step.
@@ -559,7 +634,8 @@ void AtomicFile::commit() {
                 fail("Cannot write", errno);
             }
         }
-        if (!named) fail("Cannot write", EEXIST);
+        if (!named)
+            fail("Cannot write", EEXIST);
         m_unnamed = false;
     }
     // Named and renamed in two calls back to back: the name a kill could leave behind exists
@@ -576,9 +652,11 @@ void AtomicFile::discard() {
         ::close(m_fd);
         m_fd = -1;
     }
-    if (!m_temp.isEmpty() && m_dirfd >= 0) ::unlinkat(m_dirfd, m_temp.constData(), 0);
+    if (!m_temp.isEmpty() && m_dirfd >= 0)
+        ::unlinkat(m_dirfd, m_temp.constData(), 0);
     m_temp.clear();
-    if (m_dirfd >= 0) ::close(m_dirfd);
+    if (m_dirfd >= 0)
+        ::close(m_dirfd);
     m_dirfd = -1;
     giveBackWriteBuffer(std::move(m_buffer));
     m_used = 0;
@@ -586,18 +664,22 @@ void AtomicFile::discard() {
 
 bool isSameFile(const QString& a, const QString& b) {
     struct stat sa, sb;
-    if (::stat(nativePath(a).constData(), &sa) != 0) return false;
-    if (::stat(nativePath(b).constData(), &sb) != 0) return false;
+    if (::stat(nativePath(a).constData(), &sa) != 0)
+        return false;
+    if (::stat(nativePath(b).constData(), &sb) != 0)
+        return false;
     return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
 bool AtomicFile::holdsSameBytesAs(const QString& path) {
-    if (m_fd < 0) return false;
+    if (m_fd < 0)
+        return false;
     flushBuffer();
     // The temporary may be write-only and unnamed; its descriptor's entry opens it for reading.
     const QByteArray self = "/proc/self/fd/" + QByteArray::number(m_fd);
     const int mine = ::open(self.constData(), O_RDONLY | O_CLOEXEC);
-    if (mine < 0) return false;
+    if (mine < 0)
+        return false;
     const int theirs = ::open(nativePath(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (theirs < 0) {
         ::close(mine);
@@ -610,9 +692,12 @@ bool AtomicFile::holdsSameBytesAs(const QString& path) {
         std::size_t done = 0;
         while (done < count) {
             const ssize_t n = ::read(fd, out + done, count - done);
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) return -1;
-            if (n == 0) break;
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                return -1;
+            if (n == 0)
+                break;
             done += std::size_t(n);
         }
         return ssize_t(done);
@@ -625,7 +710,8 @@ bool AtomicFile::holdsSameBytesAs(const QString& path) {
             same = false;
             break;
         }
-        if (na == 0) break;
+        if (na == 0)
+            break;
     }
     ::close(mine);
     ::close(theirs);

@@ -2,8 +2,8 @@
 
 #include <QString>
 
-#include <cstddef>
 #include <QByteArray>
+#include <cstddef>
 
 #include <cstdint>
 #include <memory>

@@ -82,8 +82,7 @@ bool fileIdentity(const QString& path, FileIdentity& out) noexcept {
 
 DirectoryListing listDirectory(const QString& folder) {
     DirectoryListing result;
-    const int fd =
-        ::open(nativeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int fd = ::open(nativeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
         result.error = errno;
         return result;

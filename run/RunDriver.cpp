@@ -22,7 +22,9 @@ QString FileNameFromPath(const QString& path, QChar separator) {
     return at < 0 ? path : path.mid(at + 1);
 }
 
-std::int64_t FileSize2(const QString& path) { return fileSizeOrMinusOne(path); }
+std::int64_t FileSize2(const QString& path) {
+    return fileSizeOrMinusOne(path);
+}
 
 QString outputName(const QString& name) {
     const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
@@ -36,9 +38,11 @@ namespace {
 // there but cannot be opened throws the reason, for the caller's step to report.
 std::int64_t sizeForSearch(const QString& path) {
     const std::int64_t size = FileSize2(path);
-    if (size >= 0) return size;
+    if (size >= 0)
+        return size;
     struct stat st {};
-    if (::stat(nativeName(path).constData(), &st) != 0 || S_ISDIR(st.st_mode)) return -1;
+    if (::stat(nativeName(path).constData(), &st) != 0 || S_ISDIR(st.st_mode))
+        return -1;
     unsigned char none[1];
     readFileHead(path, none, 0);
     return -1;
@@ -47,22 +51,25 @@ std::int64_t sizeForSearch(const QString& path) {
 engine::FileResult dispatchSearch(engine::Host& eh, bool notContaining, const QString& input,
                                   const QString& searchText, const QString& output,
                                   bool ignoreCase) {
-    return notContaining
-               ? engine::RemoveNotContaining(eh, input, searchText, output, ignoreCase)
-               : engine::RemoveContaining(eh, input, searchText, output, ignoreCase);
+    return notContaining ? engine::RemoveNotContaining(eh, input, searchText, output, ignoreCase)
+                         : engine::RemoveContaining(eh, input, searchText, output, ignoreCase);
 }
 
 // A file as the system knows it: the same pair whatever path, link or spelling reached it.
 using FileId = std::pair<quint64, quint64>;
 
 std::optional<FileId> identityOf(const QString& path) {
-    if (path.isEmpty()) return std::nullopt;
+    if (path.isEmpty())
+        return std::nullopt;
     struct stat st {};
-    if (::stat(QFile::encodeName(path).constData(), &st) != 0) return std::nullopt;
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return std::nullopt;
     return FileId{quint64(st.st_dev), quint64(st.st_ino)};
 }
 
-QString shown(const QString& path) { return QDir::toNativeSeparators(path); }
+QString shown(const QString& path) {
+    return QDir::toNativeSeparators(path);
+}
 
 // What this run has done so far, by file identity, so that no result of the run is written over
 // another and no file is worked on twice. Identities are taken afresh when a file is checked:
@@ -74,7 +81,8 @@ public:
     void noteEntries(const FileListView& files, int count) {
         for (int i = 1; i <= count; ++i) {
             const QString path = files.text(i);
-            if (const auto id = identityOf(path)) m_entries.insert(*id, path);
+            if (const auto id = identityOf(path))
+                m_entries.insert(*id, path);
         }
     }
 
@@ -92,7 +100,8 @@ public:
         }
         // In place, the output is the input's very path: one look at the file serves both.
         const auto out = output == input ? in : identityOf(output);
-        if (!out) return std::nullopt;
+        if (!out)
+            return std::nullopt;
         if (m_written.contains(*out)) {
             const QString other = m_written.value(*out);
             return SkipReason{SkipReason::OutputTaken, other,
@@ -100,10 +109,12 @@ public:
                                   .arg(shown(output), shown(other))};
         }
         // An output that is the input itself acts in place: that is the one overlap allowed.
-        if (in && *out == *in) return std::nullopt;
-        const QString other = m_entries.contains(*out) ? m_entries.value(*out)
-                                                       : m_handled.value(*out);
-        if (other.isEmpty()) return std::nullopt;
+        if (in && *out == *in)
+            return std::nullopt;
+        const QString other =
+            m_entries.contains(*out) ? m_entries.value(*out) : m_handled.value(*out);
+        if (other.isEmpty())
+            return std::nullopt;
         return SkipReason{SkipReason::OutputIsAnotherInput, other,
                           QStringLiteral("not written: its result would replace %1, another "
                                          "input of this run")
@@ -112,10 +123,13 @@ public:
 
     void noteHandled(const QString& input, std::optional<FileId> before, const QString& output,
                      bool wrote) {
-        if (before) m_handled.insert(*before, input);
+        if (before)
+            m_handled.insert(*before, input);
         const auto now = identityOf(input);
-        if (now) m_handled.insert(*now, input);
-        if (!wrote) return;
+        if (now)
+            m_handled.insert(*now, input);
+        if (!wrote)
+            return;
         if (const auto out = output == input ? now : identityOf(output))
             m_written.insert(*out, input);
     }
@@ -150,7 +164,8 @@ void SkippedFilesReport::fileSkipped(int, const QString& input, const SkipReason
 }
 
 QString SkippedFilesReport::message() const {
-    if (m_lines.isEmpty()) return QString();
+    if (m_lines.isEmpty())
+        return QString();
     QString text = QStringLiteral("Nothing was written for these files:\r");
     for (int k = 0; k < m_lines.size() && k < kListed; ++k) text += QLatin1Char('\r') + m_lines[k];
     if (m_lines.size() > kListed)
@@ -159,12 +174,15 @@ QString SkippedFilesReport::message() const {
 }
 
 void SkippedFilesReport::runEnding() {
-    if (m_lines.isEmpty()) return;
+    if (m_lines.isEmpty())
+        return;
     m_ws.messageBox(message(), Buttons::Ok, Icon::Warning);
     m_lines.clear();
 }
 
-void SkippedFilesReport::runFinished() { m_ws.messageBox(QStringLiteral("Done.")); }
+void SkippedFilesReport::runFinished() {
+    m_ws.messageBox(QStringLiteral("Done."));
+}
 
 void startRemoving(RunHost& h) {
     WindowServices& ws = h.ws;
@@ -172,7 +190,8 @@ void startRemoving(RunHost& h) {
     // twice with half its answers. The hourglass says one is in progress, but it shows only once
     // the first file is being worked on, so the run also keeps its own flag.
     static bool running = false;
-    if (running || ws.isBusy()) return;
+    if (running || ws.isBusy())
+        return;
     running = true;
     const auto done = qScopeGuard([] { running = false; });
 
@@ -197,11 +216,13 @@ void startRemoving(RunHost& h) {
     RunLedger ledger;
     ledger.noteEntries(h.files, n);
     for (int i = 1; i <= n; ++i) {
-        if (ws.quitRequested()) break;
+        if (ws.quitRequested())
+            break;
         // Entries removed while the run yielded are gone: never process one that no longer
         // exists.
         if (i > h.files.count()) {
-            if (h.observer) h.observer->fileSkipped(i, QString(), SkipReason{});
+            if (h.observer)
+                h.observer->fileSkipped(i, QString(), SkipReason{});
             continue;
         }
         QString input, name, outName, outputPath;
@@ -211,23 +232,26 @@ void startRemoving(RunHost& h) {
             ws.setProgress(Bar::Overall, double(i) / double(c) * 100.0);
         });
         g.step(110, [&] {
-            ws.setProgressText(Bar::Overall,
-                               QStringLiteral("Processing: ") + FileNameFromPath(input, h.separator));
+            ws.setProgressText(Bar::Overall, QStringLiteral("Processing: ") +
+                                                 FileNameFromPath(input, h.separator));
         });
         g.step(112, [&] { ws.yield(); });
-        if (ws.quitRequested()) break;
+        if (ws.quitRequested())
+            break;
         g.step(114, [&] { ws.setPointer(Pointer::Hourglass); });
         g.step(118, [&] { name = FileNameFromPath(input, h.separator); });
         g.step(130, [&] { outName = outputName(name); });
         if (g.test(132, [&] { return h.options.saveToFolder(); })) {
             g.step(134, [&] {
-                outputPath = CleanPath(h.options.outputFolder() + h.separator + outName, h.separator);
+                outputPath =
+                    CleanPath(h.options.outputFolder() + h.separator + outName, h.separator);
             });
         } else {
             g.step(136, [&] { outputPath = CleanPath(input, h.separator); });
         }
         if (g.test(138, [&] { return input.isEmpty(); })) {
-            if (h.observer) h.observer->fileSkipped(i, input, SkipReason{});
+            if (h.observer)
+                h.observer->fileSkipped(i, input, SkipReason{});
             continue;
         }
         g.step(140, [&] { ws.setPointer(Pointer::Hourglass); });
@@ -249,13 +273,15 @@ void startRemoving(RunHost& h) {
                 return false;
             }
             called = true;
-            if (h.observer) h.observer->fileStarted(i, input, outputPath);
+            if (h.observer)
+                h.observer->fileStarted(i, input, outputPath);
             return true;
         };
 
         if (mode == BlankLines) {
             g.step(144, [&] {
-                if (startFile()) result = engine::RemoveAllBlankLinesWrapper(eh, input, outputPath);
+                if (startFile())
+                    result = engine::RemoveAllBlankLinesWrapper(eh, input, outputPath);
             });
         } else if (mode == Containing || mode == NotContaining) {
             const int base = mode == Containing ? 146 : 158;
@@ -263,13 +289,13 @@ void startRemoving(RunHost& h) {
                 g.step(base + 2, [&] { searchText = h.prompts.searchText(); });
             }
             bool skip = true;
-            if (!g.step(base + 4,
-                        [&] { skip = searchText.isEmpty() || sizeForSearch(input) < 1; }))
+            if (!g.step(base + 4, [&] { skip = searchText.isEmpty() || sizeForSearch(input) < 1; }))
                 refused = SkipReason{SkipReason::Unreadable, QString(), QString()};
             if (!skip) {
                 const bool ic = g.test(base + 6, [&] { return h.options.ignoreCase(); });
                 g.step(ic ? base + 8 : base + 10, [&] {
-                    if (!startFile()) return;
+                    if (!startFile())
+                        return;
                     result = dispatchSearch(eh, mode == NotContaining, input, searchText,
                                             outputPath, ic);
                 });
@@ -278,23 +304,24 @@ void startRemoving(RunHost& h) {
             const int base = mode == ContainingKeywords ? 170 : 178;
             const bool ic = g.test(base + 2, [&] { return h.options.ignoreCase(); });
             g.step(ic ? base + 4 : base + 6, [&] {
-                if (!startFile()) return;
-                result = mode == ContainingKeywords
-                             ? engine::RemoveContainingListview(eh, input, h.keywords, outputPath, ic)
-                             : engine::RemoveNotContainingListview(eh, input, h.keywords,
-                                                                   outputPath, ic);
+                if (!startFile())
+                    return;
+                result = mode == ContainingKeywords ? engine::RemoveContainingListview(
+                                                          eh, input, h.keywords, outputPath, ic)
+                                                    : engine::RemoveNotContainingListview(
+                                                          eh, input, h.keywords, outputPath, ic);
             });
         } else if (mode == LineNumbers) {
             if (g.test(188, [&] { return i == 1; })) {
                 g.step(190, [&] {
-                    lineNumberList =
-                        h.prompts.lineNumberList(h.settings.value(setting::InputBox));
+                    lineNumberList = h.prompts.lineNumberList(h.settings.value(setting::InputBox));
                 });
                 g.step(192, [&] { h.settings.setValue(setting::InputBox, lineNumberList); });
             }
             if (!g.test(194, [&] { return lineNumberList.isEmpty(); })) {
                 g.step(196, [&] {
-                    if (startFile()) result = engine::RemoveN1(eh, input, lineNumberList, outputPath);
+                    if (startFile())
+                        result = engine::RemoveN1(eh, input, lineNumberList, outputPath);
                 });
             }
         } else {
@@ -310,7 +337,8 @@ void startRemoving(RunHost& h) {
                 h.observer->fileSkipped(i, input, refused);
         }
     }
-    if (ws.quitRequested()) return;
+    if (ws.quitRequested())
+        return;
 
     g.step(202, [&] { ws.setPointer(Pointer::Arrow); });
     g.step(204, [&] {
@@ -319,9 +347,11 @@ void startRemoving(RunHost& h) {
     });
     g.step(206, [&] { ws.setProgress(Bar::File, 0); });
     g.step(210, [&] { ws.setProgressText(Bar::File, QStringLiteral("Progress Bar")); });
-    if (h.observer) h.observer->runEnding();
+    if (h.observer)
+        h.observer->runEnding();
     g.step(212, [&] {
-        if (h.observer) h.observer->runFinished();
+        if (h.observer)
+            h.observer->runFinished();
     });
 }
 

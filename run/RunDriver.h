@@ -1,8 +1,8 @@
 #pragma once
 
-#include "engine/Engine.h"
 #include "core/Views.h"
 #include "core/WindowServices.h"
+#include "engine/Engine.h"
 
 #include <QChar>
 #include <QDir>

@@ -1,22 +1,22 @@
 #include "core/Failure.h"
+#include "core/NativeName.h"
 #include "platform/FileAccess.h"
 #include "platform/FileAttributes.h"
-#include "core/NativeName.h"
-#include "textio/TextFile.h"
 #include "tests/support/ScriptedWindowServices.h"
 #include "tests/support/TempDir.h"
+#include "textio/TextFile.h"
 
 #include <gtest/gtest.h>
 
 #include <QProcess>
 
-#include <csignal>
 #include <fcntl.h>
-#include <functional>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <csignal>
+#include <functional>
 
 using namespace vn;
 using test::ScriptedWindowServices;
@@ -29,7 +29,9 @@ template <class F>
 int inChildWithFileLimit(rlim_t limit, F body) {
     const pid_t pid = ::fork();
     if (pid == 0) {
-        struct rlimit rl{limit, limit};
+        struct rlimit rl {
+            limit, limit
+        };
         ::setrlimit(RLIMIT_FSIZE, &rl);
         ::_exit(body());
     }
@@ -57,8 +59,9 @@ TEST(AtomicFile, AFailedWriteLeavesTheTargetAsItWasAndNoTemporaryFile) {
         rlim_t limit;
         std::size_t pieces, pieceSize;
     };
-    for (const Case c : {Case{"mid-stream", 3u << 20, 1000, 10000}, Case{"final flush", 100, 1, 5000},
-                         Case{"oversized write", 1u << 20, 1, 5u << 20}}) {
+    for (const Case c :
+         {Case{"mid-stream", 3u << 20, 1000, 10000}, Case{"final flush", 100, 1, 5000},
+          Case{"oversized write", 1u << 20, 1, 5u << 20}}) {
         const int code = inChildWithFileLimit(c.limit, [&] {
             AtomicFile f(target);
             try {
@@ -67,7 +70,8 @@ TEST(AtomicFile, AFailedWriteLeavesTheTargetAsItWasAndNoTemporaryFile) {
                 for (std::size_t i = 0; i < c.pieces; ++i) f.write(piece.data(), piece.size());
                 f.commit();
             } catch (const Failure& e) {
-                return e.description().contains(target) && e.description().contains("large") ? 3 : 4;
+                return e.description().contains(target) && e.description().contains("large") ? 3
+                                                                                             : 4;
             }
             return 0;
         });
@@ -157,12 +161,15 @@ TEST(AtomicFile, AnAbandonedWriterLeavesNothingBehind) {
 
 namespace {
 
-QByteArray native(const QString& p) { return nativeName(p); }
+QByteArray native(const QString& p) {
+    return nativeName(p);
+}
 
 QByteArray readBytes(const QByteArray& path) {
     QFile f;
     const int fd = ::open(path.constData(), O_RDONLY);
-    if (fd < 0 || !f.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) return "<missing>";
+    if (fd < 0 || !f.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle))
+        return "<missing>";
     return f.readAll();
 }
 
@@ -174,10 +181,12 @@ bool symlinkAt(const QByteArray& target, const QString& link) {
 // the user cannot be switched to here (not root).
 template <class F>
 int asNobody(F body) {
-    if (::geteuid() != 0) return -1;
+    if (::geteuid() != 0)
+        return -1;
     const pid_t pid = ::fork();
     if (pid == 0) {
-        if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(99);
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+            ::_exit(99);
         ::_exit(body());
     }
     int status = 0;
@@ -191,7 +200,8 @@ QString replaceWith(const QString& target, const QByteArray& content,
                     const FileStamp* source = nullptr, const QString& sourcePath = QString()) {
     try {
         AtomicFile f(target);
-        if (source) f.expectSource(sourcePath.isEmpty() ? target : sourcePath, *source);
+        if (source)
+            f.expectSource(sourcePath.isEmpty() ? target : sourcePath, *source);
         f.open();
         f.write(content.constData(), std::size_t(content.size()));
         f.commit();
@@ -212,11 +222,16 @@ QByteArray shell(const QString& command) {
 
 TEST(NativeName, EveryByteStringSurvivesTheTripThroughText) {
     const QByteArray cases[] = {
-        "plain.txt", "caf\xC3\xA9.txt", "caf\xE9.txt", "\xFF\xFE", "\xC3", "a\xC3(b",
-        "\xED\xA0\x80",        // an encoded surrogate is not UTF-8
-        "\xC0\xAF",            // an overlong "/"
-        "\xF4\x90\x80\x80",    // past U+10FFFF
-        "\xF0\x9F\x98\x80.txt" // a character outside the basic plane
+        "plain.txt",
+        "caf\xC3\xA9.txt",
+        "caf\xE9.txt",
+        "\xFF\xFE",
+        "\xC3",
+        "a\xC3(b",
+        "\xED\xA0\x80",         // an encoded surrogate is not UTF-8
+        "\xC0\xAF",             // an overlong "/"
+        "\xF4\x90\x80\x80",     // past U+10FFFF
+        "\xF0\x9F\x98\x80.txt"  // a character outside the basic plane
     };
     for (const QByteArray& bytes : cases) {
         const QString name = nameFromNative(bytes);
@@ -224,7 +239,8 @@ TEST(NativeName, EveryByteStringSurvivesTheTripThroughText) {
     }
     EXPECT_EQ(nameFromNative("caf\xC3\xA9"), QString::fromUtf8("caf\xC3\xA9"));
     EXPECT_EQ(displayName(nameFromNative("caf\xE9.txt")), "caf\\xE9.txt");
-    EXPECT_EQ(displayName(nameFromNative("\xF0\x9F\x98\x80")), QString::fromUtf8("\xF0\x9F\x98\x80"));
+    EXPECT_EQ(displayName(nameFromNative("\xF0\x9F\x98\x80")),
+              QString::fromUtf8("\xF0\x9F\x98\x80"));
 }
 
 TEST(AtomicFile, TheSystemFollowsLinksAndTheResultReplacesTheFileTheyName) {
@@ -300,7 +316,8 @@ TEST(AtomicFile, RefusesFilesItMustNotReplaceAndLeavesThemAsTheyAre) {
         const QString why = replaceWith(rootsFile, "mine");
         return why.contains(rootsFile) && why.contains("Permission denied") ? 0 : 1;
     });
-    if (code == -1) GTEST_SKIP() << "switching to the user nobody needs root";
+    if (code == -1)
+        GTEST_SKIP() << "switching to the user nobody needs root";
     EXPECT_EQ(code, 0);
     EXPECT_EQ(TempDir::read(rootsFile), "root's");
     struct stat st;
@@ -309,7 +326,8 @@ TEST(AtomicFile, RefusesFilesItMustNotReplaceAndLeavesThemAsTheyAre) {
 }
 
 TEST(AtomicFile, InASharedStickyFolderAnotherUsersLinkIsNotFollowed) {
-    if (::geteuid() != 0) GTEST_SKIP() << "two users are needed: this runs as root and nobody";
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "two users are needed: this runs as root and nobody";
     TempDir dir;
     ::chmod(native(dir.path()).constData(), 0755);
     QDir(dir.path()).mkdir("shared");
@@ -318,7 +336,8 @@ TEST(AtomicFile, InASharedStickyFolderAnotherUsersLinkIsNotFollowed) {
     const QString secret = dir.write("secret.txt", "root only");
     ::chmod(native(secret).constData(), 0600);
     // nobody plants a link where root is about to write.
-    const int planted = asNobody([&] { return symlinkAt(native(secret), shared + "/out.txt") ? 0 : 1; });
+    const int planted =
+        asNobody([&] { return symlinkAt(native(secret), shared + "/out.txt") ? 0 : 1; });
     ASSERT_EQ(planted, 0);
     const QString why = replaceWith(shared + "/out.txt", "root's output");
     EXPECT_TRUE(why.contains("another user")) << why.toStdString();
@@ -359,18 +378,22 @@ TEST(AtomicFile, AnInputThatChangedSinceItWasReadIsNotReplaced) {
         QByteArray after;
     };
     const std::vector<Case> cases = {
-        {"saved by another program", [](const QString& p) {
+        {"saved by another program",
+         [](const QString& p) {
              QFile f(p + ".new");
              f.open(QIODevice::WriteOnly);
              f.write("their save");
              f.close();
              ::rename(native(p + ".new").constData(), native(p).constData());
-         }, "their save"},
-        {"appended to", [](const QString& p) {
+         },
+         "their save"},
+        {"appended to",
+         [](const QString& p) {
              QFile f(p);
              f.open(QIODevice::Append);
              f.write("more\n");
-         }, "line one\nmore\n"},
+         },
+         "line one\nmore\n"},
         {"truncated", [](const QString& p) { ::truncate(native(p).constData(), 0); }, ""},
     };
     for (const Case& c : cases) {

@@ -8,9 +8,9 @@
 #include <QFileInfo>
 #include <QProcess>
 
-#include <csignal>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <csignal>
 
 using vn::test::TempDir;
 
@@ -23,11 +23,13 @@ struct CliRun {
 
 CliRun cli(const QStringList& args, const QString& workdir = QString()) {
     QProcess p;
-    if (!workdir.isEmpty()) p.setWorkingDirectory(workdir);
+    if (!workdir.isEmpty())
+        p.setWorkingDirectory(workdir);
     p.start(QStringLiteral(VARNOBIS_CLI), args);
     EXPECT_TRUE(p.waitForFinished(60000));
     return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2,
-            QString::fromUtf8(p.readAllStandardOutput()), QString::fromUtf8(p.readAllStandardError())};
+            QString::fromUtf8(p.readAllStandardOutput()),
+            QString::fromUtf8(p.readAllStandardError())};
 }
 
 // The program fed `input` on standard input.
@@ -77,7 +79,8 @@ TEST(Cli, EachModeWritesTheSameResultAsTheWindowWould) {
         const QString in = dir.write("list.csv", kSample);
         const CliRun r = cli(c.args + QStringList{"--out-dir", dir.path("out"), in});
         EXPECT_EQ(r.code, 0) << c.args.join(' ').toStdString() << r.err.toStdString();
-        EXPECT_EQ(TempDir::read(dir.path("out/list.txt")), c.expected) << c.args.join(' ').toStdString();
+        EXPECT_EQ(TempDir::read(dir.path("out/list.txt")), c.expected)
+            << c.args.join(' ').toStdString();
         const QStringList lines = r.out.split('\n', Qt::SkipEmptyParts);
         ASSERT_EQ(lines.size(), 2) << r.out.toStdString();
         const QStringList fields = lines[0].split('\t');
@@ -95,7 +98,8 @@ TEST(Cli, InPlaceAndFolderArgumentsWithExt) {
     const QString a = dir.write("tree/a.log", "x\r\n\r\ny\r\n");
     const QString b = dir.write("tree/sub/b.LOG", "\r\nz\r\n");
     const QString c = dir.write("tree/c.txt", "\r\nkeep\r\n");
-    const CliRun r = cli({"--mode", "blank", "--in-place", "--ext", "log", "--quiet", dir.path("tree")});
+    const CliRun r =
+        cli({"--mode", "blank", "--in-place", "--ext", "log", "--quiet", dir.path("tree")});
     EXPECT_EQ(r.code, 0) << r.err.toStdString();
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(TempDir::read(a), "x\r\ny\r\n");
@@ -201,7 +205,8 @@ TEST(Cli, KeywordsFileIsReadInItsOwnEncoding) {
     const QString words = QString::fromUtf8("gr\u00fcn\r\n  \r\nrot");
     const QByteArray input = "gr\xc3\xbcn apfel\r\nrot\r\nblau\r\n";
     QByteArray utf16 = "\xff\xfe";
-    for (QChar ch : words) utf16 += QByteArray(1, char(ch.unicode() & 0xff)) + char(ch.unicode() >> 8);
+    for (QChar ch : words)
+        utf16 += QByteArray(1, char(ch.unicode() & 0xff)) + char(ch.unicode() >> 8);
     const std::vector<QByteArray> files = {words.toUtf8(), "\xef\xbb\xbf" + words.toUtf8(), utf16};
     for (const QByteArray& f : files) {
         TempDir dir;
@@ -222,17 +227,20 @@ TEST(Cli, FolderArgumentsListTheFilesAsTheFolderButtonDoes) {
     dir.write("tree/c.txt", "\r\nc\r\n");
     QDir(dir.path()).mkdir("out");
     for (const QString& arg : {dir.path("tree"), dir.path("tree") + "/", dir.path("tree") + "//"}) {
-        const CliRun r = cli({"--mode", "blank", "--out-dir", dir.path("out"), "--ext", "csv", arg});
+        const CliRun r =
+            cli({"--mode", "blank", "--out-dir", dir.path("out"), "--ext", "csv", arg});
         EXPECT_EQ(r.code, 0) << r.err.toStdString();
         QStringList inputs;
         for (const QString& line : r.out.split('\n', Qt::SkipEmptyParts))
-            if (!line.startsWith("Total: ")) inputs << line.section('\t', 0, 0);
+            if (!line.startsWith("Total: "))
+                inputs << line.section('\t', 0, 0);
         EXPECT_EQ(inputs, (QStringList{dir.path("tree/a.csv"), dir.path("tree/sub/b.csv")}))
             << arg.toStdString();
     }
     EXPECT_EQ(TempDir::read(dir.path("out/b.txt")), "b\r\n");
     // Without --ext every file is taken.
-    const CliRun all = cli({"--mode", "blank", "--out-dir", dir.path("out"), "--quiet", dir.path("tree")});
+    const CliRun all =
+        cli({"--mode", "blank", "--out-dir", dir.path("out"), "--quiet", dir.path("tree")});
     EXPECT_EQ(all.code, 0);
     EXPECT_EQ(TempDir::read(dir.path("out/c.txt")), "c\r\n");
 }
@@ -241,12 +249,9 @@ TEST(Cli, ABadLineListIsAUsageErrorNamingThePieceBeforeAnyWrite) {
     TempDir dir;
     const QString in = dir.write("n.txt", "a\r\nb\r\nc\r\n");
     const std::vector<std::pair<QString, QString>> cases = {
-        {"2,x", "\"x\" is not a number"},
-        {"1 2 5", "\"1 2 5\" is not a number"},
-        {"1,,2", "\"\" is not a number"},
-        {"0", "\"0\" is out of range"},
-        {"3,40000", "\"40000\" is out of range"},
-        {"-1", "\"-1\" is out of range"},
+        {"2,x", "\"x\" is not a number"},         {"1 2 5", "\"1 2 5\" is not a number"},
+        {"1,,2", "\"\" is not a number"},         {"0", "\"0\" is out of range"},
+        {"3,40000", "\"40000\" is out of range"}, {"-1", "\"-1\" is out of range"},
     };
     for (const auto& [list, message] : cases) {
         const CliRun r = cli({"--mode", "line-numbers", "--lines", list, "--in-place", in});
@@ -291,7 +296,8 @@ TEST(Cli, ACollisionFailsTheRunAndAFileMetAgainIsProcessedOnce) {
     EXPECT_EQ(lines[3], "Total: 1 file, 2 lines read, 1 removed, 0 passed over, 2 failed");
     EXPECT_TRUE(lines[0].startsWith(md + "\t"));
     for (const QString& skipped : {lines[1], lines[2]}) {
-        EXPECT_TRUE(skipped.contains("\tskipped (") && skipped.contains(md)) << skipped.toStdString();
+        EXPECT_TRUE(skipped.contains("\tskipped (") && skipped.contains(md))
+            << skipped.toStdString();
     }
     EXPECT_TRUE(lines[1].startsWith(txt + "\t"));
     EXPECT_TRUE(lines[2].startsWith(sub + "\t"));
@@ -307,8 +313,8 @@ TEST(Cli, ACollisionFailsTheRunAndAFileMetAgainIsProcessedOnce) {
     ASSERT_TRUE(QFile::link(f, dir.path("tree/alias.txt")));
     QDir(dir.path()).mkpath("tree/sub");
     ASSERT_TRUE(QFile::link("../f.txt", dir.path("tree/sub/f.txt")));
-    const CliRun w = cli({"--mode", "line-numbers", "--lines", "1", "--in-place", "--ext", "txt",
-                          dir.path("tree")});
+    const CliRun w = cli(
+        {"--mode", "line-numbers", "--lines", "1", "--in-place", "--ext", "txt", dir.path("tree")});
     EXPECT_EQ(w.code, 0) << w.err.toStdString();
     EXPECT_EQ(TempDir::read(f), "2\r\n3");
     EXPECT_EQ(w.out.count("\tskipped (the same file as "), 2) << w.out.toStdString();
@@ -364,8 +370,8 @@ TEST(CliPipe, StandardInputGivesWhatTheSameFileWouldGiveInEveryClassAndMode) {
     QString crText = text;
     crText.replace('\n', '\r');
     const std::vector<QByteArray> inputs = {
-        text.toLatin1(), "\xef\xbb\xbf" + text.toUtf8(), utf16(crText, false), utf16(text, true),
-        QByteArray("one line, no break"),
+        text.toLatin1(),   "\xef\xbb\xbf" + text.toUtf8(),   utf16(crText, false),
+        utf16(text, true), QByteArray("one line, no break"),
     };
     const std::vector<QStringList> modes = {
         {"--mode", "blank"},
@@ -377,10 +383,12 @@ TEST(CliPipe, StandardInputGivesWhatTheSameFileWouldGiveInEveryClassAndMode) {
     };
     for (const QByteArray& input : inputs) {
         for (const QStringList& mode : modes) {
-            const std::string what = mode.join(' ').toStdString() + " / " + input.toHex().toStdString();
+            const std::string what =
+                mode.join(' ').toStdString() + " / " + input.toHex().toStdString();
             TempDir dir;
             QDir(dir.path()).mkdir("out");
-            const CliRun file = cli(mode + QStringList{"-o", dir.path("out"), dir.write("in", input)});
+            const CliRun file =
+                cli(mode + QStringList{"-o", dir.path("out"), dir.write("in", input)});
             ASSERT_EQ(file.code, 0) << what << file.err.toStdString();
             const QByteArray expected = TempDir::read(dir.path("out/in.txt"));
             for (const QStringList& path : {QStringList{}, QStringList{"-"}}) {
@@ -416,7 +424,8 @@ TEST(CliPipe, KeywordsFromStandardInput) {
     const QString in = dir.write("in.txt", "red apple\nblue sky\ngreen leaf\n");
     const CliRun r = cliWithInput(
         {"--mode", "keywords", "--keywords-file", "-", "--keyword", "sky", "--in-place", in},
-        "\xef\xbb\xbf" "apple\r\n\r\n");
+        "\xef\xbb\xbf"
+        "apple\r\n\r\n");
     EXPECT_EQ(r.code, 0) << r.err.toStdString();
     EXPECT_EQ(TempDir::read(in), "green leaf\n");
 }
@@ -430,20 +439,23 @@ TEST(Cli, ADryRunReportsWhatARealRunDoesAndWritesNothing) {
     for (const QString& save : {QString("--in-place"), QString("-o")}) {
         const QDateTime before = QFileInfo(files[0]).lastModified();
         QStringList args = {"--mode", "blank", save};
-        if (save == "-o") args << dir.path("out");
+        if (save == "-o")
+            args << dir.path("out");
         const CliRun dry = cli(args + QStringList{"-n", dir.path("t")});
         EXPECT_EQ(dry.code, 0) << dry.err.toStdString();
         EXPECT_EQ(TempDir::read(files[0]), a);
         EXPECT_EQ(TempDir::read(files[1]), b);
         EXPECT_EQ(QFileInfo(files[0]).lastModified(), before);
-        EXPECT_EQ(QDir(dir.path("t")).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-                  (QStringList{"a.txt", "b.log", "c.bin"}))
+        EXPECT_EQ(
+            QDir(dir.path("t")).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+            (QStringList{"a.txt", "b.log", "c.bin"}))
             << "no temporary file either";
         EXPECT_TRUE(QDir(dir.path("out")).isEmpty());
         const QStringList lines = dry.out.split('\n', Qt::SkipEmptyParts);
         ASSERT_EQ(lines.size(), 4) << dry.out.toStdString();
-        EXPECT_EQ(lines[3], "Total: 2 files, 6 lines read, 3 removed, 1 passed over, 0 failed "
-                            "(dry run: nothing written)");
+        EXPECT_EQ(lines[3],
+                  "Total: 2 files, 6 lines read, 3 removed, 1 passed over, 0 failed "
+                  "(dry run: nothing written)");
         // The real run tells the same story, and does it.
         const CliRun real = cli(args + QStringList{dir.path("t")});
         EXPECT_EQ(real.out, QString(dry.out).replace(" (dry run: nothing written)", ""));
@@ -454,8 +466,9 @@ TEST(Cli, ADryRunReportsWhatARealRunDoesAndWritesNothing) {
     // Piped, the report goes to standard error and standard output stays empty.
     const CliRun pipe = cliWithInput({"--mode", "blank", "-n"}, "a\n\nb\n");
     EXPECT_EQ(pipe.out, "");
-    EXPECT_EQ(pipe.err, "(standard input)\t3\t1\t(standard output)\nTotal: 1 file, 3 lines read, 1 removed, "
-                        "0 passed over, 0 failed (dry run: nothing written)\n");
+    EXPECT_EQ(pipe.err,
+              "(standard input)\t3\t1\t(standard output)\nTotal: 1 file, 3 lines read, 1 removed, "
+              "0 passed over, 0 failed (dry run: nothing written)\n");
 }
 
 TEST(Cli, FolderWalksLeaveHiddenNamesOutUnlessAsked) {
@@ -488,7 +501,8 @@ TEST(Cli, ASearchInputThatCannotBeOpenedIsReportedOnceAndFailsTheRun) {
     const QString good = dir.write("good.txt", "x\nkeep\n");
     const CliRun r = cli({"--mode", "containing", "--text", "x", "--in-place", fifo, good});
     EXPECT_EQ(r.code, 1);
-    EXPECT_EQ(r.err, "varnobis-cli: " + fifo + ": cannot open: it is a pipe (FIFO), not a regular file\n");
+    EXPECT_EQ(r.err,
+              "varnobis-cli: " + fifo + ": cannot open: it is a pipe (FIFO), not a regular file\n");
     EXPECT_TRUE(r.out.startsWith(fifo + "\t0\t0\tFAILED\n")) << r.out.toStdString();
     EXPECT_EQ(TempDir::read(good), "keep\n");
 }
@@ -498,7 +512,8 @@ TEST(Cli, ASearchInputThatCannotBeOpenedIsReportedOnceAndFailsTheRun) {
 bool holdsOpen(pid_t pid, const QString& path) {
     const QString fds = QStringLiteral("/proc/%1/fd").arg(pid);
     for (const QString& fd : QDir(fds).entryList(QDir::Files | QDir::System))
-        if (QFile::symLinkTarget(fds + "/" + fd) == path) return true;
+        if (QFile::symLinkTarget(fds + "/" + fd) == path)
+            return true;
     return false;
 }
 
@@ -511,14 +526,16 @@ TEST(Cli, SigtermDuringAFileLeavesItAsItWasAndSaysStopped) {
     bool caught = false;
     for (int attempt = 0; attempt < 5 && !caught; ++attempt) {
         QProcess p;
-        p.start(QStringLiteral(VARNOBIS_CLI), {"--mode", "containing", "--text", "drop",
-                                               "--in-place", in});
+        p.start(QStringLiteral(VARNOBIS_CLI),
+                {"--mode", "containing", "--text", "drop", "--in-place", in});
         ASSERT_TRUE(p.waitForStarted());
         // The short waits let QProcess notice a child that has ended.
         while (!caught && p.state() == QProcess::Running) {
             caught = holdsOpen(pid_t(p.processId()), in);
-            if (caught) ::kill(pid_t(p.processId()), SIGTERM);
-            else p.waitForFinished(1);
+            if (caught)
+                ::kill(pid_t(p.processId()), SIGTERM);
+            else
+                p.waitForFinished(1);
         }
         p.waitForFinished(60000);
         ASSERT_EQ(p.state(), QProcess::NotRunning);
@@ -537,7 +554,8 @@ TEST(Cli, SigtermDuringAFileLeavesItAsItWasAndSaysStopped) {
         EXPECT_TRUE(TempDir::read(in) == big) << "the input is as it was";
         EXPECT_EQ(dir.entries(), QStringList{"big.txt"}) << "no temporary is left";
     }
-    if (!caught) GTEST_SKIP() << "every run ended before its output was started";
+    if (!caught)
+        GTEST_SKIP() << "every run ended before its output was started";
 }
 
 TEST(Cli, AGitRepositorySurvivesABlankLineRunOverEverything) {
@@ -547,12 +565,15 @@ TEST(Cli, AGitRepositorySurvivesABlankLineRunOverEverything) {
         QProcess p;
         p.setWorkingDirectory(repo);
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        for (const char* k : {"GIT_AUTHOR_DATE", "GIT_COMMITTER_DATE"}) env.insert(k, "1700000000 +0000");
+        for (const char* k : {"GIT_AUTHOR_DATE", "GIT_COMMITTER_DATE"})
+            env.insert(k, "1700000000 +0000");
         p.setProcessEnvironment(env);
-        p.start("git", QStringList{"-c", "user.name=t", "-c", "user.email=t@example.invalid",
-                                   "-c", "init.defaultBranch=main"} + args);
+        p.start("git", QStringList{"-c", "user.name=t", "-c", "user.email=t@example.invalid", "-c",
+                                   "init.defaultBranch=main"} +
+                           args);
         EXPECT_TRUE(p.waitForFinished(60000));
-        EXPECT_EQ(p.exitCode(), 0) << args.join(' ').toStdString() << p.readAllStandardError().constData();
+        EXPECT_EQ(p.exitCode(), 0)
+            << args.join(' ').toStdString() << p.readAllStandardError().constData();
         return QString::fromUtf8(p.readAllStandardOutput() + p.readAllStandardError());
     };
     QDir().mkpath(repo);

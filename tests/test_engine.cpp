@@ -1,14 +1,14 @@
-#include "textio/CaseFold.h"
+#include "core/Failure.h"
 #include "engine/Engine.h"
 #include "engine/LineNumbers.h"
 #include "engine/Rules.h"
-#include "core/Failure.h"
+#include "tests/support/ScriptedWindowServices.h"
+#include "tests/support/TempDir.h"
+#include "textio/CaseFold.h"
 #include "textio/Codec.h"
 #include "textio/InputText.h"
 #include "textio/Lines.h"
 #include "textio/TextFile.h"
-#include "tests/support/ScriptedWindowServices.h"
-#include "tests/support/TempDir.h"
 
 #include <QProcess>
 
@@ -23,10 +23,10 @@
 
 using namespace vn;
 using namespace vn::engine;
-using textio::foldsIntoAscii;
-using textio::lowerSimple;
 using test::ScriptedWindowServices;
 using test::TempDir;
+using textio::foldsIntoAscii;
+using textio::lowerSimple;
 
 namespace {
 
@@ -44,7 +44,9 @@ struct PieceSize {
     std::size_t saved;
 };
 
-QString u16(const char16_t* s) { return QString::fromUtf16(s); }
+QString u16(const char16_t* s) {
+    return QString::fromUtf16(s);
+}
 
 struct Option1 : LineOptionView {
     bool on = false;
@@ -75,9 +77,12 @@ struct Call {
 
 QByteArray encodeInput(const QString& text, Enc e) {
     switch (e) {
-        case Enc::EightBit: return textio::encodeUtf8Escaped(text);
-        case Enc::Utf8Bom: return "\xEF\xBB\xBF" + textio::encodeUtf8Escaped(text);
-        case Enc::Utf16Le: return "\xFF\xFE" + textio::encodeUtf16Le(text);
+        case Enc::EightBit:
+            return textio::encodeUtf8Escaped(text);
+        case Enc::Utf8Bom:
+            return "\xEF\xBB\xBF" + textio::encodeUtf8Escaped(text);
+        case Enc::Utf16Le:
+            return "\xFF\xFE" + textio::encodeUtf16Le(text);
         case Enc::Utf16Be: {
             QByteArray b = textio::encodeUtf16Le(text);
             for (qsizetype i = 0; i + 1 < b.size(); i += 2) std::swap(b[i], b[i + 1]);
@@ -87,27 +92,33 @@ QByteArray encodeInput(const QString& text, Enc e) {
         case Enc::Utf32Be: {
             QByteArray b;
             for (char32_t u : (QStringLiteral("\uFEFF") + text).toUcs4())
-                for (int k = 0; k < 4; ++k) b.append(char(u >> (8 * (e == Enc::Utf32Be ? 3 - k : k))));
+                for (int k = 0; k < 4; ++k)
+                    b.append(char(u >> (8 * (e == Enc::Utf32Be ? 3 - k : k))));
             return b;
         }
     }
     return {};
 }
 
-bool isUnicode(Enc e) { return e != Enc::EightBit && e != Enc::Utf8Bom; }
+bool isUnicode(Enc e) {
+    return e != Enc::EightBit && e != Enc::Utf8Bom;
+}
 
 // Outputs keep the input's class: Unicode input gives UTF-16 LE, and nothing at all (not even a
 // byte order mark) when empty.
 QByteArray encodeOutput(const QString& text, Enc e) {
-    if (text.isEmpty()) return {};
-    if (isUnicode(e)) return "\xFF\xFE" + textio::encodeUtf16Le(text);
+    if (text.isEmpty())
+        return {};
+    if (isUnicode(e))
+        return "\xFF\xFE" + textio::encodeUtf16Le(text);
     return encodeInput(text, e);
 }
 
 // The break an output takes: its input's first, LF for an input without any.
 QString firstBreakOf(const QString& text) {
     for (qsizetype i = 0; i < text.size(); ++i) {
-        if (text[i] == QLatin1Char('\n')) return QStringLiteral("\n");
+        if (text[i] == QLatin1Char('\n'))
+            return QStringLiteral("\n");
         if (text[i] == QLatin1Char('\r'))
             return text.mid(i + 1, 1) == QLatin1String("\n") ? QStringLiteral("\r\n")
                                                              : QStringLiteral("\r");
@@ -121,14 +132,18 @@ FileResult run(WindowServices& ws, Option1& option1, Keywords& keys, const Call&
     option1.on = c.option1;
     keys.list = c.keys;
     switch (c.mode) {
-        case Mode::Blank: return RemoveAllBlankLinesWrapper(host, in, out);
-        case Mode::Containing: return RemoveContaining(host, in, c.text, out, c.ignoreCase);
-        case Mode::NotContaining: return RemoveNotContaining(host, in, c.text, out, c.ignoreCase);
+        case Mode::Blank:
+            return RemoveAllBlankLinesWrapper(host, in, out);
+        case Mode::Containing:
+            return RemoveContaining(host, in, c.text, out, c.ignoreCase);
+        case Mode::NotContaining:
+            return RemoveNotContaining(host, in, c.text, out, c.ignoreCase);
         case Mode::KeysContaining:
             return RemoveContainingListview(host, in, keys, out, c.ignoreCase);
         case Mode::KeysNotContaining:
             return RemoveNotContainingListview(host, in, keys, out, c.ignoreCase);
-        case Mode::Numbers: return RemoveN1(host, in, c.text, out);
+        case Mode::Numbers:
+            return RemoveN1(host, in, c.text, out);
     }
     return {};
 }
@@ -136,7 +151,8 @@ FileResult run(WindowServices& ws, Option1& option1, Keywords& keys, const Call&
 // The routines as written line by line on the reader's LineList, as the reference for the
 // bulk paths.
 bool contains(QString line, QString text, bool ignoreCase) {
-    if (line.isEmpty()) return false;
+    if (line.isEmpty())
+        return false;
     if (ignoreCase) {
         line = lowerSimple(line);
         text = lowerSimple(text);
@@ -148,29 +164,39 @@ QString reference(const Call& c, const QStringList& lines, const QString& brk) {
     std::set<int> numbers;
     for (const QString& p : c.text.split(QLatin1Char(','))) {
         const auto v = parseNumber(p);
-        if (v && std::fabs(*v) < 32768) numbers.insert(int(std::nearbyint(*v)));
+        if (v && std::fabs(*v) < 32768)
+            numbers.insert(int(std::nearbyint(*v)));
     }
     QString out;
     for (qsizetype i = 0; i < lines.size(); ++i) {
         const QString& l = lines[i];
         bool removed = false;
         switch (c.mode) {
-            case Mode::Blank: removed = l.isEmpty(); break;
-            case Mode::Containing: removed = contains(l, c.text, c.ignoreCase); break;
-            case Mode::NotContaining: removed = !contains(l, c.text, c.ignoreCase); break;
+            case Mode::Blank:
+                removed = l.isEmpty();
+                break;
+            case Mode::Containing:
+                removed = contains(l, c.text, c.ignoreCase);
+                break;
+            case Mode::NotContaining:
+                removed = !contains(l, c.text, c.ignoreCase);
+                break;
             case Mode::KeysContaining:
             case Mode::KeysNotContaining:
                 for (const QString& k : c.keys)
                     removed |= contains(l, k, c.ignoreCase) == (c.mode == Mode::KeysContaining);
                 break;
-            case Mode::Numbers: removed = numbers.count(int(i + 1)) > 0; break;
+            case Mode::Numbers:
+                removed = numbers.count(int(i + 1)) > 0;
+                break;
         }
         if (!removed)
             out += l + brk;
         else if (c.option1 && c.mode != Mode::Blank)
             out += brk;
     }
-    if (c.mode == Mode::Numbers && !out.isEmpty()) out.chop(brk.size());
+    if (c.mode == Mode::Numbers && !out.isEmpty())
+        out.chop(brk.size());
     return out;
 }
 
@@ -202,10 +228,12 @@ void check(const Call& c, const QString& text, Enc e, const QString* expected,
 QString inflate(const QString& text, int bytes) {
     QString body = text;
     const bool endsInBreak = text.endsWith(QLatin1Char('\n')) || text.endsWith(QLatin1Char('\r'));
-    if (!endsInBreak) body += QStringLiteral("\r\n");
+    if (!endsInBreak)
+        body += QStringLiteral("\r\n");
     QString big;
     while (big.size() < bytes) big += body;
-    if (!endsInBreak) big.chop(2);
+    if (!endsInBreak)
+        big.chop(2);
     return big;
 }
 
@@ -236,8 +264,14 @@ std::vector<HandCase> handCases() {
         {"option1 LF", {M::Containing, "x", {}, false, true}, "ax\nb\nx\n", "\nb\n\n"},
         {"text with break", {M::Containing, "a\r\nb"}, "a\r\nb", "a\r\nb\r\n"},
         {"kelvin", {M::Containing, "k", {}, true}, "\u212A\r\nx\r\nK", "x\r\n"},
-        {"dotted I", {M::NotContaining, "\u0130", {}, true}, "xiy\r\na\r\n\u0130", "xiy\r\n\u0130\r\n"},
-        {"beyond ascii", {M::Containing, "\u00C9T\u00C9", {}, true}, "\u00e9t\u00e9\r\nete", "ete\r\n"},
+        {"dotted I",
+         {M::NotContaining, "\u0130", {}, true},
+         "xiy\r\na\r\n\u0130",
+         "xiy\r\n\u0130\r\n"},
+        {"beyond ascii",
+         {M::Containing, "\u00C9T\u00C9", {}, true},
+         "\u00e9t\u00e9\r\nete",
+         "ete\r\n"},
         {"escapes", {M::Containing, u16(u"\xDCFF")}, u16(u"a\xDCFF\r\nb"), "b\r\n"},
         {"blank", {M::Blank, "", {}, false, true}, "a\r\n\r\n \r\n\n\r", "a\r\n \r\n"},
         {"all blank", {M::Blank}, "\r\n\r\n", ""},
@@ -272,10 +306,12 @@ TEST(Engine, HandCasesSmallAndLargeInEveryEncoding) {
                       Enc::Utf32Be}) {
             // UTF-32 has no form for a lone surrogate.
             const bool utf32 = e == Enc::Utf32Le || e == Enc::Utf32Be;
-            if (utf32 && !detail::wellFormed(c.input)) continue;
+            if (utf32 && !detail::wellFormed(c.input))
+                continue;
             check(c.call, c.input, e, &c.expected, c.name);
             check<FoldingServices>(c.call, c.input, e, &c.expected, c.name);
-            if (e != Enc::EightBit && e != Enc::Utf8Bom && e != Enc::Utf16Le) continue;
+            if (e != Enc::EightBit && e != Enc::Utf8Bom && e != Enc::Utf16Le)
+                continue;
             // Past the stretch, the write buffer and the 16-byte scans; against the reference.
             const QString big = inflate(c.input, kLarge);
             check<FoldingServices>(c.call, big, e, nullptr, std::string(c.name) + " large");
@@ -297,12 +333,13 @@ TEST(Engine, HandCasesSmallAndLargeInEveryEncoding) {
 // i), letters of the run beyond ASCII elsewhere, and a run found in nearly every line (where
 // the search falls back to folding all of it) must give what the reference gives.
 TEST(Engine, IgnoreCaseFindsFoldedTextsThroughTheirAsciiPart) {
-    const QString lines = u16(u"\u212Aab z\u00FCrich\r\n"   // Kelvin folds into k
-                              u"AB only\r\n"
-                              u"ZÜRICH \u0130x\r\n"           // Ü folds to ü, İ to i
-                              u"z\u00FCr\u0130ch\r\n"
-                              u"\u00DF and ch, rich, KAB\r\n"
-                              u"plain line\r\n");
+    const QString lines =
+        u16(u"\u212Aab z\u00FCrich\r\n"  // Kelvin folds into k
+            u"AB only\r\n"
+            u"ZÜRICH \u0130x\r\n"  // Ü folds to ü, İ to i
+            u"z\u00FCr\u0130ch\r\n"
+            u"\u00DF and ch, rich, KAB\r\n"
+            u"plain line\r\n");
     for (const QString& needle : {QStringLiteral("kab"), u16(u"z\u00FCrich"), QStringLiteral("ich"),
                                   u16(u"\u212AAB"), QStringLiteral("ch")}) {
         for (Mode m : {Mode::Containing, Mode::NotContaining}) {
@@ -328,10 +365,35 @@ TEST(Engine, PerLineYieldsOnALargeFile) {
 
 TEST(Engine, MatchesTheReferenceOnRandomInputs) {
     std::mt19937 rng(7);
-    const QStringList atoms = {"a", "A", "b", "K", "k", "\u212A", "i", "I", "\u0130", "\u00e9",
-                               "\u00C9", "\u00DF", "x", " ", "ab", "AB", "\U0001F600", "\U00010400",
-                               "\U00010428", u16(u"\xDC80"), u16(u"\xDCFF"), u16(u"\xD800"),
-                               "\r", "\n", "\r\n", "\r\n", "\r\n", "\n\n", "\r\n\r\n"};
+    const QStringList atoms = {"a",
+                               "A",
+                               "b",
+                               "K",
+                               "k",
+                               "\u212A",
+                               "i",
+                               "I",
+                               "\u0130",
+                               "\u00e9",
+                               "\u00C9",
+                               "\u00DF",
+                               "x",
+                               " ",
+                               "ab",
+                               "AB",
+                               "\U0001F600",
+                               "\U00010400",
+                               "\U00010428",
+                               u16(u"\xDC80"),
+                               u16(u"\xDCFF"),
+                               u16(u"\xD800"),
+                               "\r",
+                               "\n",
+                               "\r\n",
+                               "\r\n",
+                               "\r\n",
+                               "\n\n",
+                               "\r\n\r\n"};
     auto pick = [&](int n) {
         return n <= 1 ? 0 : int(std::uniform_int_distribution<int>(0, n - 1)(rng));
     };
@@ -342,17 +404,21 @@ TEST(Engine, MatchesTheReferenceOnRandomInputs) {
     };
     auto needle = [&](const QString& text) {
         switch (pick(5)) {
-            case 0: return randomText(pick(4));
+            case 0:
+                return randomText(pick(4));
             case 1: {  // a piece of the text, often at a line's edge
                 const int at = pick(int(text.size()));
                 return text.mid(at, 1 + pick(4));
             }
-            case 2: return QStringLiteral("ab");
-            case 3: return QStringLiteral("K");
-            default: return text.mid(pick(int(text.size())), 2).toUpper();
+            case 2:
+                return QStringLiteral("ab");
+            case 3:
+                return QStringLiteral("K");
+            default:
+                return text.mid(pick(int(text.size())), 2).toUpper();
         }
     };
-    const Mode modes[] = {Mode::Blank, Mode::Containing, Mode::NotContaining,
+    const Mode modes[] = {Mode::Blank,          Mode::Containing,        Mode::NotContaining,
                           Mode::KeysContaining, Mode::KeysNotContaining, Mode::Numbers};
     for (int round = 0; round < 600; ++round) {
         const bool large = round % 50 == 0;
@@ -368,9 +434,9 @@ TEST(Engine, MatchesTheReferenceOnRandomInputs) {
         }
         // Every other round reads in small pieces, so that piece ends fall inside CR LF pairs,
         // surrogate pairs and lines longer than a piece.
-        const PieceSize pieces(round % 2 == 0   ? textio::InputPieceBytes
-                               : large          ? std::size_t(4096 + pick(60000))
-                                                : std::size_t(1 + pick(40)));
+        const PieceSize pieces(round % 2 == 0 ? textio::InputPieceBytes
+                               : large        ? std::size_t(4096 + pick(60000))
+                                              : std::size_t(1 + pick(40)));
         Call c{modes[pick(6)]};
         c.ignoreCase = pick(2) == 1;
         c.option1 = pick(2) == 1;
@@ -411,10 +477,15 @@ TEST(Engine, MatchesTheReferenceOnRandomInputs) {
 TEST(Engine, ManyKeywordsMatchTheReference) {
     std::mt19937 rng(13);
     auto pick = [&](int n) { return int(std::uniform_int_distribution<int>(0, n - 1)(rng)); };
-    const QStringList pool = {"ab", "abc", "abcd", "b", "bc", "ca", "Ab", "ABC", "\u00e9t\u00e9",
-                              "\u00C9T", "stra\u00DFe", "\u212Aelvin", "kel", "\u0130z",
-                              "iz", "\u023Ax", "\u2C65", "\U00010400a", "\U00010428",
-                              "z\u00fcrich", "Z\u00DCRICH", "\u00e9", "a b", "x", "xx"};
+    const QStringList pool = {"ab",         "abc",         "abcd",
+                              "b",          "bc",          "ca",
+                              "Ab",         "ABC",         "\u00e9t\u00e9",
+                              "\u00C9T",    "stra\u00DFe", "\u212Aelvin",
+                              "kel",        "\u0130z",     "iz",
+                              "\u023Ax",    "\u2C65",      "\U00010400a",
+                              "\U00010428", "z\u00fcrich", "Z\u00DCRICH",
+                              "\u00e9",     "a b",         "x",
+                              "xx"};
     const Mode modes[] = {Mode::KeysContaining, Mode::KeysNotContaining};
     for (int round = 0; round < 160; ++round) {
         const bool large = round % 20 == 0;
@@ -441,7 +512,8 @@ TEST(Engine, ManyKeywordsMatchTheReference) {
         const std::string what = "round " + std::to_string(round);
         for (Enc e : kEncodings) {
             check<FoldingServices>(c, large ? inflate(text, kLarge / 4) : text, e, nullptr, what);
-            if (!large) check(c, text, e, nullptr, what);
+            if (!large)
+                check(c, text, e, nullptr, what);
         }
     }
 }
@@ -456,8 +528,10 @@ TEST(Engine, KeywordAddedDuringAYieldAppliesFromTheNextLine) {
         Option1 option1;
         Keywords keys;
         ws.onYield = [&](int n) {
-            if (n == 4) keys.list << QStringLiteral("a");  // the yield before line 4
-            if (n == 3) option1.on = true;                 // Option1 from line 3 on
+            if (n == 4)
+                keys.list << QStringLiteral("a");  // the yield before line 4
+            if (n == 3)
+                option1.on = true;  // Option1 from line 3 on
         };
         Host host{ws, option1};
         keys.list = QStringList{"1", "3"};
@@ -467,8 +541,8 @@ TEST(Engine, KeywordAddedDuringAYieldAppliesFromTheNextLine) {
         else
             RemoveNotContainingListview(host, in, keys, out, false);
         EXPECT_EQ(ws.yields, 5);
-        EXPECT_EQ(TempDir::read(out), m == Mode::KeysContaining ? "a2\r\n\r\n\r\n\r\n"
-                                                                : "\r\n\r\n\r\n");
+        EXPECT_EQ(TempDir::read(out),
+                  m == Mode::KeysContaining ? "a2\r\n\r\n\r\n\r\n" : "\r\n\r\n\r\n");
     }
 }
 
@@ -600,7 +674,8 @@ TEST(Engine, UnreadableInputAndQuitLeaveTheOutputAlone) {
             const Call c{m, m == Mode::Numbers ? "1" : "x"};
             const QString in = quit ? dir.write("in", "ax\r\nb\r\n") : dir.path("missing");
             const FileResult r = run(ws, option1, keys, c, in, out);
-            if (quit && m == Mode::Blank) continue;  // never yields, so never stops
+            if (quit && m == Mode::Blank)
+                continue;  // never yields, so never stops
             EXPECT_EQ(TempDir::read(out), "keep me") << int(m) << quit;
             EXPECT_EQ(r.read, quit);
             EXPECT_EQ(ws.errors().empty(), quit) << int(m);  // the reader reports the missing file
@@ -619,8 +694,8 @@ TEST(Engine, WriteFailuresAreReportedOnceUnderTheWriter) {
         Keywords keys;
         run(ws, option1, keys, {m, m == Mode::Numbers ? "2" : "b"}, in, out);
         ASSERT_EQ(ws.errors().size(), 1u);
-        EXPECT_TRUE(ws.errors()[0].text.contains(m == Mode::Numbers ? "SaveStringToFileFSO at line 104"
-                                                                    : "AppendStringFSO at line 108"))
+        EXPECT_TRUE(ws.errors()[0].text.contains(
+            m == Mode::Numbers ? "SaveStringToFileFSO at line 104" : "AppendStringFSO at line 108"))
             << ws.errors()[0].text.toStdString();
     }
 }
@@ -650,18 +725,24 @@ InodeStamp stampOf(const QString& path, bool age = false) {
     return {st.st_ino, st.st_mtim};
 }
 
-const Mode kModes[] = {Mode::Blank, Mode::Containing, Mode::NotContaining,
+const Mode kModes[] = {Mode::Blank,          Mode::Containing,        Mode::NotContaining,
                        Mode::KeysContaining, Mode::KeysNotContaining, Mode::Numbers};
 
 // A call in `m` that removes nothing from lines holding "keep" and no blank line.
 Call keepingCall(Mode m) {
     switch (m) {
-        case Mode::Containing: return {m, "absent"};
-        case Mode::NotContaining: return {m, "keep"};
-        case Mode::KeysContaining: return {m, "", {"absent"}};
-        case Mode::KeysNotContaining: return {m, "", {"keep"}};
-        case Mode::Numbers: return {m, "0"};
-        default: return {m};
+        case Mode::Containing:
+            return {m, "absent"};
+        case Mode::NotContaining:
+            return {m, "keep"};
+        case Mode::KeysContaining:
+            return {m, "", {"absent"}};
+        case Mode::KeysNotContaining:
+            return {m, "", {"keep"}};
+        case Mode::Numbers:
+            return {m, "0"};
+        default:
+            return {m};
     }
 }
 
@@ -681,26 +762,33 @@ TEST(Engine, AnInPlaceResultEqualToTheInputLeavesTheFileUntouched) {
         for (const char* brk : {"\r\n", "\n", "\r"}) {
             const QString b = QString::fromLatin1(brk);
             QString text = "keep 1" + b + "keep 2" + b + "keep 3";
-            if (!numbers) text += b;
+            if (!numbers)
+                text += b;
             cases.push_back({"nothing removed", keepingCall(m), text, true});
         }
         // Same size, other bytes: a mixed break made the first one.
-        cases.push_back({"mixed breaks", keepingCall(m), QStringLiteral("keep\nkeep\rkeep\n"), false});
+        cases.push_back(
+            {"mixed breaks", keepingCall(m), QStringLiteral("keep\nkeep\rkeep\n"), false});
     }
     // A removed empty line leaves an empty line: the bytes are the same, which only a compare
     // can tell.
-    cases.push_back({"option1 blank", {Mode::NotContaining, "keep", {}, false, true},
-                     QStringLiteral("keep\r\n\r\nkeep\r\n"), true});
-    cases.push_back({"option1 not blank", {Mode::Containing, "x", {}, false, true},
-                     QStringLiteral("keep\r\nx\r\nkeep\r\n"), false});
+    cases.push_back({"option1 blank",
+                     {Mode::NotContaining, "keep", {}, false, true},
+                     QStringLiteral("keep\r\n\r\nkeep\r\n"),
+                     true});
+    cases.push_back({"option1 not blank",
+                     {Mode::Containing, "x", {}, false, true},
+                     QStringLiteral("keep\r\nx\r\nkeep\r\n"),
+                     false});
     // The line-number mode adds the missing final break and cuts it again.
     cases.push_back({"numbers no final break", {Mode::Numbers, "9"}, "keep\r\nkeep", true});
     cases.push_back({"final break added", keepingCall(Mode::Containing), "keep\nkeep", false});
 
     for (const Case& c : cases) {
         for (Enc e : {Enc::EightBit, Enc::Utf8Bom, Enc::Utf16Le, Enc::Utf16Be}) {
-            const std::string what = std::string(c.name) + " mode " + std::to_string(int(c.call.mode)) +
-                                     " enc " + std::to_string(int(e)) + " " + c.text.toStdString();
+            const std::string what = std::string(c.name) + " mode " +
+                                     std::to_string(int(c.call.mode)) + " enc " +
+                                     std::to_string(int(e)) + " " + c.text.toStdString();
             TempDir dir;
             const QByteArray bytes = encodeInput(c.text, e);
             const QString in = dir.write("in", bytes);
@@ -714,7 +802,8 @@ TEST(Engine, AnInPlaceResultEqualToTheInputLeavesTheFileUntouched) {
             EXPECT_EQ(r.unchanged, same) << what;
             EXPECT_EQ(stampOf(in) == before, same) << what;
             EXPECT_TRUE(ws.errors().empty()) << what;
-            if (same) EXPECT_EQ(TempDir::read(in), bytes) << what;
+            if (same)
+                EXPECT_EQ(TempDir::read(in), bytes) << what;
             EXPECT_EQ(dir.entries(), QStringList{"in"}) << what;
         }
     }
@@ -744,10 +833,9 @@ TEST(Engine, BinaryInputsAreLeftAloneInEveryModeAndClass) {
                       Enc::Utf32Be}) {
             for (const QString& text : places) {
                 for (bool inPlace : {true, false}) {
-                    const std::string what = "mode " + std::to_string(int(m)) + " enc " +
-                                             std::to_string(int(e)) + " at " +
-                                             std::to_string(text.indexOf(nul)) +
-                                             (inPlace ? " in place" : "");
+                    const std::string what =
+                        "mode " + std::to_string(int(m)) + " enc " + std::to_string(int(e)) +
+                        " at " + std::to_string(text.indexOf(nul)) + (inPlace ? " in place" : "");
                     TempDir dir;
                     const QByteArray bytes = encodeInput(text, e);
                     const QString in = dir.write("in", bytes);
@@ -759,7 +847,9 @@ TEST(Engine, BinaryInputsAreLeftAloneInEveryModeAndClass) {
                         ScriptedWindowServices plain;
                         FoldingServices folding;
                         HiddenBarServices hidden;
-                        ScriptedWindowServices& ws = kind == 0 ? plain : kind == 1 ? folding : hidden;
+                        ScriptedWindowServices& ws = kind == 0   ? plain
+                                                     : kind == 1 ? folding
+                                                                 : hidden;
                         Option1 option1;
                         Keywords keys;
                         const Call c{m, m == Mode::Numbers ? "1" : "x", {"x"}, false, true};
@@ -771,7 +861,8 @@ TEST(Engine, BinaryInputsAreLeftAloneInEveryModeAndClass) {
                     }
                     EXPECT_TRUE(stampOf(out) == before) << what;
                     EXPECT_EQ(TempDir::read(in), bytes) << what;
-                    if (!inPlace) EXPECT_EQ(TempDir::read(out), "previous content") << what;
+                    if (!inPlace)
+                        EXPECT_EQ(TempDir::read(out), "previous content") << what;
                     EXPECT_EQ(dir.entries().size(), inPlace ? 1 : 2) << what;
                 }
             }
@@ -800,9 +891,10 @@ TEST(Engine, AStopMidwayInEveryModeDropsTheOutput) {
             StopAfter ws(8);
             Option1 option1;
             Keywords keys;
-            const FileResult r = run(ws, option1, keys, {m, m == Mode::Numbers ? "1" : "x", {"x"}},
-                                     in, out);
-            const std::string what = "mode " + std::to_string(int(m)) + (inPlace ? " in place" : "");
+            const FileResult r =
+                run(ws, option1, keys, {m, m == Mode::Numbers ? "1" : "x", {"x"}}, in, out);
+            const std::string what =
+                "mode " + std::to_string(int(m)) + (inPlace ? " in place" : "");
             EXPECT_TRUE(r.stopped) << what;
             EXPECT_GT(r.linesRead, 0) << what << ": it stopped inside the file";
             EXPECT_LT(r.linesRead, 3000) << what;
@@ -821,12 +913,13 @@ TEST(LineNumbers, NumericTestAndConversion) {
         const char* piece;
         std::optional<double> value;
     };
-    const Row rows[] = {{"5", 5},      {" 5 ", 5},     {"\t+5", 5},  {"-3", -3},   {"2.5", 2.5},
-                        {".5", 0.5},   {"5.", 5},      {"1e3", 1000}, {"1E+1", 10}, {"25e-1", 2.5},
-                        {"", {}},      {" ", {}},      {".", {}},     {"e5", {}},   {"5e", {}},
-                        {"1 2", {}},   {"1,5", {}},    {"0x10", {}},  {"&H10", {}}, {"++1", {}},
-                        {"\u0665", {}}, {"1e999", HUGE_VAL}};
-    for (const Row& r : rows) EXPECT_EQ(parseNumber(QString::fromUtf8(r.piece)), r.value) << r.piece;
+    const Row rows[] = {
+        {"5", 5},     {" 5 ", 5},    {"\t+5", 5},    {"-3", -3},         {"2.5", 2.5}, {".5", 0.5},
+        {"5.", 5},    {"1e3", 1000}, {"1E+1", 10},   {"25e-1", 2.5},     {"", {}},     {" ", {}},
+        {".", {}},    {"e5", {}},    {"5e", {}},     {"1 2", {}},        {"1,5", {}},  {"0x10", {}},
+        {"&H10", {}}, {"++1", {}},   {"\u0665", {}}, {"1e999", HUGE_VAL}};
+    for (const Row& r : rows)
+        EXPECT_EQ(parseNumber(QString::fromUtf8(r.piece)), r.value) << r.piece;
     EXPECT_EQ(toInt16(2.5), 2);
     EXPECT_EQ(toInt16(3.5), 4);
     EXPECT_EQ(toInt16(-2.5), -2);
@@ -863,7 +956,10 @@ TEST(LineNumbers, MessagesAndReportsPerFile) {
 
 TEST(CaseFold, SimpleMappingPerCodePoint) {
     EXPECT_EQ(lowerSimple(u"A\u212A\u0130\u00C9\U00010400z"), u16(u"aki\u00e9\U00010428z"));
-    EXPECT_EQ(lowerSimple(u"\xD800" u"A\xDC80"), u16(u"\xD800" u"a\xDC80"));  // lone ones stay
+    EXPECT_EQ(lowerSimple(u"\xD800"
+                          u"A\xDC80"),
+              u16(u"\xD800"
+                  u"a\xDC80"));                                   // lone ones stay
     EXPECT_NE(u16(u"\u0130").toLower(), lowerSimple(u"\u0130"));  // the full mapping differs
     EXPECT_EQ(foldsIntoAscii(), (std::vector<char32_t>{0x130, 0x212A}));
 }
@@ -878,15 +974,18 @@ TEST(Lines, FastScansMatchTheUnitByUnitRule) {
         // Some with long lines, so the scans meet whole vectors without a break.
         if (round % 4 == 1)
             for (char& ch : s)
-                if ((ch == '\r' || ch == '\n') && rng() % 10 != 0) ch = 'a';
+                if ((ch == '\r' || ch == '\n') && rng() % 10 != 0)
+                    ch = 'a';
         const std::u16string w(s.begin(), s.end());
         std::size_t lines = 0;
         textio::LineCursor<char> cursor{std::string_view(s)};
         for (std::string_view l; cursor.next(l);) ++lines;
         bool crlf = true;
         for (std::size_t i = 0; i < s.size(); ++i) {
-            if (s[i] == '\r' && (i + 1 == s.size() || s[i + 1] != '\n')) crlf = false;
-            if (s[i] == '\n' && (i == 0 || s[i - 1] != '\r')) crlf = false;
+            if (s[i] == '\r' && (i + 1 == s.size() || s[i + 1] != '\n'))
+                crlf = false;
+            if (s[i] == '\n' && (i == 0 || s[i - 1] != '\r'))
+                crlf = false;
         }
         const auto c8 = textio::censusOf(std::string_view(s));
         const auto c16 = textio::censusOf(std::u16string_view(w));
@@ -894,7 +993,8 @@ TEST(Lines, FastScansMatchTheUnitByUnitRule) {
         ASSERT_EQ(c16.lines, lines);
         ASSERT_EQ(c8.onlyCrLf, crlf);
         ASSERT_EQ(c16.onlyCrLf, crlf);
-        if (s.size() > 100) continue;
+        if (s.size() > 100)
+            continue;
         for (std::size_t pos = 0; pos <= s.size(); ++pos) {
             std::size_t end = pos;
             while (end < s.size() && s[end] != '\r' && s[end] != '\n') ++end;

@@ -12,9 +12,10 @@ using namespace vn;
 TEST(StandardMessage, HasTheExactShape) {
     const QString text = standardErrorMessage(QStringLiteral("File not found"),
                                               QString::fromUtf8(loc::PushButton2_Click), 130);
-    EXPECT_EQ(text, QStringLiteral("File not found\r\nin Tessamar2021/08/31.Form1.PushButton2_Click "
-                                   "at line 130\r\rPlease email screenshot of this message to ") +
-                        supportAddress());
+    EXPECT_EQ(text,
+              QStringLiteral("File not found\r\nin Tessamar2021/08/31.Form1.PushButton2_Click "
+                             "at line 130\r\rPlease email screenshot of this message to ") +
+                  supportAddress());
     EXPECT_TRUE(supportAddress().endsWith(QStringLiteral(".invalid")));
 }
 
@@ -36,9 +37,8 @@ TEST(Guard, ReportsEachFailingStepAndGoesOn) {
     int value = 1;
     std::vector<int> ran;
     EXPECT_TRUE(g.step(100, [&] { ran.push_back(100); }));
-    EXPECT_FALSE(g.step(102, [&] {
-        value = [] () -> int { throw Failure(QStringLiteral("first")); }();
-    }));
+    EXPECT_FALSE(
+        g.step(102, [&] { value = []() -> int { throw Failure(QStringLiteral("first")); }(); }));
     EXPECT_EQ(value, 1) << "a failed assignment keeps the previous value";
     EXPECT_FALSE(g.step(104, [] { throw std::runtime_error("second"); }));
     g.step(106, [&] { ran.push_back(106); });

@@ -1,8 +1,8 @@
+#include "core/Failure.h"
+#include "core/NativeName.h"
 #include "filelist/FolderWalk.h"
 #include "filelist/PathTests.h"
-#include "core/Failure.h"
 #include "platform/FileAttributes.h"
-#include "core/NativeName.h"
 #include "tests/support/ScriptedWindowServices.h"
 #include "tests/support/TempDir.h"
 

@@ -1,7 +1,7 @@
+#include "core/NativeName.h"
 #include "filelist/AddFiles.h"
 #include "filelist/EditList.h"
 #include "filelist/Samples.h"
-#include "core/NativeName.h"
 #include "tests/support/ScriptedWindowServices.h"
 #include "tests/support/TempDir.h"
 

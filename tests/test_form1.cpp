@@ -1,7 +1,7 @@
-#include "gui/Form1.h"
-#include "gui/Settings.h"
 #include "gui/FolderPicker.h"
+#include "gui/Form1.h"
 #include "gui/QtWindowServices.h"
+#include "gui/Settings.h"
 #include "tests/support/Form1Fixture.h"
 
 #include <gtest/gtest.h>
@@ -49,7 +49,6 @@ private:
     std::unique_ptr<QApplication> m_app;
 };
 const auto* const qtApplication = ::testing::AddGlobalTestEnvironment(new QtApplication);
-
 
 TEST_F(Form1Test, LaysOutEveryControlInItsContainer) {
     start();
@@ -565,9 +564,9 @@ TEST_F(Form1Test, ARefusedSettingsWriteIsReportedOnceAndTheWindowWorksOn) {
 TEST_F(Form1Test, TheOverallBarShowsANameWithPercentSignsExactly) {
     start();
     auto* bar = get<QProgressBar>("ProgressBar1");
-    for (const QString name : {QStringLiteral("Processing: 100% sure.txt"),
-                               QStringLiteral("Processing: 50%p %v.txt"),
-                               QStringLiteral("Processing: %m%%.log")}) {
+    for (const QString name :
+         {QStringLiteral("Processing: 100% sure.txt"), QStringLiteral("Processing: 50%p %v.txt"),
+          QStringLiteral("Processing: %m%%.log")}) {
         form->qtServices().setProgress(Bar::Overall, 50);
         form->qtServices().setProgressText(Bar::Overall, name);
         EXPECT_EQ(bar->text(), name);
@@ -586,7 +585,9 @@ TEST_F(Form1Test, TextStaysReadableOnTheWhiteWindowUnderADarkTheme) {
     start();
     QApplication::setPalette(saved);
     get<QComboBox>("Combo1")->setCurrentIndex(0);  // turns the line options off
-    const auto contrast = [](QColor a, QColor b) { return std::abs(qGray(a.rgb()) - qGray(b.rgb())); };
+    const auto contrast = [](QColor a, QColor b) {
+        return std::abs(qGray(a.rgb()) - qGray(b.rgb()));
+    };
     const QColor background = form->palette().color(QPalette::Window);
     EXPECT_EQ(background, QColor(Qt::white));
     for (const char* name : {"Frame1", "Frame2", "Frame3", "Frame6", "Option1", "Option2",
@@ -597,8 +598,9 @@ TEST_F(Form1Test, TextStaysReadableOnTheWhiteWindowUnderADarkTheme) {
             << name << (w->isEnabled() ? "" : " (disabled)");
     }
     auto* text1 = get<QLineEdit>("Text1");
-    EXPECT_GT(contrast(text1->palette().color(QPalette::Text), text1->palette().color(QPalette::Base)),
-              100);
+    EXPECT_GT(
+        contrast(text1->palette().color(QPalette::Text), text1->palette().color(QPalette::Base)),
+        100);
 }
 
 TEST_F(Form1Test, TheHourglassCoversTheFolderBoxToo) {

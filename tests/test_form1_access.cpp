@@ -83,9 +83,9 @@ TEST_F(Form1Test, NoCaptionIsWiderThanItsControl) {
 
     auto fits = [](QWidget* w, const QString& text, const QRect& room) {
         const int width = w->fontMetrics().horizontalAdvance(text);
-        EXPECT_LE(width, room.width()) << w->objectName().toStdString() << ": \""
-                                       << text.toStdString() << "\" in "
-                                       << QFontInfo(w->font()).family().toStdString();
+        EXPECT_LE(width, room.width())
+            << w->objectName().toStdString() << ": \"" << text.toStdString() << "\" in "
+            << QFontInfo(w->font()).family().toStdString();
     };
     int checked = 0;
     for (QAbstractButton* b : form->findChildren<QAbstractButton*>()) {
@@ -111,6 +111,7 @@ TEST_F(Form1Test, NoCaptionIsWiderThanItsControl) {
     const QRect field = combo->style()->subControlRect(QStyle::CC_ComboBox, &comboOption,
                                                        QStyle::SC_ComboBoxEditField, combo);
     for (int i = 0; i < combo->count(); ++i) fits(combo, combo->itemText(i), field);
-    for (QProgressBar* bar : form->findChildren<QProgressBar*>()) fits(bar, bar->text(), bar->rect());
+    for (QProgressBar* bar : form->findChildren<QProgressBar*>())
+        fits(bar, bar->text(), bar->rect());
     EXPECT_EQ(checked, 10 + 4 + 1 + 5);
 }

@@ -150,8 +150,8 @@ TEST_F(FileListTest, DropsTakeOnlyFilesAndWalkEachFolderOnce) {
     EXPECT_EQ(stored("Extension"), "<absent>");
     EXPECT_EQ(stored("LastFolder"), "<absent>");
     EXPECT_TRUE(ws.pointerHistory.empty() ||
-                std::find(ws.pointerHistory.begin(), ws.pointerHistory.end(),
-                          Pointer::Hourglass) == ws.pointerHistory.end());
+                std::find(ws.pointerHistory.begin(), ws.pointerHistory.end(), Pointer::Hourglass) ==
+                    ws.pointerHistory.end());
 }
 
 TEST_F(FileListTest, RemovingByTextSearchesTheWholePathIgnoringCase) {
@@ -280,7 +280,8 @@ TEST_F(FileListTest, SamplesLoadOnceAndTheFolderOpensOnYes) {
     click("PushButton8");
     const int loaded = entries().size();
     EXPECT_EQ(loaded, names.size());
-    for (const QString& e : entries()) EXPECT_TRUE(e.startsWith(program.path("Samples/"))) << qPrintable(e);
+    for (const QString& e : entries())
+        EXPECT_TRUE(e.startsWith(program.path("Samples/"))) << qPrintable(e);
     EXPECT_EQ(openedFolders, QStringList{program.path("Samples")});
 
     ws.answerMessage(Answer::No);

@@ -4,8 +4,8 @@
 
 #include <QCheckBox>
 #include <QComboBox>
-#include <QProcess>
 #include <QLineEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QRadioButton>
 
@@ -133,8 +133,8 @@ TEST_F(RunTest, OutputNamesAndCollisions) {
     const QString first = add("a.csv", "first\r\n");
     const QString second = add("a.log", "second\r\n");
     run();
-    EXPECT_EQ(out.entries(), (QStringList{".txt", "a.b.txt", "a.txt", "noext.txt", "notes.txt",
-                                          "report.txt"}));
+    EXPECT_EQ(out.entries(),
+              (QStringList{".txt", "a.b.txt", "a.txt", "noext.txt", "notes.txt", "report.txt"}));
     EXPECT_EQ(TempDir::read(out.path("a.b.txt")), "a.b.c\r\n");
     EXPECT_EQ(TempDir::read(out.path(".txt")), ".profile\r\n");
     EXPECT_EQ(TempDir::read(out.path("a.txt")), "first\r\n") << "no result replaces another";
@@ -174,7 +174,8 @@ TEST_F(RunTest, ProgressThenTheIdleState) {
     run();
     std::vector<double> overall;
     for (double v : ws.progress1)
-        if (overall.empty() || overall.back() != v) overall.push_back(v);
+        if (overall.empty() || overall.back() != v)
+            overall.push_back(v);
     ASSERT_EQ(overall.size(), 4u);
     EXPECT_NEAR(overall[0], 33.33, 0.01);
     EXPECT_NEAR(overall[1], 66.67, 0.01);
@@ -210,7 +211,9 @@ TEST_F(RunTest, AnEmptyFileIsHandedOnlyToTheBlankLineMode) {
 
 TEST_F(RunTest, EachFileKeepsItsEncodingClass) {
     const QByteArray u16 = QByteArray("\xFF\xFE", 2) + QByteArray("a\0\r\0\n\0\r\0\n\0b\0", 12);
-    const QByteArray u8 = "\xEF\xBB\xBF" "gr\xC3\xBC\xC3\x9F\r\n\r\nx\r\n";
+    const QByteArray u8 =
+        "\xEF\xBB\xBF"
+        "gr\xC3\xBC\xC3\x9F\r\n\r\nx\r\n";
     const QByteArray raw = QByteArray("caf\xE9\r\nna\xEFve\r\n") + '\x01' + "bin\r\n";
     add("u16.dat", u16);
     add("u8.dat", u8);
@@ -219,7 +222,9 @@ TEST_F(RunTest, EachFileKeepsItsEncodingClass) {
     run();
     EXPECT_EQ(TempDir::read(out.path("u16.txt")),
               QByteArray("\xFF\xFE", 2) + QByteArray("a\0\r\0\n\0b\0\r\0\n\0", 12));
-    EXPECT_EQ(TempDir::read(out.path("u8.txt")), "\xEF\xBB\xBF" "gr\xC3\xBC\xC3\x9F\r\nx\r\n");
+    EXPECT_EQ(TempDir::read(out.path("u8.txt")),
+              "\xEF\xBB\xBF"
+              "gr\xC3\xBC\xC3\x9F\r\nx\r\n");
     EXPECT_EQ(TempDir::read(out.path("raw.txt")), raw)
         << "an 8-bit file with nothing removed comes back byte for byte";
 }
@@ -288,7 +293,9 @@ TEST_F(RunTest, ClosingDuringARunKeepsTheCurrentTargetAndEndsAtOnce) {
 TEST_F(RunTest, TheCommandLineWritesTheSameBytesAsTheWindow) {
     const QByteArray u16 = QByteArray("\xFF\xFE", 2) + QByteArray("a\0p\0\r\0\n\0\r\0\n\0b\0", 14);
     add("plain.csv", "apple\r\n\r\nPear\r\nbanana APPLE\r\nplum");
-    add("mark.log", "\xEF\xBB\xBF" "Apfel\r\n\r\ngr\xC3\xBCn apple\r\n");
+    add("mark.log",
+        "\xEF\xBB\xBF"
+        "Apfel\r\n\r\ngr\xC3\xBCn apple\r\n");
     add("wide.dat", u16);
     add("raw", QByteArray("caf\xE9 apple\r\nna\xEFve\r\n"));
     struct Case {

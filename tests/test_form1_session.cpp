@@ -3,8 +3,8 @@
 
 #include "tests/support/Form1Fixture.h"
 
-#include "keywords/KeywordList.h"
 #include "gui/SessionEnd.h"
+#include "keywords/KeywordList.h"
 
 #include <QComboBox>
 #include <QDialog>
@@ -16,9 +16,9 @@
 #include <QSettings>
 #include <QTimer>
 
-#include <csignal>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <csignal>
 
 using namespace vn;
 using test::Form1Test;
@@ -79,7 +79,8 @@ TEST_F(SessionTest, ASignalDuringARunStopsItAndDropsItsOutput) {
     ws.answerInput(QStringLiteral("7"));
     endOnSignal();
     ws.onYield = [&](int n) {
-        if (n != 500) return;
+        if (n != 500)
+            return;
         ::kill(::getpid(), SIGTERM);
         QCoreApplication::processEvents();
     };
@@ -146,7 +147,8 @@ namespace {
 // True once the process has a handler for sig: before that, the signal would simply kill it.
 bool catches(qint64 pid, int sig) {
     QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly)) return false;
+    if (!status.open(QIODevice::ReadOnly))
+        return false;
     for (const QByteArray& line : status.readAll().split('\n')) {
         if (line.startsWith("SigCgt:"))
             return (line.mid(7).trimmed().toULongLong(nullptr, 16) >> (sig - 1)) & 1;
@@ -170,7 +172,8 @@ TEST_F(SessionTest, TheProgramSavesItsKeywordsOnSigtermAndSighup) {
         ASSERT_TRUE(p.waitForStarted(10000));
         ASSERT_TRUE(QTest::qWaitFor([&] { return catches(p.processId(), sig); }, 20000));
         // The window holds the list it restored; only its shut-down can write it back.
-        QSettings(settingsFilePath(), QSettings::IniFormat).remove(QStringLiteral("Varnobis/Keywords"));
+        QSettings(settingsFilePath(), QSettings::IniFormat)
+            .remove(QStringLiteral("Varnobis/Keywords"));
         ASSERT_EQ(stored("Keywords"), "<absent>");
         ASSERT_EQ(::kill(pid_t(p.processId()), sig), 0);
         ASSERT_TRUE(p.waitForFinished(20000)) << sig;

@@ -8,13 +8,13 @@
 #include <QProcess>
 #include <QRegularExpression>
 
-#include <csignal>
-#include <random>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utime.h>
+#include <csignal>
+#include <random>
 
 using vn::test::TempDir;
 
@@ -32,15 +32,20 @@ CliResult cli(const QStringList& args, rlim_t fileLimit = RLIM_INFINITY, uid_t a
     QProcess p;
     p.setChildProcessModifier([fileLimit, asUser, memoryLimit] {
         if (fileLimit != RLIM_INFINITY) {
-            struct rlimit rl{fileLimit, fileLimit};
+            struct rlimit rl {
+                fileLimit, fileLimit
+            };
             ::setrlimit(RLIMIT_FSIZE, &rl);
         }
         if (memoryLimit != RLIM_INFINITY) {
-            struct rlimit rl{memoryLimit, memoryLimit};
+            struct rlimit rl {
+                memoryLimit, memoryLimit
+            };
             ::setrlimit(RLIMIT_AS, &rl);
         }
         if (asUser != uid_t(-1)) {
-            if (::setgid(asUser) != 0 || ::setuid(asUser) != 0) ::_exit(99);
+            if (::setgid(asUser) != 0 || ::setuid(asUser) != 0)
+                ::_exit(99);
         }
     });
     p.start(QStringLiteral(VARNOBIS_CLI), args);
@@ -50,7 +55,8 @@ CliResult cli(const QStringList& args, rlim_t fileLimit = RLIM_INFINITY, uid_t a
         p.waitForFinished();
     }
     return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2,
-            QString::fromUtf8(p.readAllStandardOutput()), QString::fromUtf8(p.readAllStandardError())};
+            QString::fromUtf8(p.readAllStandardOutput()),
+            QString::fromUtf8(p.readAllStandardError())};
 }
 
 QByteArray makeText(int lines, int seed) {
@@ -67,7 +73,8 @@ QByteArray makeText(int lines, int seed) {
 QByteArray withoutDrops(const QByteArray& in) {
     QByteArray out;
     for (const QByteArray& line : in.split('\n')) {
-        if (line.isEmpty() || line.contains("drop")) continue;
+        if (line.isEmpty() || line.contains("drop"))
+            continue;
         out += line + "\n";
     }
     return out;
@@ -76,7 +83,8 @@ QByteArray withoutDrops(const QByteArray& in) {
 QStringList strayFiles(const TempDir& dir) {
     QStringList stray;
     for (const QString& e : dir.entries())
-        if (e.contains(".varnobis-")) stray.append(e);
+        if (e.contains(".varnobis-"))
+            stray.append(e);
     return stray;
 }
 
@@ -95,8 +103,9 @@ TEST(Faults, KilledInPlaceRunsLeaveEveryInputOldOrNew) {
     for (int round = 0; round < 24; ++round) {
         for (int f = 0; f < 6; ++f) dir.write(QStringLiteral("f%1.txt").arg(f), olds[f]);
         QProcess p;
-        p.start(QStringLiteral(VARNOBIS_CLI),
-                QStringList{"--mode", "containing", "--text", "drop", "--in-place", "--quiet"} + paths);
+        p.start(
+            QStringLiteral(VARNOBIS_CLI),
+            QStringList{"--mode", "containing", "--text", "drop", "--in-place", "--quiet"} + paths);
         ASSERT_TRUE(p.waitForStarted());
         ::usleep(useconds_t(5000 + rng() % 250000));
         if (p.state() == QProcess::Running) {
@@ -107,7 +116,8 @@ TEST(Faults, KilledInPlaceRunsLeaveEveryInputOldOrNew) {
         for (int f = 0; f < 6; ++f) {
             const QByteArray now = TempDir::read(paths[f]);
             const bool isOld = now == olds[f], isNew = now == withoutDrops(olds[f]);
-            EXPECT_TRUE(isOld || isNew) << "round " << round << " file " << f << " size " << now.size();
+            EXPECT_TRUE(isOld || isNew)
+                << "round " << round << " file " << f << " size " << now.size();
             sawOld += isOld;
             sawNew += isNew;
         }
@@ -148,7 +158,8 @@ TEST(Faults, AFullDiskKeepsTheTargetNamesTheFileAndGoesOnWithTheNext) {
         // With nothing removed the output is the input, written in pieces larger than the
         // write buffer.
         const bool whole = QByteArray(c.name) == "oversized write";
-        if (whole) args[3] = "no such text";
+        if (whole)
+            args[3] = "no such text";
         const QByteArray smallAfter = whole ? small : QByteArray("keep a\r\n");
         const CliResult r = cli(args, c.limit);
         EXPECT_EQ(r.code, 1) << c.name << r.err.toStdString();
@@ -179,7 +190,8 @@ TEST(Faults, AFullTmpfsKeepsTheTarget) {
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
     ASSERT_EQ(f.write(big), big.size());
     f.close();
-    const CliResult r = cli({"--mode", "containing", "--text", "drop", "--in-place", mnt + "/big.txt"});
+    const CliResult r =
+        cli({"--mode", "containing", "--text", "drop", "--in-place", mnt + "/big.txt"});
     EXPECT_EQ(r.code, 1);
     EXPECT_TRUE(r.err.contains("No space left")) << r.err.toStdString();
     EXPECT_EQ(TempDir::read(mnt + "/big.txt"), big);
@@ -203,8 +215,10 @@ TEST(Faults, ReadOnlyFilesAndFoldersAreReportedAndUntouched) {
     ::chmod(inLocked.toLocal8Bit().constData(), 0666);
     ::chmod(dir.path("locked").toLocal8Bit().constData(), 0555);
     const uid_t nobody = ::geteuid() == 0 ? 65534 : uid_t(-1);
-    r = cli({"--mode", "containing", "--text", "drop", "--in-place", inLocked}, RLIM_INFINITY, nobody);
-    if (r.code == 99) GTEST_SKIP() << "cannot drop privileges here";
+    r = cli({"--mode", "containing", "--text", "drop", "--in-place", inLocked}, RLIM_INFINITY,
+            nobody);
+    if (r.code == 99)
+        GTEST_SKIP() << "cannot drop privileges here";
     EXPECT_EQ(r.code, 1);
     EXPECT_TRUE(r.err.contains("Permission denied")) << r.err.toStdString();
     EXPECT_TRUE(r.err.contains(inLocked));
@@ -218,7 +232,8 @@ TEST(Faults, FifosAndDevicesFailClearlyWithoutHanging) {
     const QString fifo = dir.path("pipe");
     ASSERT_EQ(::mkfifo(fifo.toLocal8Bit().constData(), 0600), 0);
     const QString good = dir.write("good.txt", "\r\nx\r\n");
-    const CliResult r = cli({"--mode", "blank", "--out-dir", dir.path("out"), fifo, "/dev/zero", good});
+    const CliResult r =
+        cli({"--mode", "blank", "--out-dir", dir.path("out"), fifo, "/dev/zero", good});
     EXPECT_EQ(r.code, 1);
     EXPECT_TRUE(r.err.contains("pipe")) << r.err.toStdString();
     EXPECT_TRUE(r.err.contains("device")) << r.err.toStdString();
@@ -238,7 +253,8 @@ TEST(Faults, LargeInputs) {
     {
         QFile f(sparse);
         ASSERT_TRUE(f.open(QIODevice::ReadWrite));
-        if (!f.resize(qint64(3) << 30)) GTEST_SKIP() << "no sparse files here";
+        if (!f.resize(qint64(3) << 30))
+            GTEST_SKIP() << "no sparse files here";
     }
     CliResult r = cli({"--mode", "not-containing", "--text", "x", "--in-place", sparse});
     EXPECT_EQ(r.code, 0) << r.err.toStdString();
@@ -273,8 +289,8 @@ TEST(Faults, ALineTooLongForMemoryMidwayLeavesTheInputAlone) {
     }
     const QFileInfo before(path);
     // The blank-line mode needs no line count first, so it meets the long line by the walk.
-    const CliResult r = cli({"--mode", "blank", "--in-place", path},
-                            RLIM_INFINITY, uid_t(-1), rlim_t(1) << 26);
+    const CliResult r =
+        cli({"--mode", "blank", "--in-place", path}, RLIM_INFINITY, uid_t(-1), rlim_t(1) << 26);
     EXPECT_EQ(r.code, 1) << r.err.toStdString();
     EXPECT_TRUE(r.err.contains(path)) << r.err.toStdString();
     EXPECT_TRUE(r.err.contains("not enough memory")) << r.err.toStdString();
@@ -303,7 +319,8 @@ TEST(Faults, BinaryFilesAreLeftAlone) {
     struct stat before;
     ASSERT_EQ(::stat(in.toLocal8Bit().constData(), &before), 0);
     for (const char* text : {"no such text", "x"}) {
-        CliResult r = cli({"--mode", "containing", "--text", text, "--out-dir", dir.path("out"), in});
+        CliResult r =
+            cli({"--mode", "containing", "--text", text, "--out-dir", dir.path("out"), in});
         EXPECT_EQ(r.code, 0) << r.err.toStdString();
         EXPECT_FALSE(QFileInfo::exists(dir.path("out/blob.txt")));
         r = cli({"--mode", "blank", "--in-place", in});
@@ -325,7 +342,8 @@ TEST(Faults, InPlaceThroughLinksWritesTheFileTheSystemFinds) {
     dir.write("real/data.txt", "drop 1\r\nkeep 2\r\n");
     dir.write("data.txt", "unrelated\r\n");
     QDir(dir.path()).mkpath("real/sub");
-    ASSERT_EQ(::symlink("../data.txt", QFile::encodeName(dir.path("real/sub/f.txt")).constData()), 0);
+    ASSERT_EQ(::symlink("../data.txt", QFile::encodeName(dir.path("real/sub/f.txt")).constData()),
+              0);
     ASSERT_EQ(::symlink("real/sub", QFile::encodeName(dir.path("alias")).constData()), 0);
     const CliResult r =
         cli({"--mode", "containing", "--text", "drop", "--in-place", dir.path("alias/f.txt")});
@@ -335,7 +353,8 @@ TEST(Faults, InPlaceThroughLinksWritesTheFileTheSystemFinds) {
 }
 
 TEST(Faults, FilesTheUserMayNotReadOrWriteFailTheRunAndStayAsTheyWere) {
-    if (::geteuid() != 0) GTEST_SKIP() << "needs root to set the files up and run as nobody";
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to set the files up and run as nobody";
     TempDir dir;
     ::chmod(QFile::encodeName(dir.path()).constData(), 0755);
     QDir(dir.path()).mkdir("mine");
@@ -352,7 +371,8 @@ TEST(Faults, FilesTheUserMayNotReadOrWriteFailTheRunAndStayAsTheyWere) {
         EXPECT_EQ(r.code, 1) << file.toStdString() << r.out.toStdString();
         EXPECT_TRUE(r.out.contains("FAILED")) << r.out.toStdString();
         EXPECT_FALSE(r.out.contains("skipped")) << r.out.toStdString();
-        EXPECT_TRUE(r.err.contains(file) && r.err.contains("Permission denied")) << r.err.toStdString();
+        EXPECT_TRUE(r.err.contains(file) && r.err.contains("Permission denied"))
+            << r.err.toStdString();
         EXPECT_EQ(TempDir::read(file), "drop 1\r\nkeep 2\r\n");
         struct stat st;
         ASSERT_EQ(::stat(QFile::encodeName(file).constData(), &st), 0);

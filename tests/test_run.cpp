@@ -58,7 +58,8 @@ struct FakeWindow : LineOptionView, KeywordListView, RunOptionsView, SettingsVie
         template <class F>
         void each(F f) {
             for (RunObserver* o : {first, second})
-                if (o) f(*o);
+                if (o)
+                    f(*o);
         }
         void fileStarted(int i, const QString& in, const QString& out) override {
             each([&](RunObserver& o) { o.fileStarted(i, in, out); });
@@ -70,8 +71,12 @@ struct FakeWindow : LineOptionView, KeywordListView, RunOptionsView, SettingsVie
         void fileSkipped(int i, const QString& in, const SkipReason& r) override {
             each([&](RunObserver& o) { o.fileSkipped(i, in, r); });
         }
-        void runEnding() override { each([](RunObserver& o) { o.runEnding(); }); }
-        void runFinished() override { each([](RunObserver& o) { o.runFinished(); }); }
+        void runEnding() override {
+            each([](RunObserver& o) { o.runEnding(); });
+        }
+        void runFinished() override {
+            each([](RunObserver& o) { o.runFinished(); });
+        }
     };
 };
 
@@ -85,7 +90,8 @@ struct Recorder : RunObserver {
         finished.append(input);
     }
     void fileSkipped(int, const QString& input, const SkipReason& reason) override {
-        if (reason.kind != SkipReason::Quiet) skipped.emplace_back(input, reason);
+        if (reason.kind != SkipReason::Quiet)
+            skipped.emplace_back(input, reason);
     }
 };
 
@@ -104,8 +110,9 @@ struct RunFixture : ::testing::Test {
 
 TEST(OutputPathRule, NamesAndFileNameFromPath) {
     const std::pair<const char*, const char*> names[] = {
-        {"report.csv", "report.txt"}, {"a.b.c", "a.b.txt"}, {"notes.", "notes.txt"},
-        {".profile", ".txt"},         {"data.txt", "data.txt"}, {"README", "README.txt"},
+        {"report.csv", "report.txt"},    {"a.b.c", "a.b.txt"},
+        {"notes.", "notes.txt"},         {".profile", ".txt"},
+        {"data.txt", "data.txt"},        {"README", "README.txt"},
         {"log.2021.csv", "log.2021.txt"}};
     for (const auto& [in, expected] : names) EXPECT_EQ(outputName(in), expected) << in;
     EXPECT_EQ(FileNameFromPath("C:\\a\\b.txt", '\\'), "b.txt");
@@ -129,7 +136,8 @@ TEST_F(RunFixture, ValidationMessagesComeFirstAndTouchNothing) {
             w.folder = folder;
             w.toFolder = toFolder;
             w.run(ws);
-            EXPECT_EQ(ws.texts(), QStringList{"Folder does not exist. Please select another folder."});
+            EXPECT_EQ(ws.texts(),
+                      QStringList{"Folder does not exist. Please select another folder."});
             EXPECT_TRUE(ws.pointerHistory.empty());
         }
     }
@@ -161,10 +169,12 @@ TEST_F(RunFixture, EveryModeUnderBothSaveOptions) {
             const QString input = add("in.csv", content);
             w.modeValue = c.mode;
             w.toFolder = toFolder;
-            w.keywordList = c.mode == 4 ? QStringList{"apple", "banana"} : QStringList{"apple", "ear"};
+            w.keywordList =
+                c.mode == 4 ? QStringList{"apple", "banana"} : QStringList{"apple", "ear"};
             w.run(ws);
             const QString target = toFolder ? out.path("in.txt") : input;
-            EXPECT_EQ(TempDir::read(target), c.expected) << "mode " << c.mode << " folder " << toFolder;
+            EXPECT_EQ(TempDir::read(target), c.expected)
+                << "mode " << c.mode << " folder " << toFolder;
             EXPECT_EQ(ws.texts().last(), "Done.");
             EXPECT_TRUE(ws.errors().empty());
             if (!toFolder) {
@@ -240,8 +250,8 @@ TEST_F(RunFixture, ProgressPointerAndClosingState) {
     EXPECT_NEAR(ws.progress1[1], 66.67, 0.01);
     EXPECT_EQ(ws.progress1[2], 100.0);
     EXPECT_EQ(ws.progress1[3], 0.0);
-    EXPECT_EQ(ws.progressText1, (QStringList{"Processing: a", "Processing: b", "Processing: c",
-                                             "Progress Bar"}));
+    EXPECT_EQ(ws.progressText1,
+              (QStringList{"Processing: a", "Processing: b", "Processing: c", "Progress Bar"}));
     EXPECT_EQ(ws.progress2.back(), 0.0);
     EXPECT_EQ(ws.progressText2.back(), "Progress Bar");
     EXPECT_EQ(ws.pointer(), Pointer::Arrow);
@@ -278,8 +288,11 @@ TEST_F(RunFixture, ZeroByteFileIsHandedOnlyToTheBlankLineMode) {
 }
 
 TEST_F(RunFixture, EncodingsSurviveARun) {
-    const QByteArray u16 = QByteArray("\xFF\xFE", 2) + QByteArray("a\0\r\0\n\0\xAC\x20\r\0\n\0b\0", 14);
-    const QByteArray u8 = "\xEF\xBB\xBF" "gr\xC3\xBC\xC3\x9F\r\n\r\nx\r\n";
+    const QByteArray u16 =
+        QByteArray("\xFF\xFE", 2) + QByteArray("a\0\r\0\n\0\xAC\x20\r\0\n\0b\0", 14);
+    const QByteArray u8 =
+        "\xEF\xBB\xBF"
+        "gr\xC3\xBC\xC3\x9F\r\n\r\nx\r\n";
     const QByteArray raw = "caf\xE9\r\nna\xEFve\r\n";  // not UTF-8: bytes carried through
     add("u16.dat", u16);
     add("u8.dat", u8);
@@ -289,7 +302,9 @@ TEST_F(RunFixture, EncodingsSurviveARun) {
     w.run(ws);
     EXPECT_EQ(TempDir::read(out.path("u16.txt")),
               QByteArray("\xFF\xFE", 2) + QByteArray("a\0\r\0\n\0\xAC\x20\r\0\n\0b\0\r\0\n\0", 18));
-    EXPECT_EQ(TempDir::read(out.path("u8.txt")), "\xEF\xBB\xBF" "gr\xC3\xBC\xC3\x9F\r\nx\r\n");
+    EXPECT_EQ(TempDir::read(out.path("u8.txt")),
+              "\xEF\xBB\xBF"
+              "gr\xC3\xBC\xC3\x9F\r\nx\r\n");
     EXPECT_EQ(TempDir::read(out.path("raw.txt")), raw);
 }
 
@@ -364,8 +379,12 @@ TEST_F(RunFixture, OneFileIsProcessedOnceWhateverPathsReachIt) {
     const QString f = in.write("d/f.txt", "1\r\n2\r\n3\r\n4\r\n");
     ASSERT_TRUE(QFile::link(f, in.path("d/alias.txt")));
     ASSERT_TRUE(QFile::link(in.path("d"), in.path("linked")));
-    const QStringList spellings = {f, f, in.path("d/./f.txt"), in.path("d//f.txt"),
-                                   in.path("d/../d/f.txt"), in.path("d/alias.txt"),
+    const QStringList spellings = {f,
+                                   f,
+                                   in.path("d/./f.txt"),
+                                   in.path("d//f.txt"),
+                                   in.path("d/../d/f.txt"),
+                                   in.path("d/alias.txt"),
                                    in.path("linked/f.txt")};
     w.modeValue = 5;
     for (const bool toFolder : {false, true}) {
@@ -436,7 +455,8 @@ TEST_F(RunFixture, EntriesRemovedDuringTheRunAreSkipped) {
     ScriptedWindowServices ws;
     // While the first file is announced, the user removes the last two entries.
     ws.onYield = [&](int n) {
-        if (n == 1) w.files.entries = w.files.entries.mid(0, 1);
+        if (n == 1)
+            w.files.entries = w.files.entries.mid(0, 1);
     };
     w.run(ws);
     EXPECT_TRUE(ws.errors().empty());
@@ -454,7 +474,8 @@ TEST_F(RunFixture, AQuitDuringTheRunLeavesTheCurrentTargetIntact) {
     ScriptedWindowServices ws;
     ws.answerInput("7");
     ws.onYield = [&](int n) {
-        if (n == 500) ws.quit = true;
+        if (n == 500)
+            ws.quit = true;
     };
     w.run(ws);
     EXPECT_EQ(TempDir::read(a), big);
@@ -475,10 +496,12 @@ TEST_F(RunFixture, InputsThatVanishOrBecomeFoldersAfterListingAreSkippedOrReport
         w.toFolder = false;
         w.modeValue = mode;
         ScriptedWindowServices ws;
-        if (mode == 1) ws.answerInput("drop");
+        if (mode == 1)
+            ws.answerInput("drop");
         // Once the run is under way, one input is deleted and another replaced by a folder.
         ws.onYield = [&](int n) {
-            if (n != 1) return;
+            if (n != 1)
+                return;
             QFile::remove(b);
             QFile::remove(c);
             QDir().mkdir(c);

@@ -1,7 +1,7 @@
-#include "textio/CaseFold.h"
-#include "engine/FoldedText.h"
 #include "engine/Finder.h"
+#include "engine/FoldedText.h"
 #include "engine/MultiFinder.h"
+#include "textio/CaseFold.h"
 #include "textio/Codec.h"
 
 #include <gtest/gtest.h>
@@ -25,9 +25,11 @@ std::set<std::pair<std::size_t, std::basic_string<CharT>>> naiveMatches(
     const std::basic_string<CharT>& text, const std::vector<std::basic_string<CharT>>& patterns) {
     std::set<std::pair<std::size_t, std::basic_string<CharT>>> out;
     for (const auto& p : patterns) {
-        if (p.empty()) continue;
+        if (p.empty())
+            continue;
         for (std::size_t i = 0; i + p.size() <= text.size(); ++i)
-            if (text.compare(i, p.size(), p) == 0) out.insert({i + p.size(), p});
+            if (text.compare(i, p.size(), p) == 0)
+                out.insert({i + p.size(), p});
     }
     return out;
 }
@@ -41,7 +43,8 @@ void checkAgainstNaive(const std::basic_string<CharT>& text,
     const auto want = naiveMatches(text, patterns);
     std::map<int, std::basic_string<CharT>> byId;
     for (const auto& p : patterns)
-        if (!p.empty()) byId[MultiFinder<CharT>(views).idOf(p)] = p;
+        if (!p.empty())
+            byId[MultiFinder<CharT>(views).idOf(p)] = p;
     for (std::size_t cells : {MultiFinder<CharT>::kDenseCells, std::size_t(0)}) {
         const MultiFinder<CharT> f(views, cells);
         ASSERT_EQ(f.dense(), cells != 0) << what;
@@ -60,14 +63,17 @@ void checkAgainstNaive(const std::basic_string<CharT>& text,
             std::size_t first = MultiFinder<CharT>::npos;
             for (const auto& m : want) {
                 const std::size_t start = m.first - m.second.size();
-                if (start >= from) first = std::min(first, m.first);
+                if (start >= from)
+                    first = std::min(first, m.first);
             }
             ASSERT_EQ(f.findEnd(text.data(), from, text.size()), first) << what << " from " << from;
         }
     }
 }
 
-std::u16string wide(const std::string& s) { return std::u16string(s.begin(), s.end()); }
+std::u16string wide(const std::string& s) {
+    return std::u16string(s.begin(), s.end());
+}
 
 }  // namespace
 
@@ -137,18 +143,22 @@ void checkFinderAgainstNaive(std::mt19937& rng) {
         }
         if (fold)
             for (CharT& c : pattern)
-                if (c >= CharT('A') && c <= CharT('Z')) c = CharT(c + 32);
+                if (c >= CharT('A') && c <= CharT('Z'))
+                    c = CharT(c + 32);
         auto same = [&](CharT t, CharT p) {
             return fold && p >= CharT('a') && p <= CharT('z') ? CharT(t | 0x20) == p : t == p;
         };
         const Finder<CharT> finder(pattern, fold);
         const std::size_t from = text.empty() ? 0 : rng() % (text.size() + 1);
-        const std::size_t end = from + (text.size() - from > 0 ? rng() % (text.size() - from + 1) : 0);
+        const std::size_t end =
+            from + (text.size() - from > 0 ? rng() % (text.size() - from + 1) : 0);
         std::size_t want = Finder<CharT>::npos;
         for (std::size_t q = from; q + pattern.size() <= end && want == Finder<CharT>::npos; ++q) {
             bool all = true;
-            for (std::size_t i = 0; i < pattern.size() && all; ++i) all = same(text[q + i], pattern[i]);
-            if (all) want = q;
+            for (std::size_t i = 0; i < pattern.size() && all; ++i)
+                all = same(text[q + i], pattern[i]);
+            if (all)
+                want = q;
         }
         ASSERT_EQ(finder.find(text.data(), from, end), want)
             << "round " << round << " unit " << sizeof(CharT) << " from " << from << " end " << end;
@@ -162,12 +172,26 @@ TEST(Finder, FindsWhatANaiveSearchFindsInBothUnitSizes) {
 }
 
 TEST(FoldedText, FoldsAsLowerSimpleAndMapsLinesBack) {
-    const std::vector<QString> atoms = {
-        "A", "z", "\u00C9", "\u00e9", "\u212A", "\u0130", "\u023A", "\u1E9E", "\U00010400",
-        "\U0001F600", QString(QChar(0xDC80)), QString(QChar(0xD800)), "\u03A3", "\r\n", "\n",
-        "\r", "0123456789ABCDEFGHIJ", "xyz"};
-    const std::vector<std::string> strayBytes = {"\xC3", "\xE2\x84", "\xED\xA0\x80", "\xF4\x90",
-                                                 "\xC0\xAF", "\x80"};
+    const std::vector<QString> atoms = {"A",
+                                        "z",
+                                        "\u00C9",
+                                        "\u00e9",
+                                        "\u212A",
+                                        "\u0130",
+                                        "\u023A",
+                                        "\u1E9E",
+                                        "\U00010400",
+                                        "\U0001F600",
+                                        QString(QChar(0xDC80)),
+                                        QString(QChar(0xD800)),
+                                        "\u03A3",
+                                        "\r\n",
+                                        "\n",
+                                        "\r",
+                                        "0123456789ABCDEFGHIJ",
+                                        "xyz"};
+    const std::vector<std::string> strayBytes = {"\xC3",     "\xE2\x84", "\xED\xA0\x80",
+                                                 "\xF4\x90", "\xC0\xAF", "\x80"};
     std::mt19937 rng(5);
     for (int round = 0; round < 500; ++round) {
         QString text;
@@ -177,7 +201,8 @@ TEST(FoldedText, FoldsAsLowerSimpleAndMapsLinesBack) {
             const QString& a = atoms[rng() % atoms.size()];
             text += a;
             bytes += textio::encodeUtf8Escaped(a).toStdString();
-            if (rng() % 6 == 0) bytes += strayBytes[rng() % strayBytes.size()];
+            if (rng() % 6 == 0)
+                bytes += strayBytes[rng() % strayBytes.size()];
         }
         const std::string what = "round " + std::to_string(round);
         {
@@ -205,7 +230,8 @@ TEST(FoldedText, FoldsAsLowerSimpleAndMapsLinesBack) {
             FoldedText<char16_t> f;
             f.fold(w, 0, w.size());
             const auto folded = f.view();
-            ASSERT_EQ(QString::fromUtf16(folded.data(), qsizetype(folded.size())), lowerSimple(text))
+            ASSERT_EQ(QString::fromUtf16(folded.data(), qsizetype(folded.size())),
+                      lowerSimple(text))
                 << what;
             ASSERT_EQ(f.original(folded.size()), w.size()) << what;
         }

@@ -1,7 +1,7 @@
+#include "core/Failure.h"
 #include "gui/ApplicationTitle.h"
 #include "gui/Settings.h"
 #include "gui/StoredSettings.h"
-#include "core/Failure.h"
 #include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -13,13 +13,13 @@
 
 #include <set>
 
-#include <csignal>
-#include <functional>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <csignal>
+#include <functional>
 
 using namespace vn;
 using test::TempDir;
@@ -181,13 +181,14 @@ TEST_F(SettingsStore, TwoProgramsWritingAtOnceLoseNoKeys) {
     int kept = 0;
     for (int c = 0; c < 2; ++c)
         for (int k = 0; k < 200; ++k)
-            kept += ReadSetting(QStringLiteral("P%1K%2").arg(c).arg(k)) == QString::number(k * 7 + c);
+            kept +=
+                ReadSetting(QStringLiteral("P%1K%2").arg(c).arg(k)) == QString::number(k * 7 + c);
     EXPECT_EQ(kept, 400);
     EXPECT_EQ(ReadSetting(QStringLiteral("Start")), QStringLiteral("1"));
     // The lock is given back: nothing but the store is left in the folder.
-    EXPECT_EQ(QDir(QFileInfo(settingsFilePath()).absolutePath())
-                  .entryList(QDir::Files | QDir::Hidden),
-              QStringList{"Varnobis.ini"});
+    EXPECT_EQ(
+        QDir(QFileInfo(settingsFilePath()).absolutePath()).entryList(QDir::Files | QDir::Hidden),
+        QStringList{"Varnobis.ini"});
 }
 
 TEST_F(SettingsStore, WritesTheSameFileQSettingsWrites) {
@@ -196,7 +197,8 @@ TEST_F(SettingsStore, WritesTheSameFileQSettingsWrites) {
         {"Combo1", QStringLiteral("3")},
         {"Output Folder", QStringLiteral("  /a b/ ")},
         {"Keywords", QStringLiteral("x||MySeparator12||y,z;w=v")},
-        {"Keywords", QStringLiteral("\"q\" \\ \t\a\b\f\v\r\n\x01" "1f end")},
+        {"Keywords", QStringLiteral("\"q\" \\ \t\a\b\f\v\r\n\x01"
+                                    "1f end")},
         {"Keywords", QString(QChar(0)) + QStringLiteral("0a NUL")},
         {"Keywords", QStringLiteral("@at")},
         {"Keywords", QStringLiteral("Ünïcödé ✓ 漢字 \U0001F600 \x7f")},
@@ -259,14 +261,16 @@ TEST_F(SettingsStore, EveryRewriteIsSeenByTheNextRead) {
 
 TEST_F(SettingsStore, ADamagedStoreGivesDefaultsIsKeptAsideAndIsReportedOnce) {
     QDir().mkpath(QFileInfo(settingsFilePath()).absolutePath());
-    const QByteArray damaged("[Varnobis]\nCombo1=3\nOption1=False\nthis line is damage\n\x01\xff\n");
+    const QByteArray damaged(
+        "[Varnobis]\nCombo1=3\nOption1=False\nthis line is damage\n\x01\xff\n");
     config.write(QStringLiteral("Quorvane/Varnobis.ini"), damaged);
     QStringList reports;
     setSettingsWriteFailureHandler([&](const QString& d) { reports.append(d); });
 
     // Without the start-up check: defaults, and the damaged file is not overwritten.
     EXPECT_EQ(ReadSetting(QStringLiteral("Combo1"), QStringLiteral("0")), QStringLiteral("0"));
-    EXPECT_EQ(ReadSetting(QStringLiteral("Option1"), QStringLiteral("True")), QStringLiteral("True"));
+    EXPECT_EQ(ReadSetting(QStringLiteral("Option1"), QStringLiteral("True")),
+              QStringLiteral("True"));
     WriteSetting(QStringLiteral("Combo1"), QStringLiteral("1"));
     ASSERT_EQ(reports.size(), 1);
     EXPECT_TRUE(reports[0].contains(QStringLiteral("damaged")) ||

@@ -1,9 +1,9 @@
+#include "tests/support/ScriptedWindowServices.h"
+#include "tests/support/TempDir.h"
 #include "textio/Codec.h"
 #include "textio/InputText.h"
 #include "textio/Lines.h"
 #include "textio/TextFile.h"
-#include "tests/support/ScriptedWindowServices.h"
-#include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -116,8 +116,10 @@ QByteArray encodeAs(const QString& text, Cls c) {
         out.append(char(be ? u & 0xFF : u >> 8));
     };
     switch (c) {
-        case Cls::EightBit: return encodeUtf8Escaped(text);
-        case Cls::Utf8: return "\xEF\xBB\xBF" + encodeUtf8Escaped(text);
+        case Cls::EightBit:
+            return encodeUtf8Escaped(text);
+        case Cls::Utf8:
+            return "\xEF\xBB\xBF" + encodeUtf8Escaped(text);
         case Cls::Utf16Le:
         case Cls::Utf16Be:
             unit16(0xFEFF, c == Cls::Utf16Be);
@@ -140,13 +142,16 @@ QByteArray encodeAs(const QString& text, Cls c) {
 QString refusal(WindowServices& ws, const QString& path, bool countFirst) {
     InputText t(ws, path);
     EXPECT_TRUE(t.ok());
-    if (countFirst) t.countLines();
+    if (countFirst)
+        t.countLines();
     if (t.isWide()) {
         std::u16string_view piece;
-        while (t.next(piece)) {}
+        while (t.next(piece)) {
+        }
     } else {
         std::string_view piece;
-        while (t.next(piece)) {}
+        while (t.next(piece)) {
+        }
     }
     EXPECT_TRUE(t.ok());
     return t.skipReason();
@@ -174,17 +179,30 @@ TEST(Reader, LinesOnEveryPathAndBreak) {
         {"mixed", "a\r\r\nb\n\rc", {"a", e, "b", e, "c"}},
         {"only breaks", "\r\n\r\n", {e, e}},
         {"single break", "\n", {e}},
-        {"UTF-8 CRLF final", QByteArray("\xEF\xBB\xBF" "a\r\nb\r\n"), {"a", "b"}},
-        {"UTF-8 LF", QByteArray("\xEF\xBB\xBF" "x\ny\n"), {"x", "y"}},
-        {"UTF-8 text", QByteArray("\xEF\xBB\xBF" "gr\xC3\xBC\xC3\x9F"), {QStringLiteral("grüß")}},
-        {"UTF-16 LE", bytes({0xFF, 0xFE, 'h', 0, 'i', 0, '\r', 0, '\n', 0, 0xAC, 0x20}),
+        {"UTF-8 CRLF final",
+         QByteArray("\xEF\xBB\xBF"
+                    "a\r\nb\r\n"),
+         {"a", "b"}},
+        {"UTF-8 LF",
+         QByteArray("\xEF\xBB\xBF"
+                    "x\ny\n"),
+         {"x", "y"}},
+        {"UTF-8 text",
+         QByteArray("\xEF\xBB\xBF"
+                    "gr\xC3\xBC\xC3\x9F"),
+         {QStringLiteral("grüß")}},
+        {"UTF-16 LE",
+         bytes({0xFF, 0xFE, 'h', 0, 'i', 0, '\r', 0, '\n', 0, 0xAC, 0x20}),
          {"hi", QStringLiteral("€")}},
         {"UTF-16 BE", bytes({0xFE, 0xFF, 0, 'h', 0, '\n', 0x20, 0xAC}), {"h", QStringLiteral("€")}},
-        {"UTF-32 LE", bytes({0xFF, 0xFE, 0, 0, 'a', 0, 0, 0, '\n', 0, 0, 0, 0x00, 0xF6, 0x01, 0}),
+        {"UTF-32 LE",
+         bytes({0xFF, 0xFE, 0, 0, 'a', 0, 0, 0, '\n', 0, 0, 0, 0x00, 0xF6, 0x01, 0}),
          {"a", QString::fromUcs4(U"\U0001F600")}},
         {"UTF-32 BE", bytes({0, 0, 0xFE, 0xFF, 0, 0, 0, 'z'}), {"z"}},
         {"odd UTF-16", bytes({0xFF, 0xFE, 'a', 0, 'b'}), {QStringLiteral("a\uFFFD")}, true},
-        {"NUL bytes", QByteArray("a\0b\nc", 5), {QString(QStringLiteral("a")) + QChar(0) + "b", "c"},
+        {"NUL bytes",
+         QByteArray("a\0b\nc", 5),
+         {QString(QStringLiteral("a")) + QChar(0) + "b", "c"},
          true},
     };
     TempDir dir;
@@ -213,16 +231,16 @@ TEST(InputText, FilesNoOutputCanCarryBackAreRefusedWithAReason) {
         const char* name;
         QString text;
     };
-    const Place places[] = {{"start", nul + lines},
-                            {"end", lines + nul},
-                            {"past the first piece", lines.left(lines.size() - 20) + nul +
-                                                         lines.right(20)}};
+    const Place places[] = {
+        {"start", nul + lines},
+        {"end", lines + nul},
+        {"past the first piece", lines.left(lines.size() - 20) + nul + lines.right(20)}};
     TempDir dir;
     ScriptedWindowServices ws;
     const std::size_t saved = InputPieceBytes;
     InputPieceBytes = 256;
-    for (Cls c : {Cls::EightBit, Cls::Utf8, Cls::Utf16Le, Cls::Utf16Be, Cls::Utf32Le,
-                  Cls::Utf32Be}) {
+    for (Cls c :
+         {Cls::EightBit, Cls::Utf8, Cls::Utf16Le, Cls::Utf16Be, Cls::Utf32Le, Cls::Utf32Be}) {
         const QString clean = dir.write("clean", encodeAs(lines, c));
         EXPECT_EQ(refusal(ws, clean, false), QString()) << int(c);
         EXPECT_EQ(refusal(ws, clean, true), QString()) << int(c);
@@ -312,9 +330,9 @@ TEST(Codec, RandomBytesRoundTripThroughTheEightBitPath) {
         ASSERT_EQ(encodeUtf8Escaped(text), in) << round;
     }
     // Sequences a lax decoder would accept: overlongs, surrogates, beyond U+10FFFF, truncation.
-    for (const QByteArray& in : {QByteArray("\xC0\x80"), QByteArray("\xED\xA0\x80"),
-                                 QByteArray("\xED\xB2\x80"), QByteArray("\xF4\x90\x80\x80"),
-                                 QByteArray("\xE2\x82"), QByteArray("\xF0\x9F\x98")}) {
+    for (const QByteArray& in :
+         {QByteArray("\xC0\x80"), QByteArray("\xED\xA0\x80"), QByteArray("\xED\xB2\x80"),
+          QByteArray("\xF4\x90\x80\x80"), QByteArray("\xE2\x82"), QByteArray("\xF0\x9F\x98")}) {
         const QString text = decodeUtf8Escaped(std::string_view(in.constData(), in.size()));
         EXPECT_EQ(text.size(), in.size()) << "each invalid byte is its own escape";
         EXPECT_EQ(encodeUtf8Escaped(text), in);
@@ -330,8 +348,10 @@ TEST(Codec, FilesRoundTripByteForByteThroughReaderAndWriter) {
         // Drop line breaks: the reader splits at them and the writer is handed lines back
         // joined by CR LF, which is what a removal routine does with every kept line.
         for (char& c : payload)
-            if (c == '\r' || c == '\n') c = 'x';
-        for (const QByteArray& mark : {QByteArray(), QByteArray("\xEF\xBB\xBF"), bytes({0xFF, 0xFE})}) {
+            if (c == '\r' || c == '\n')
+                c = 'x';
+        for (const QByteArray& mark :
+             {QByteArray(), QByteArray("\xEF\xBB\xBF"), bytes({0xFF, 0xFE})}) {
             if (mark.isEmpty() && payload.size() >= 2 &&
                 (payload.startsWith("\xFF\xFE") || payload.startsWith("\xFE\xFF") ||
                  payload.startsWith("\xEF\xBB") || payload.startsWith(QByteArray(2, '\0'))))
@@ -341,11 +361,12 @@ TEST(Codec, FilesRoundTripByteForByteThroughReaderAndWriter) {
                 for (int i = 0; i + 1 < payload.size(); i += 2)
                     if (payload[i + 1] == 0 && (payload[i] == '\r' || payload[i] == '\n'))
                         payload[i] = 'x';
-                if (payload.startsWith(QByteArray(2, '\0'))) payload[0] = 'y';
+                if (payload.startsWith(QByteArray(2, '\0')))
+                    payload[0] = 'y';
             }
-            const QByteArray file = mark + payload + (mark == bytes({0xFF, 0xFE})
-                                                          ? bytes({'\r', 0, '\n', 0})
-                                                          : QByteArray("\r\n"));
+            const QByteArray file =
+                mark + payload +
+                (mark == bytes({0xFF, 0xFE}) ? bytes({'\r', 0, '\n', 0}) : QByteArray("\r\n"));
             ScriptedWindowServices ws;
             const QString in = dir.write("in", file);
             const QStringList lines = ReadFileToStringLine(ws, in);
@@ -418,7 +439,10 @@ TEST(Writer, OutputTakesTheInputsEncodingClass) {
         QByteArray expected;
     };
     const std::vector<Case> cases = {
-        {QByteArray("\xEF\xBB\xBF" "\xE2\x82\xAC"), QByteArray("\xEF\xBB\xBF" "\xE2\x82\xAC\r\n")},
+        {QByteArray("\xEF\xBB\xBF"
+                    "\xE2\x82\xAC"),
+         QByteArray("\xEF\xBB\xBF"
+                    "\xE2\x82\xAC\r\n")},
         {bytes({0xFF, 0xFE, 0xAC, 0x20}), bytes({0xFF, 0xFE, 0xAC, 0x20, '\r', 0, '\n', 0})},
         {bytes({0xFE, 0xFF, 0x20, 0xAC}), bytes({0xFF, 0xFE, 0xAC, 0x20, '\r', 0, '\n', 0})},
         {QByteArray("\xE9t\xE9"), QByteArray("\xE9t\xE9\r\n")},  // Latin-1 bytes carried through

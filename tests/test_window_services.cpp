@@ -104,9 +104,9 @@ TEST(QtWindowServices, InputBoxesGiveTheAnswerAndCancelGivesTheEmptyText) {
         dialog->setTextValue(QStringLiteral("2,3"));
         dialog->accept();
     });
-    EXPECT_EQ(w.ws.inputBox(QStringLiteral("Enter line numbers"), QString(),
-                            QStringLiteral("1,2,5")),
-              "2,3");
+    EXPECT_EQ(
+        w.ws.inputBox(QStringLiteral("Enter line numbers"), QString(), QStringLiteral("1,2,5")),
+        "2,3");
     EXPECT_EQ(seenTitle, "Varnobis");
     EXPECT_EQ(seenDefault, "1,2,5");
 

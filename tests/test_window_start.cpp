@@ -56,7 +56,8 @@ TEST(WindowStart, WithoutADisplayItSaysSoInOneLineAndExitsOne) {
     EXPECT_FALSE(o.crashed);
     EXPECT_EQ(o.exitCode, 1);
     EXPECT_TRUE(o.out.isEmpty());
-    EXPECT_TRUE(o.err.startsWith(QLatin1String("varnobis: no display found"))) << o.err.toStdString();
+    EXPECT_TRUE(o.err.startsWith(QLatin1String("varnobis: no display found")))
+        << o.err.toStdString();
     EXPECT_EQ(o.err.count(QLatin1Char('\n')), 1) << o.err.toStdString();
 
     // A display that is named but cannot be opened is also one line and exit 1, not an abort.

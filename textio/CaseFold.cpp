@@ -6,7 +6,9 @@ namespace vn::textio {
 
 // Qt's tables follow Unicode's simple lower-case mapping except at U+0130, whose mapping Qt
 // leaves out (its full mapping is two code points); the simple mapping gives U+0069.
-char32_t lowerCodePoint(char32_t c) { return c == 0x0130 ? U'i' : QChar::toLower(c); }
+char32_t lowerCodePoint(char32_t c) {
+    return c == 0x0130 ? U'i' : QChar::toLower(c);
+}
 
 const char16_t* lowerBmpTable() {
     static const std::vector<char16_t> table = [] {
@@ -48,8 +50,10 @@ const std::vector<char32_t>& foldsIntoAscii() {
     static const std::vector<char32_t> list = [] {
         std::vector<char32_t> found;
         for (char32_t c = 0x80; c <= 0x10FFFF; ++c) {
-            if (c >= 0xD800 && c <= 0xDFFF) continue;
-            if (lowerCodePoint(c) < 0x80) found.push_back(c);
+            if (c >= 0xD800 && c <= 0xDFFF)
+                continue;
+            if (lowerCodePoint(c) < 0x80)
+                found.push_back(c);
         }
         return found;
     }();

@@ -12,22 +12,28 @@ inline int validSequence(const unsigned char* p, const unsigned char* end, char3
     const unsigned char b0 = p[0];
     const std::ptrdiff_t left = end - p;
     if (b0 >= 0xC2 && b0 <= 0xDF) {
-        if (left < 2 || (p[1] & 0xC0) != 0x80) return 0;
+        if (left < 2 || (p[1] & 0xC0) != 0x80)
+            return 0;
         cp = (char32_t(b0 & 0x1F) << 6) | (p[1] & 0x3F);
         return 2;
     }
     if (b0 >= 0xE0 && b0 <= 0xEF) {
-        if (left < 3 || (p[1] & 0xC0) != 0x80 || (p[2] & 0xC0) != 0x80) return 0;
-        if (b0 == 0xE0 && p[1] < 0xA0) return 0;  // overlong
-        if (b0 == 0xED && p[1] >= 0xA0) return 0;  // surrogate
+        if (left < 3 || (p[1] & 0xC0) != 0x80 || (p[2] & 0xC0) != 0x80)
+            return 0;
+        if (b0 == 0xE0 && p[1] < 0xA0)
+            return 0;  // overlong
+        if (b0 == 0xED && p[1] >= 0xA0)
+            return 0;  // surrogate
         cp = (char32_t(b0 & 0x0F) << 12) | (char32_t(p[1] & 0x3F) << 6) | (p[2] & 0x3F);
         return 3;
     }
     if (b0 >= 0xF0 && b0 <= 0xF4) {
         if (left < 4 || (p[1] & 0xC0) != 0x80 || (p[2] & 0xC0) != 0x80 || (p[3] & 0xC0) != 0x80)
             return 0;
-        if (b0 == 0xF0 && p[1] < 0x90) return 0;  // overlong
-        if (b0 == 0xF4 && p[1] >= 0x90) return 0;  // past U+10FFFF
+        if (b0 == 0xF0 && p[1] < 0x90)
+            return 0;  // overlong
+        if (b0 == 0xF4 && p[1] >= 0x90)
+            return 0;  // past U+10FFFF
         cp = (char32_t(b0 & 0x07) << 18) | (char32_t(p[1] & 0x3F) << 12) |
              (char32_t(p[2] & 0x3F) << 6) | (p[3] & 0x3F);
         return 4;
@@ -121,7 +127,8 @@ QString decodeUtf16(std::string_view bytes, bool bigEndian) {
     } else {
         for (std::size_t i = 0; i < units; ++i) out[i] = char16_t((p[2 * i] << 8) | p[2 * i + 1]);
     }
-    if (odd) out[units] = 0xFFFD;
+    if (odd)
+        out[units] = 0xFFFD;
     return result;
 }
 
@@ -132,16 +139,17 @@ QString decodeUtf32(std::string_view bytes, bool bigEndian) {
     char16_t* out = reinterpret_cast<char16_t*>(result.data());
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
     for (std::size_t i = 0; i < units; ++i, p += 4) {
-        const char32_t cp = bigEndian ? (char32_t(p[0]) << 24) | (char32_t(p[1]) << 16) |
-                                            (char32_t(p[2]) << 8) | p[3]
-                                      : (char32_t(p[3]) << 24) | (char32_t(p[2]) << 16) |
-                                            (char32_t(p[1]) << 8) | p[0];
+        const char32_t cp =
+            bigEndian
+                ? (char32_t(p[0]) << 24) | (char32_t(p[1]) << 16) | (char32_t(p[2]) << 8) | p[3]
+                : (char32_t(p[3]) << 24) | (char32_t(p[2]) << 16) | (char32_t(p[1]) << 8) | p[0];
         if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
             *out++ = 0xFFFD;
         else
             putCodePoint(out, cp);
     }
-    if (partial) *out++ = 0xFFFD;
+    if (partial)
+        *out++ = 0xFFFD;
     result.truncate(qsizetype(out - reinterpret_cast<char16_t*>(result.data())));
     return result;
 }

@@ -14,7 +14,9 @@ namespace vn::textio {
 // and the encoder turns each such unit back into its byte. Decoding and then encoding therefore
 // gives back any byte sequence exactly.
 inline constexpr char16_t kEscapeBase = 0xDC00;
-inline constexpr bool isEscapedByte(char16_t u) { return u >= 0xDC80 && u <= 0xDCFF; }
+inline constexpr bool isEscapedByte(char16_t u) {
+    return u >= 0xDC80 && u <= 0xDCFF;
+}
 
 QString decodeUtf8Escaped(std::string_view bytes);
 // The length of the valid UTF-8 sequence at p, with its code point in cp, or 0 when the byte at

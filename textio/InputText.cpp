@@ -2,9 +2,9 @@
 
 #include "core/ErrorLocations.h"
 #include "core/ErrorReport.h"
+#include "core/Failure.h"
 #include "textio/Codec.h"
 #include "textio/Lines.h"
-#include "core/Failure.h"
 
 #include <algorithm>
 #include <bit>
@@ -32,8 +32,10 @@ template <class CharT>
 std::size_t lastCut(const CharT* units, std::size_t count) {
     for (std::size_t k = count; k > 0; --k) {
         const CharT c = units[k - 1];
-        if (c == CharT('\n')) return k;
-        if (c == CharT('\r') && k < count) return k;
+        if (c == CharT('\n'))
+            return k;
+        if (c == CharT('\r') && k < count)
+            return k;
     }
     return 0;
 }
@@ -49,11 +51,13 @@ bool holdsNul(const char16_t* units, std::size_t count) {
     const __m128i zero = _mm_setzero_si128();
     for (; i + 8 <= count; i += 8) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(units + i));
-        if (_mm_movemask_epi8(_mm_cmpeq_epi16(v, zero)) != 0) return true;
+        if (_mm_movemask_epi8(_mm_cmpeq_epi16(v, zero)) != 0)
+            return true;
     }
 #endif
     for (; i < count; ++i)
-        if (units[i] == 0) return true;
+        if (units[i] == 0)
+            return true;
     return false;
 }
 
@@ -68,13 +72,16 @@ const QString& nulReason(bool wide) {
 // Why UTF-32 text cannot be carried back into a file, or empty. Only Unicode scalar values have
 // a UTF-16 form, and the output of Unicode input is UTF-16.
 QString utf32Problem(std::string_view payload, bool bigEndian) {
-    if (payload.size() % 4 != 0) return QStringLiteral("its UTF-32 text ends in a partial unit");
+    if (payload.size() % 4 != 0)
+        return QStringLiteral("its UTF-32 text ends in a partial unit");
     const auto* b = reinterpret_cast<const unsigned char*>(payload.data());
     for (std::size_t i = 0; i < payload.size(); i += 4) {
-        const char32_t v = bigEndian
-            ? (char32_t(b[i]) << 24) | (char32_t(b[i + 1]) << 16) | (char32_t(b[i + 2]) << 8) | b[i + 3]
-            : (char32_t(b[i + 3]) << 24) | (char32_t(b[i + 2]) << 16) | (char32_t(b[i + 1]) << 8) | b[i];
-        if (v == 0) return nulReason(true);
+        const char32_t v = bigEndian ? (char32_t(b[i]) << 24) | (char32_t(b[i + 1]) << 16) |
+                                           (char32_t(b[i + 2]) << 8) | b[i + 3]
+                                     : (char32_t(b[i + 3]) << 24) | (char32_t(b[i + 2]) << 16) |
+                                           (char32_t(b[i + 1]) << 8) | b[i];
+        if (v == 0)
+            return nulReason(true);
         if (v > 0x10FFFF || (v >= 0xD800 && v <= 0xDFFF))
             return QStringLiteral("its UTF-32 text holds a value outside Unicode");
     }
@@ -87,7 +94,9 @@ void swapUnits(char16_t* units, std::size_t count) {
 
 }  // namespace
 
-QString lineText(std::string_view line) { return decodeUtf8Escaped(line); }
+QString lineText(std::string_view line) {
+    return decodeUtf8Escaped(line);
+}
 
 QString lineText(std::u16string_view line) {
     return QString(reinterpret_cast<const QChar*>(line.data()), qsizetype(line.size()));
@@ -139,7 +148,8 @@ InputText::InputText(WindowServices& ws, const QString& path) : m_ws(ws), m_path
                 const std::string_view payload(whole.data() + mark, whole.size - mark);
                 const bool bigEndian = c.cls == EncodingClass::Utf32Be;
                 m_skip = utf32Problem(payload, bigEndian);
-                if (m_skip.isEmpty()) m_converted = decodeUtf32(payload, bigEndian);
+                if (m_skip.isEmpty())
+                    m_converted = decodeUtf32(payload, bigEndian);
                 m_file.reset();
                 m_convertedWhole = true;
             } else if ((m_size - std::min<std::uint64_t>(m_size, m_payload)) % 2 != 0) {
@@ -148,8 +158,10 @@ InputText::InputText(WindowServices& ws, const QString& path) : m_ws(ws), m_path
         }
         m_offset = m_payload;
     });
-    if (!m_ok) m_file.reset();
-    if (m_ok && !m_skip.isEmpty()) skip(m_skip);
+    if (!m_ok)
+        m_file.reset();
+    if (m_ok && !m_skip.isEmpty())
+        skip(m_skip);
 }
 
 void InputText::skip(const QString& reason) {
@@ -163,7 +175,8 @@ InputText::~InputText() = default;
 
 bool InputText::readAt(std::uint64_t offset, char* out, std::size_t count, std::size_t& got) {
     Guard g(m_ws, m_location);
-    if (g.step(m_label, [&] { got = m_file->readAt(offset, out, count); })) return true;
+    if (g.step(m_label, [&] { got = m_file->readAt(offset, out, count); }))
+        return true;
     m_ok = false;
     m_ended = true;
     m_file.reset();
@@ -188,12 +201,17 @@ bool InputText::reserve(std::size_t bytes) {
     return done;
 }
 
-bool InputText::next(std::string_view& piece) { return nextPiece(piece); }
-bool InputText::next(std::u16string_view& piece) { return nextPiece(piece); }
+bool InputText::next(std::string_view& piece) {
+    return nextPiece(piece);
+}
+bool InputText::next(std::u16string_view& piece) {
+    return nextPiece(piece);
+}
 
 template <class CharT>
 bool InputText::nextPiece(View<CharT>& piece) {
-    if (!m_ok || m_ended) return false;
+    if (!m_ok || m_ended)
+        return false;
     if (m_convertedWhole) {
         piece = View<CharT>(reinterpret_cast<const CharT*>(m_converted.utf16()),
                             std::size_t(m_converted.size()));
@@ -204,9 +222,11 @@ bool InputText::nextPiece(View<CharT>& piece) {
     if (!m_buffer.units) {
         // No more room than the file needs: a small file costs a small buffer.
         const std::uint64_t rest = m_file->size() > m_offset ? m_file->size() - m_offset : 0;
-        const std::size_t room = std::size_t(std::min<std::uint64_t>(
-            std::max<std::size_t>(InputPieceBytes, 2 * unit), std::max<std::uint64_t>(rest + unit, 2 * unit)));
-        if (!reserve(room / unit * unit)) return false;
+        const std::size_t room =
+            std::size_t(std::min<std::uint64_t>(std::max<std::size_t>(InputPieceBytes, 2 * unit),
+                                                std::max<std::uint64_t>(rest + unit, 2 * unit)));
+        if (!reserve(room / unit * unit))
+            return false;
     }
     char* bytes = reinterpret_cast<char*>(m_buffer.units);
     // What is left of the last read comes first: the start of a line not yet handed out.
@@ -222,15 +242,18 @@ bool InputText::nextPiece(View<CharT>& piece) {
             const std::uint64_t rest = m_file->size() > m_offset ? m_file->size() - m_offset : 0;
             const std::size_t grown = std::size_t(std::min<std::uint64_t>(
                 std::uint64_t(m_capacity) * 2, std::uint64_t(m_filled) + rest + unit));
-            if (!reserve(grown / unit * unit)) return false;
+            if (!reserve(grown / unit * unit))
+                return false;
             bytes = reinterpret_cast<char*>(m_buffer.units);
         }
         const std::size_t want = m_capacity - m_filled;
         std::size_t got = 0;
-        if (!readAt(m_offset, bytes + m_filled, want, got)) return false;
+        if (!readAt(m_offset, bytes + m_filled, want, got))
+            return false;
         m_offset += got;
         if constexpr (unit == 2) {
-            if (m_swap) swapUnits(reinterpret_cast<char16_t*>(bytes + m_filled), got / 2);
+            if (m_swap)
+                swapUnits(reinterpret_cast<char16_t*>(bytes + m_filled), got / 2);
         }
         if (holdsNul(reinterpret_cast<const CharT*>(bytes + m_filled), got / unit)) {
             skip(nulReason(unit == 2));
@@ -248,7 +271,8 @@ bool InputText::nextPiece(View<CharT>& piece) {
             }
             m_ended = true;
             m_file.reset();  // the file is given back as soon as it has been read
-            if (m_filled == 0 && m_handedOut) return false;
+            if (m_filled == 0 && m_handedOut)
+                return false;
             piece = View<CharT>(reinterpret_cast<const CharT*>(bytes), m_filled / unit);
             m_cut = m_filled;
             m_handedOut = true;
@@ -273,11 +297,13 @@ std::size_t InputText::countUnits(const std::function<bool()>& between) {
     char* bytes = reinterpret_cast<char*>(scratch.get());
     for (std::uint64_t offset = m_payload;;) {
         std::size_t got = 0;
-        if (!readAt(offset, bytes, size, got)) return 1;
+        if (!readAt(offset, bytes, size, got))
+            return 1;
         offset += got;
         std::size_t units = got / unit;
         if constexpr (unit == 2) {
-            if (m_swap) swapUnits(scratch.get(), units);
+            if (m_swap)
+                swapUnits(scratch.get(), units);
             if (got % 2 != 0) {
                 skip(kOddByte);
                 return 0;
@@ -288,21 +314,27 @@ std::size_t InputText::countUnits(const std::function<bool()>& between) {
             return 0;
         }
         tally.add(View<CharT>(reinterpret_cast<const CharT*>(bytes), units));
-        if (got < size) break;
-        if (between && !between()) return 0;
+        if (got < size)
+            break;
+        if (between && !between())
+            return 0;
     }
     return tally.lines();
 }
 
 std::size_t InputText::countLines(const std::function<bool()>& between) {
-    if (!m_ok) return 1;
-    if (!m_skip.isEmpty()) return 0;
+    if (!m_ok)
+        return 1;
+    if (!m_skip.isEmpty())
+        return 0;
     if (m_convertedWhole) {
-        return textio::countLines(std::u16string_view(
-            reinterpret_cast<const char16_t*>(m_converted.utf16()), std::size_t(m_converted.size())));
+        return textio::countLines(
+            std::u16string_view(reinterpret_cast<const char16_t*>(m_converted.utf16()),
+                                std::size_t(m_converted.size())));
     }
     // Once the last piece is read the file is given back; the pieces then held everything.
-    if (!m_file) return 1;
+    if (!m_file)
+        return 1;
     return m_wide ? countUnits<char16_t>(between) : countUnits<char>(between);
 }
 

@@ -1,14 +1,14 @@
 #pragma once
 
-#include "platform/FileAccess.h"
 #include "core/WindowServices.h"
+#include "platform/FileAccess.h"
 #include "textio/TextFile.h"
 
 #include <QString>
 
 #include <cstddef>
-#include <cstdlib>
 #include <cstdint>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <string_view>
@@ -107,9 +107,9 @@ private:
     // input.
     bool reserve(std::size_t bytes);
     Buffer m_buffer;
-    std::size_t m_capacity = 0;            // bytes
-    std::size_t m_filled = 0;              // bytes of units in the buffer
-    std::size_t m_cut = 0;                 // bytes handed out in the last piece
+    std::size_t m_capacity = 0;  // bytes
+    std::size_t m_filled = 0;    // bytes of units in the buffer
+    std::size_t m_cut = 0;       // bytes handed out in the last piece
 };
 
 // The text of one line of an input, as ReadFileToStringLine decodes it.

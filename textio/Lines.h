@@ -28,7 +28,7 @@ constexpr bool isBreak(CharT c) {
 template <class CharT>
 constexpr std::size_t breakLength(std::basic_string_view<CharT> text, std::size_t pos) {
     return (text[pos] == CharT('\r') && pos + 1 < text.size() && text[pos + 1] == CharT('\n')) ? 2
-                                                                                              : 1;
+                                                                                               : 1;
 }
 
 // Start of the line that holds the character at `pos`, where `pos` is inside a line's content
@@ -63,7 +63,8 @@ template <class CharT>
 constexpr std::size_t lineStartAt(std::basic_string_view<CharT> text, std::size_t pos) {
 #if defined(__SSE2__)
     if constexpr (std::is_same_v<CharT, char> || std::is_same_v<CharT, char16_t>) {
-        if (!std::is_constant_evaluated()) return detail::findBreakBefore(text.data(), pos);
+        if (!std::is_constant_evaluated())
+            return detail::findBreakBefore(text.data(), pos);
     }
 #endif
     while (pos > 0 && !isBreak(text[pos - 1])) --pos;
@@ -82,7 +83,8 @@ inline std::size_t findBreak(const char* p, std::size_t pos, std::size_t size) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + pos));
         const int mask =
             _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf)));
-        if (mask != 0) return pos + std::size_t(__builtin_ctz(unsigned(mask)));
+        if (mask != 0)
+            return pos + std::size_t(__builtin_ctz(unsigned(mask)));
     }
     while (pos < size && p[pos] != '\r' && p[pos] != '\n') ++pos;
     return pos;
@@ -93,7 +95,8 @@ inline std::size_t findBreak(const char16_t* p, std::size_t pos, std::size_t siz
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + pos));
         const int mask =
             _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi16(v, cr), _mm_cmpeq_epi16(v, lf)));
-        if (mask != 0) return pos + std::size_t(__builtin_ctz(unsigned(mask))) / 2;
+        if (mask != 0)
+            return pos + std::size_t(__builtin_ctz(unsigned(mask))) / 2;
     }
     while (pos < size && p[pos] != u'\r' && p[pos] != u'\n') ++pos;
     return pos;
@@ -105,7 +108,8 @@ template <class CharT>
 constexpr std::size_t lineEndAt(std::basic_string_view<CharT> text, std::size_t pos) {
 #if defined(__SSE2__)
     if constexpr (std::is_same_v<CharT, char> || std::is_same_v<CharT, char16_t>) {
-        if (!std::is_constant_evaluated()) return detail::findBreak(text.data(), pos, text.size());
+        if (!std::is_constant_evaluated())
+            return detail::findBreak(text.data(), pos, text.size());
     }
 #endif
     while (pos < text.size() && !isBreak(text[pos])) ++pos;
@@ -120,14 +124,16 @@ public:
     explicit constexpr LineCursor(View text) : m_text(text) {}
 
     constexpr bool next(View& line) {
-        if (m_done) return false;
+        if (m_done)
+            return false;
         const std::size_t end = lineEndAt(m_text, m_pos);
         line = m_text.substr(m_pos, end - m_pos);
         if (end == m_text.size()) {
             m_done = true;
         } else {
             m_pos = end + breakLength(m_text, end);
-            if (m_pos == m_text.size()) m_done = true;  // a final break starts no line
+            if (m_pos == m_text.size())
+                m_done = true;  // a final break starts no line
         }
         return true;
     }
@@ -160,9 +166,12 @@ struct BreakUnits {
 template <class CharT>
 constexpr BreakUnits<CharT> unitsOf(Break b) {
     switch (b) {
-        case Break::CrLf: return {{CharT('\r'), CharT('\n')}, 2};
-        case Break::Cr: return {{CharT('\r'), CharT(0)}, 1};
-        default: return {{CharT('\n'), CharT(0)}, 1};
+        case Break::CrLf:
+            return {{CharT('\r'), CharT('\n')}, 2};
+        case Break::Cr:
+            return {{CharT('\r'), CharT(0)}, 1};
+        default:
+            return {{CharT('\n'), CharT(0)}, 1};
     }
 }
 
@@ -171,8 +180,10 @@ constexpr BreakUnits<CharT> unitsOf(Break b) {
 template <class CharT>
 constexpr Break firstBreak(std::basic_string_view<CharT> text) {
     const std::size_t at = lineEndAt(text, 0);
-    if (at == text.size()) return kPlatformBreak;
-    if (text[at] == CharT('\n')) return Break::Lf;
+    if (at == text.size())
+        return kPlatformBreak;
+    if (text[at] == CharT('\n'))
+        return Break::Lf;
     return breakLength(text, at) == 2 ? Break::CrLf : Break::Cr;
 }
 
@@ -220,7 +231,8 @@ __attribute__((target("avx2"))) std::size_t countBreaksAvx2(const CharT* p, std:
                 const __m256i isLf = _mm256_cmpeq_epi8(v, vlf);
                 acr = _mm256_sub_epi8(acr, _mm256_cmpeq_epi8(v, vcr));
                 alf = _mm256_sub_epi8(alf, isLf);
-                apair = _mm256_sub_epi8(apair, _mm256_and_si256(isLf, _mm256_cmpeq_epi8(before, vcr)));
+                apair =
+                    _mm256_sub_epi8(apair, _mm256_and_si256(isLf, _mm256_cmpeq_epi8(before, vcr)));
             } else {
                 const __m256i isLf = _mm256_cmpeq_epi16(v, vlf);
                 acr = _mm256_sub_epi16(acr, _mm256_cmpeq_epi16(v, vcr));
@@ -258,7 +270,8 @@ std::size_t countBreaks(const CharT* p, std::size_t from, std::size_t size, std:
     constexpr std::size_t lanes = 16 / sizeof(CharT);
     constexpr int flushEvery = bytes ? 255 : 32767;
 #if defined(VN_AVX2_PATHS)
-    if (hasAvx2()) from = countBreaksAvx2(p, from, size, cr, lf, pairs);
+    if (hasAvx2())
+        from = countBreaksAvx2(p, from, size, cr, lf, pairs);
 #endif
     auto eq = [](__m128i x, __m128i y) {
         return bytes ? _mm_cmpeq_epi8(x, y) : _mm_cmpeq_epi16(x, y);
@@ -267,8 +280,8 @@ std::size_t countBreaks(const CharT* p, std::size_t from, std::size_t size, std:
         return bytes ? _mm_sub_epi8(x, y) : _mm_sub_epi16(x, y);
     };
     auto total = [](__m128i acc) -> std::size_t {
-        const __m128i wide = bytes ? _mm_sad_epu8(acc, _mm_setzero_si128())
-                                   : _mm_madd_epi16(acc, _mm_set1_epi16(1));
+        const __m128i wide =
+            bytes ? _mm_sad_epu8(acc, _mm_setzero_si128()) : _mm_madd_epi16(acc, _mm_set1_epi16(1));
         alignas(16) unsigned int part[4];
         _mm_store_si128(reinterpret_cast<__m128i*>(part), wide);
         return bytes ? std::size_t(part[0]) + part[2]
@@ -306,13 +319,16 @@ constexpr void tallyBreaks(std::basic_string_view<CharT> text, std::size_t& cr, 
         if constexpr (std::is_same_v<CharT, char> || std::is_same_v<CharT, char16_t>) {
             if (i == 1 && !std::is_constant_evaluated())
                 i = countBreaks(text.data(), i, text.size(), cr, lf, pairs);
-            if (i == text.size()) break;
+            if (i == text.size())
+                break;
         }
 #endif
-        if (text[i] == CharT('\r')) ++cr;
+        if (text[i] == CharT('\r'))
+            ++cr;
         if (text[i] == CharT('\n')) {
             ++lf;
-            if (i > 0 && text[i - 1] == CharT('\r')) ++pairs;
+            if (i > 0 && text[i - 1] == CharT('\r'))
+                ++pairs;
         }
     }
 }
@@ -336,9 +352,11 @@ template <class CharT>
 class LineTally {
 public:
     constexpr void add(std::basic_string_view<CharT> part) {
-        if (part.empty()) return;
+        if (part.empty())
+            return;
         detail::tallyBreaks(part, m_cr, m_lf, m_pairs);
-        if (m_any && m_last == CharT('\r') && part.front() == CharT('\n')) ++m_pairs;
+        if (m_any && m_last == CharT('\r') && part.front() == CharT('\n'))
+            ++m_pairs;
         m_last = part.back();
         m_any = true;
     }

@@ -13,8 +13,10 @@ bool IsUnicodeFile = false;
 bool IsUTF8File = false;
 
 OutputClass currentOutputClass() {
-    if (IsUnicodeFile) return OutputClass::Utf16Le;
-    if (IsUTF8File) return OutputClass::Utf8Bom;
+    if (IsUnicodeFile)
+        return OutputClass::Utf16Le;
+    if (IsUTF8File)
+        return OutputClass::Utf8Bom;
     return OutputClass::EightBit;
 }
 
@@ -25,8 +27,10 @@ Classification classify(const unsigned char b[4], std::int64_t n) {
         return {EncodingClass::Utf32Be, true, false, 4};
     if (n >= 3 && b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF)
         return {EncodingClass::Utf8Bom, false, true, 3};
-    if (n >= 2 && b[0] == 0xFF && b[1] == 0xFE) return {EncodingClass::Utf16Le, true, false, 2};
-    if (n >= 2 && b[0] == 0xFE && b[1] == 0xFF) return {EncodingClass::Utf16Be, true, false, 2};
+    if (n >= 2 && b[0] == 0xFF && b[1] == 0xFE)
+        return {EncodingClass::Utf16Le, true, false, 2};
+    if (n >= 2 && b[0] == 0xFE && b[1] == 0xFF)
+        return {EncodingClass::Utf16Be, true, false, 2};
     return {};
 }
 
@@ -80,14 +84,20 @@ LineList splitUnits(std::u16string_view units) {
 QString decodeUnicode(const FileBytes& file, const Classification& c) {
     const std::string_view payload(file.data() + c.markLength, file.size - c.markLength);
     switch (c.cls) {
-        case EncodingClass::Utf32Le: return decodeUtf32(payload, false);
-        case EncodingClass::Utf32Be: return decodeUtf32(payload, true);
-        case EncodingClass::Utf16Be: return decodeUtf16(payload, true);
-        default: return decodeUtf16(payload, false);
+        case EncodingClass::Utf32Le:
+            return decodeUtf32(payload, false);
+        case EncodingClass::Utf32Be:
+            return decodeUtf32(payload, true);
+        case EncodingClass::Utf16Be:
+            return decodeUtf16(payload, true);
+        default:
+            return decodeUtf16(payload, false);
     }
 }
 
-LineList oneEmptyLine() { return LineList{QString()}; }
+LineList oneEmptyLine() {
+    return LineList{QString()};
+}
 
 }  // namespace
 
@@ -102,18 +112,21 @@ LineList ReadFileToStringFSOLine(WindowServices& ws, const QString& path, bool* 
         opened = true;
     });
     g.step(104, [&] {
-        if (!opened) return;
+        if (!opened)
+            return;
         if (IsUnicodeFile) {
             const Head head(file);
             const QString text = decodeUnicode(file, unicodeLayout(head.bytes, head.length));
-            lines = splitUnits(std::u16string_view(
-                reinterpret_cast<const char16_t*>(text.utf16()), std::size_t(text.size())));
+            lines = splitUnits(std::u16string_view(reinterpret_cast<const char16_t*>(text.utf16()),
+                                                   std::size_t(text.size())));
         } else {
             lines = splitBytes(std::string_view(file.data(), file.size));
         }
     });
-    if (lines.isEmpty()) lines = oneEmptyLine();
-    if (ok) *ok = opened;
+    if (lines.isEmpty())
+        lines = oneEmptyLine();
+    if (ok)
+        *ok = opened;
     return lines;
 }
 
@@ -127,13 +140,16 @@ LineList ReadFileToStringUTFLine(WindowServices& ws, const QString& path, bool* 
         opened = true;
     });
     g.step(110, [&] {
-        if (!opened) return;
+        if (!opened)
+            return;
         const Head head(file);
         const auto mark = std::size_t(utf8MarkLength(head.bytes, head.length));
         lines = splitBytes(std::string_view(file.data() + mark, file.size - mark));
     });
-    if (lines.isEmpty()) lines = oneEmptyLine();
-    if (ok) *ok = opened;
+    if (lines.isEmpty())
+        lines = oneEmptyLine();
+    if (ok)
+        *ok = opened;
     return lines;
 }
 
@@ -147,7 +163,8 @@ LineList ReadFileToStringLine(WindowServices& ws, const QString& path, bool* ok)
     } else {
         g.step(106, [&] { lines = ReadFileToStringFSOLine(ws, path, &read); });
     }
-    if (ok) *ok = read;
+    if (ok)
+        *ok = read;
     return lines;
 }
 
@@ -166,9 +183,12 @@ QByteArray encodeFor(OutputClass c, const QString& text) {
 
 std::string_view markFor(OutputClass c) {
     switch (c) {
-        case OutputClass::Utf16Le: return std::string_view("\xFF\xFE", 2);
-        case OutputClass::Utf8Bom: return std::string_view("\xEF\xBB\xBF", 3);
-        default: return {};
+        case OutputClass::Utf16Le:
+            return std::string_view("\xFF\xFE", 2);
+        case OutputClass::Utf8Bom:
+            return std::string_view("\xEF\xBB\xBF", 3);
+        default:
+            return {};
     }
 }
 
@@ -179,7 +199,8 @@ void SaveStringToFileFSO(WindowServices& ws, const QString& text, const QString&
     const OutputClass c = currentOutputClass();
     AtomicFile file(path);
     // A failed open is reported once; the steps after it have nothing to act on.
-    if (!g.step(104, [&] { file.open(); })) return;
+    if (!g.step(104, [&] { file.open(); }))
+        return;
     if (!g.step(112, [&] {
             const QByteArray bytes = encodeFor(c, text);
             if (!bytes.isEmpty()) {
@@ -194,9 +215,12 @@ void SaveStringToFileFSO(WindowServices& ws, const QString& text, const QString&
 
 OutputClass outputClassOf(EncodingClass input) {
     switch (input) {
-        case EncodingClass::EightBit: return OutputClass::EightBit;
-        case EncodingClass::Utf8Bom: return OutputClass::Utf8Bom;
-        default: return OutputClass::Utf16Le;
+        case EncodingClass::EightBit:
+            return OutputClass::EightBit;
+        case EncodingClass::Utf8Bom:
+            return OutputClass::Utf8Bom;
+        default:
+            return OutputClass::Utf16Le;
     }
 }
 
@@ -205,11 +229,16 @@ const OutputLabels kSaveLabels{loc::SaveStringToFileFSO, 104, 104, 112, 120};
 
 Output::Output(WindowServices& ws, QString path, OutputClass cls, const OutputLabels& labels,
                bool dry)
-    : m_ws(ws), m_path(std::move(path)), m_file(m_path), m_class(cls), m_labels(labels),
+    : m_ws(ws),
+      m_path(std::move(path)),
+      m_file(m_path),
+      m_class(cls),
+      m_labels(labels),
       m_dry(dry) {}
 
 bool Output::prepare(std::int32_t lineNumber) {
-    if (m_failed || m_dry) return false;
+    if (m_failed || m_dry)
+        return false;
     Guard g(m_ws, m_labels.location);
     const bool append = lineNumber > 1;
     if (!m_opened) {
@@ -234,7 +263,8 @@ bool Output::prepare(std::int32_t lineNumber) {
 }
 
 void Output::put(const char* data, std::size_t size) {
-    if (size == 0) return;
+    if (size == 0)
+        return;
     Guard g(m_ws, m_labels.location);
     const bool done = g.step(m_labels.write, [&] {
         if (m_markPending) {
@@ -251,18 +281,21 @@ void Output::put(const char* data, std::size_t size) {
 }
 
 void Output::AppendStringFSO(const QString& text, std::int32_t lineNumber) {
-    if (!prepare(lineNumber)) return;
+    if (!prepare(lineNumber))
+        return;
     const QByteArray bytes = encodeFor(m_class, text);
     put(bytes.constData(), std::size_t(bytes.size()));
 }
 
 void Output::appendRaw(std::int32_t lineNumber, const char* data, std::size_t size) {
-    if (!prepare(lineNumber)) return;
+    if (!prepare(lineNumber))
+        return;
     put(data, size);
 }
 
 bool Output::finish(const SameAsInput* input) {
-    if (m_failed || !m_opened) return false;
+    if (m_failed || !m_opened)
+        return false;
     Guard g(m_ws, m_labels.location);
     bool same = false;
     const bool done = g.step(m_labels.finish, [&] {
@@ -272,16 +305,20 @@ bool Output::finish(const SameAsInput* input) {
         else
             m_file.commit();
     });
-    if (!done) m_failed = true;
+    if (!done)
+        m_failed = true;
     m_opened = false;
     return done && same;
 }
 
 bool resultEqualsInput(AtomicFile& file, const SameAsInput& input) {
     // Sizes first: they are at hand, and they differ whenever a line went.
-    if (file.size() != input.size) return false;
-    if (!isSameFile(input.path, file.targetPath())) return false;
-    if (input.knownEqual) return true;
+    if (file.size() != input.size)
+        return false;
+    if (!isSameFile(input.path, file.targetPath()))
+        return false;
+    if (input.knownEqual)
+        return true;
     return file.holdsSameBytesAs(input.path);
 }
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "platform/FileAccess.h"
 #include "core/WindowServices.h"
+#include "platform/FileAccess.h"
 
 #include <QString>
 #include <QStringList>
@@ -59,9 +59,9 @@ LineList SplitStringToLines(const QString& text);
 // file and the result is its content unchanged: a file that would not change is not rewritten,
 // so it keeps its inode, times and links.
 struct SameAsInput {
-    QString path;               // the input
-    std::uint64_t size = 0;     // its size in bytes when it was read
-    bool knownEqual = false;    // the writer knows the result's bytes are the input's, if sizes agree
+    QString path;             // the input
+    std::uint64_t size = 0;   // its size in bytes when it was read
+    bool knownEqual = false;  // the writer knows the result's bytes are the input's, if sizes agree
 };
 
 // True when `file`'s target is the file at input.path and what `file` holds is that file's
@@ -82,7 +82,7 @@ struct OutputLabels {
     int openFresh;   // creating the output afresh (also starting it over)
     int openAppend;  // opening it to append to what the target holds
     int write;
-    int finish;      // comparing with the input and replacing the target
+    int finish;  // comparing with the input and replacing the target
 };
 // The labels of AppendStringFSO and of SaveStringToFileFSO.
 extern const OutputLabels kAppendLabels;

@@ -16,7 +16,8 @@ using namespace vn;
 namespace {
 
 void check(bool ok) {
-    if (!ok) std::abort();
+    if (!ok)
+        std::abort();
 }
 
 }  // namespace
@@ -45,7 +46,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const QStringList typed = stored.split(u'|');
     QStringList expected;
     for (const QString& k : typed)
-        if (!k.isEmpty()) expected += k;
+        if (!k.isEmpty())
+            expected += k;
     check(KeywordsFromStoredForm(KeywordsToStoredForm(typed)) == expected);
     return 0;
 }

@@ -2,8 +2,8 @@
 // numeric test agrees with the C library's reading of the same text, surrounding blanks do not
 // change it, and the conversion to a line number either fits or throws.
 
-#include "engine/LineNumbers.h"
 #include "core/Failure.h"
+#include "engine/LineNumbers.h"
 
 #include <QString>
 #include <QStringList>
@@ -20,25 +20,30 @@ using namespace vn::engine;
 namespace {
 
 void check(bool ok) {
-    if (!ok) std::abort();
+    if (!ok)
+        std::abort();
 }
 
 bool same(std::optional<double> a, std::optional<double> b) {
-    if (a.has_value() != b.has_value()) return false;
+    if (a.has_value() != b.has_value())
+        return false;
     return !a || *a == *b || (std::isnan(*a) && std::isnan(*b));
 }
 
 void checkPiece(QStringView piece) {
     const std::optional<double> value = parseNumber(piece);
     // Blanks around never matter.
-    check(same(value, parseNumber(QStringLiteral(" \t") + piece.toString() + QStringLiteral("\t "))));
-    if (!value) return;
+    check(
+        same(value, parseNumber(QStringLiteral(" \t") + piece.toString() + QStringLiteral("\t "))));
+    if (!value)
+        return;
     check(!std::isnan(*value));
 
     // Only plain decimal notation passes, and it reads as strtod reads it.
     std::string ascii;
     for (QChar c : piece) {
-        if (c == u' ' || c == u'\t') continue;
+        if (c == u' ' || c == u'\t')
+            continue;
         check(c.unicode() < 128 && std::string_view("0123456789+-.eE").find(char(c.unicode())) !=
                                        std::string_view::npos);
         ascii.push_back(char(c.unicode()));
@@ -47,8 +52,10 @@ void checkPiece(QStringView piece) {
     char* end = nullptr;
     const double expected = std::strtod(ascii.c_str(), &end);
     check(end == ascii.c_str() + ascii.size());
-    if (errno != ERANGE) check(*value == expected);
-    else check(std::isinf(*value) == std::isinf(expected) || *value == 0.0);
+    if (errno != ERANGE)
+        check(*value == expected);
+    else
+        check(std::isinf(*value) == std::isinf(expected) || *value == 0.0);
 
     try {
         const std::int16_t n = toInt16(*value);
@@ -64,7 +71,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static const bool cLocale = std::setlocale(LC_NUMERIC, "C") != nullptr;
     (void)cLocale;
     const QString list = QString::fromUtf8(reinterpret_cast<const char*>(data), qsizetype(size));
-    for (const QString& piece : list.split(u','))
-        checkPiece(piece);
+    for (const QString& piece : list.split(u',')) checkPiece(piece);
     return 0;
 }

@@ -15,10 +15,13 @@ using namespace vn;
 namespace {
 
 void check(bool ok) {
-    if (!ok) std::abort();
+    if (!ok)
+        std::abort();
 }
 
-QString withoutSeparators(QString s, QChar sep) { return s.remove(sep); }
+QString withoutSeparators(QString s, QChar sep) {
+    return s.remove(sep);
+}
 
 void checkClean(const QString& path, QChar sep) {
     const QString clean = CleanPath(path, sep);
@@ -27,17 +30,22 @@ void checkClean(const QString& path, QChar sep) {
     check(path.isEmpty() == clean.isEmpty());
     qsizetype lead = 0;
     while (lead < clean.size() && clean[lead] == sep) ++lead;
-    if (!path.startsWith(sep)) check(lead == 0);
-    else if (sep == u'/') check(lead == 1);
-    else check(lead == 2);
+    if (!path.startsWith(sep))
+        check(lead == 0);
+    else if (sep == u'/')
+        check(lead == 1);
+    else
+        check(lead == 2);
     // Away from the start no run of separators grows.
     qsizetype longestIn = 0, longestOut = 0;
-    for (const auto& [text, longest] : {std::pair{&path, &longestIn}, std::pair{&clean, &longestOut}}) {
+    for (const auto& [text, longest] :
+         {std::pair{&path, &longestIn}, std::pair{&clean, &longestOut}}) {
         qsizetype i = 0, run = 0;
         while (i < text->size() && (*text)[i] == sep) ++i;
         for (; i < text->size(); ++i) {
             run = (*text)[i] == sep ? run + 1 : 0;
-            if (run > *longest) *longest = run;
+            if (run > *longest)
+                *longest = run;
         }
     }
     check(longestOut <= longestIn);

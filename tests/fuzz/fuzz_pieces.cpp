@@ -11,11 +11,11 @@
 #include <QString>
 #include <QStringList>
 
+#include <sys/mman.h>
+#include <unistd.h>
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>
-#include <sys/mman.h>
-#include <unistd.h>
 
 using namespace vn;
 using namespace vn::textio;
@@ -23,15 +23,14 @@ using namespace vn::textio;
 namespace {
 
 void check(bool ok) {
-    if (!ok) std::abort();
+    if (!ok)
+        std::abort();
 }
 
 // Any message box is a failure report, which a readable file must never give.
 class NoMessages final : public WindowServices {
 public:
-    Answer messageBox(const QString&, Buttons, Icon, const QString&) override {
-        std::abort();
-    }
+    Answer messageBox(const QString&, Buttons, Icon, const QString&) override { std::abort(); }
     QString inputBox(const QString&, const QString&, const QString&) override { return {}; }
     void yield() override {}
     bool foldsYields() const override { return true; }
@@ -51,7 +50,8 @@ QStringList pieceLines(InputText& input) {
         check(!(endedInCr && piece.front() == CharT('\n')));
         endedInCr = !piece.empty() && piece.back() == CharT('\r');
         // A piece ends after a break, or is the last one; never between CR and LF.
-        if (!input.atEnd()) check(!piece.empty() && isBreak(piece.back()));
+        if (!input.atEnd())
+            check(!piece.empty() && isBreak(piece.back()));
         first = false;
         LineCursor<CharT> cursor(piece);
         std::basic_string_view<CharT> line;
@@ -64,12 +64,14 @@ QStringList pieceLines(InputText& input) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    if (size == 0) return 0;
+    if (size == 0)
+        return 0;
     static const int fd = memfd_create("fuzz_pieces", 0);
     check(fd >= 0);
     check(::ftruncate(fd, 0) == 0);
     const std::size_t content = size - 1;
-    if (content > 0) check(::pwrite(fd, data + 1, content, 0) == ssize_t(content));
+    if (content > 0)
+        check(::pwrite(fd, data + 1, content, 0) == ssize_t(content));
     const QString path = QStringLiteral("/proc/self/fd/%1").arg(fd);
 
     NoMessages ws;

@@ -14,7 +14,8 @@ using namespace vn::textio;
 namespace {
 
 void check(bool ok) {
-    if (!ok) std::abort();
+    if (!ok)
+        std::abort();
 }
 
 template <class CharT>
@@ -29,7 +30,8 @@ void checkLines(std::basic_string_view<CharT> text) {
         // Every line starts where the splitter's backward scan says it does.
         const std::size_t start = std::size_t(line.data() - text.data());
         check(start == expectedEnd);
-        if (!line.empty()) check(lineStartAt(text, start + line.size() - 1) == start);
+        if (!line.empty())
+            check(lineStartAt(text, start + line.size() - 1) == start);
         check(lineEndAt(text, start) == start + line.size());
         expectedEnd = cursor.position();
     }
@@ -37,7 +39,8 @@ void checkLines(std::basic_string_view<CharT> text) {
     check(lines == countLines(text));
     std::size_t breaks = 0;
     for (std::size_t i = 0; i < text.size(); ++i)
-        if (isBreak(text[i])) i += breakLength(text, i) - 1, ++breaks;
+        if (isBreak(text[i]))
+            i += breakLength(text, i) - 1, ++breaks;
     check(lines == breaks + ((text.empty() || !isBreak(text.back())) ? 1 : 0));
     check(content + breaks <= text.size());
 }
@@ -53,8 +56,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const QString le = decodeUtf16(bytes, false);
     const QByteArray leBack = encodeUtf16Le(le);
-    if (size % 2 == 0) check(std::string_view(leBack.constData(), std::size_t(leBack.size())) == bytes);
-    checkLines(std::u16string_view(reinterpret_cast<const char16_t*>(le.utf16()), std::size_t(le.size())));
+    if (size % 2 == 0)
+        check(std::string_view(leBack.constData(), std::size_t(leBack.size())) == bytes);
+    checkLines(
+        std::u16string_view(reinterpret_cast<const char16_t*>(le.utf16()), std::size_t(le.size())));
     (void)decodeUtf16(bytes, true);
     (void)decodeUtf32(bytes, false);
     (void)decodeUtf32(bytes, true);

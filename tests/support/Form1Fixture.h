@@ -3,10 +3,10 @@
 // The main window offscreen, for the tests of its parts: scripted boxes and dialogs, and the
 // settings store and the home folder in temporary folders.
 
-#include "gui/Form1.h"
-#include "gui/Settings.h"
 #include "gui/FilePicker.h"
 #include "gui/FolderPicker.h"
+#include "gui/Form1.h"
+#include "gui/Settings.h"
 #include "tests/support/ScriptedWindowServices.h"
 #include "tests/support/TempDir.h"
 
@@ -15,9 +15,9 @@
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QBuffer>
-#include <QImage>
 #include <QDir>
 #include <QFile>
+#include <QImage>
 #include <QMouseEvent>
 #include <QTest>
 
@@ -62,7 +62,9 @@ struct ScriptedFilePicker : FilePicker {
         answers.erase(answers.begin());
         return a;
     }
-    ~ScriptedFilePicker() override { EXPECT_TRUE(answers.empty()) << "file dialog answer left unused"; }
+    ~ScriptedFilePicker() override {
+        EXPECT_TRUE(answers.empty()) << "file dialog answer left unused";
+    }
 };
 
 // Every test starts the real window offscreen, with the settings store and the home folder in

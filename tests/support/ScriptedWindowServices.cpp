@@ -12,8 +12,10 @@ ScriptedWindowServices::~ScriptedWindowServices() {
 Answer ScriptedWindowServices::messageBox(const QString& text, Buttons buttons, Icon icon,
                                           const QString& title) {
     boxes.push_back({title, text, icon, buttons, false, QString()});
-    if (onBox) onBox(boxes.back());
-    if (buttons == Buttons::Ok) return Answer::Ok;
+    if (onBox)
+        onBox(boxes.back());
+    if (buttons == Buttons::Ok)
+        return Answer::Ok;
     if (m_messageAnswers.empty()) {
         ADD_FAILURE() << "no scripted answer for the question: " << text.toStdString();
         return Answer::No;
@@ -26,7 +28,8 @@ Answer ScriptedWindowServices::messageBox(const QString& text, Buttons buttons, 
 QString ScriptedWindowServices::inputBox(const QString& prompt, const QString& title,
                                          const QString& defaultAnswer) {
     boxes.push_back({title, prompt, Icon::None, Buttons::Ok, true, defaultAnswer});
-    if (onBox) onBox(boxes.back());
+    if (onBox)
+        onBox(boxes.back());
     if (m_inputAnswers.empty()) {
         ADD_FAILURE() << "no scripted answer for the prompt: " << prompt.toStdString();
         return QString();
@@ -38,7 +41,8 @@ QString ScriptedWindowServices::inputBox(const QString& prompt, const QString& t
 
 void ScriptedWindowServices::yield() {
     ++yields;
-    if (onYield) onYield(yields);
+    if (onYield)
+        onYield(yields);
 }
 
 void ScriptedWindowServices::setProgress(Bar bar, double position) {
@@ -52,7 +56,8 @@ void ScriptedWindowServices::setProgressText(Bar bar, const QString& text) {
 std::vector<ScriptedWindowServices::Box> ScriptedWindowServices::errors() const {
     std::vector<Box> out;
     for (const Box& b : boxes)
-        if (b.title == QLatin1String("Application Error")) out.push_back(b);
+        if (b.title == QLatin1String("Application Error"))
+            out.push_back(b);
     return out;
 }
 

@@ -41,7 +41,10 @@ public:
     QString inputBox(const QString& prompt, const QString& title,
                      const QString& defaultAnswer) override;
     void yield() override;
-    void setPointer(Pointer p) override { m_pointer = p; pointerHistory.push_back(p); }
+    void setPointer(Pointer p) override {
+        m_pointer = p;
+        pointerHistory.push_back(p);
+    }
     Pointer pointer() const override { return m_pointer; }
     void setProgress(Bar bar, double position) override;
     void setProgressText(Bar bar, const QString& text) override;

@@ -29,12 +29,13 @@ public:
     }
     static QByteArray read(const QString& p) {
         QFile f(p);
-        if (!f.open(QIODevice::ReadOnly)) return QByteArray("<missing>");
+        if (!f.open(QIODevice::ReadOnly))
+            return QByteArray("<missing>");
         return f.readAll();
     }
     QStringList entries() const {
-        return QDir(m_dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
-                                            QDir::Name);
+        return QDir(m_dir.path())
+            .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
     }
 
 private:
