@@ -10,7 +10,7 @@ set -euo pipefail
 
 want=(cmake g++ make qt6-base-dev libgl-dev fonts-liberation help2man)
 case "${1:-build}" in
-    build) want+=(libgtest-dev dpkg-dev lintian appstream desktop-file-utils acl attr git) ;;
+    build) want+=(libgtest-dev dpkg-dev lintian appstream desktop-file-utils acl attr clang-format git) ;;
     run)
         if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
             want+=(xvfb xauth)
