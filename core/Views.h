@@ -47,3 +47,39 @@ public:
 };
 
 }  // namespace vn
+
+// What a run reads: the mode, the file list and the options panel. They keep the run's
+// namespace, where every caller names them, though they live here with the other views.
+namespace vn::run {
+
+// The removal modes, by their position in the mode selector.
+enum RemoveMode : int {
+    NoMode = -1,  // nothing selected
+    BlankLines = 0,
+    Containing = 1,
+    NotContaining = 2,
+    ContainingKeywords = 3,
+    NotContainingKeywords = 4,
+    LineNumbers = 5,
+};
+
+// The input files, positions 1 to count(). Read afresh at every use, because the list can be
+// edited while a run yields.
+class FileListView {
+public:
+    virtual ~FileListView() = default;
+    virtual int count() const = 0;
+    virtual QString text(int position) const = 0;
+};
+
+// What a run reads from the options panel, each value at the moment it is needed.
+class RunOptionsView {
+public:
+    virtual ~RunOptionsView() = default;
+    virtual RemoveMode mode() const = 0;
+    virtual bool ignoreCase() const = 0;
+    virtual bool saveToFolder() const = 0;
+    virtual QString outputFolder() const = 0;
+};
+
+}  // namespace vn::run

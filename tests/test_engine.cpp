@@ -126,8 +126,8 @@ QString firstBreakOf(const QString& text) {
     return QStringLiteral("\n");
 }
 
-FileResult run(WindowServices& ws, Option1& option1, Keywords& keys, const Call& c,
-               const QString& in, const QString& out) {
+FileResult runCall(WindowServices& ws, Option1& option1, Keywords& keys, const Call& c,
+                   const QString& in, const QString& out) {
     Host host{ws, option1};
     option1.on = c.option1;
     keys.list = c.keys;
@@ -218,7 +218,7 @@ void check(const Call& c, const QString& text, Enc e, const QString* expected,
     Services ws;
     Option1 option1;
     Keywords keys;
-    const FileResult r = run(ws, option1, keys, c, in, out);
+    const FileResult r = runCall(ws, option1, keys, c, in, out);
     EXPECT_TRUE(r.read) << what;
     EXPECT_TRUE(ws.errors().empty()) << what;
     ASSERT_EQ(TempDir::read(out), encodeOutput(want, e)) << what << " enc " << int(e);
@@ -452,7 +452,7 @@ TEST(Engine, MatchesTheReferenceOnRandomInputs) {
             FoldingServices ws;
             Option1 o;
             Keywords k;
-            run(ws, o, k, c, in, out);
+            runCall(ws, o, k, c, in, out);
             ScriptedWindowServices quiet;
             const QString want =
                 reference(c, textio::ReadFileToStringLine(quiet, in), firstBreakOf(text));
@@ -673,7 +673,7 @@ TEST(Engine, UnreadableInputAndQuitLeaveTheOutputAlone) {
             Keywords keys;
             const Call c{m, m == Mode::Numbers ? "1" : "x"};
             const QString in = quit ? dir.write("in", "ax\r\nb\r\n") : dir.path("missing");
-            const FileResult r = run(ws, option1, keys, c, in, out);
+            const FileResult r = runCall(ws, option1, keys, c, in, out);
             if (quit && m == Mode::Blank)
                 continue;  // never yields, so never stops
             EXPECT_EQ(TempDir::read(out), "keep me") << int(m) << quit;
@@ -692,7 +692,7 @@ TEST(Engine, WriteFailuresAreReportedOnceUnderTheWriter) {
         ScriptedWindowServices ws;
         Option1 option1;
         Keywords keys;
-        run(ws, option1, keys, {m, m == Mode::Numbers ? "2" : "b"}, in, out);
+        runCall(ws, option1, keys, {m, m == Mode::Numbers ? "2" : "b"}, in, out);
         ASSERT_EQ(ws.errors().size(), 1u);
         EXPECT_TRUE(ws.errors()[0].text.contains(
             m == Mode::Numbers ? "SaveStringToFileFSO at line 104" : "AppendStringFSO at line 108"))
@@ -796,7 +796,7 @@ TEST(Engine, AnInPlaceResultEqualToTheInputLeavesTheFileUntouched) {
             ScriptedWindowServices ws;
             Option1 option1;
             Keywords keys;
-            const FileResult r = run(ws, option1, keys, c.call, in, in);
+            const FileResult r = runCall(ws, option1, keys, c.call, in, in);
             // UTF-16 BE comes back as UTF-16 LE, so it is always rewritten.
             const bool same = c.same && e != Enc::Utf16Be;
             EXPECT_EQ(r.unchanged, same) << what;
@@ -815,7 +815,7 @@ TEST(Engine, AnInPlaceResultEqualToTheInputLeavesTheFileUntouched) {
     ScriptedWindowServices ws;
     Option1 option1;
     Keywords keys;
-    const FileResult r = run(ws, option1, keys, keepingCall(Mode::Containing), in, out);
+    const FileResult r = runCall(ws, option1, keys, keepingCall(Mode::Containing), in, out);
     EXPECT_FALSE(r.unchanged);
     EXPECT_FALSE(stampOf(out) == before);
     EXPECT_EQ(TempDir::read(out), "keep\n");
@@ -853,7 +853,7 @@ TEST(Engine, BinaryInputsAreLeftAloneInEveryModeAndClass) {
                         Option1 option1;
                         Keywords keys;
                         const Call c{m, m == Mode::Numbers ? "1" : "x", {"x"}, false, true};
-                        const FileResult r = run(ws, option1, keys, c, in, out);
+                        const FileResult r = runCall(ws, option1, keys, c, in, out);
                         EXPECT_TRUE(r.read) << what;
                         EXPECT_FALSE(r.skipped.isEmpty()) << what;
                         EXPECT_FALSE(r.unchanged) << what;
@@ -892,7 +892,7 @@ TEST(Engine, AStopMidwayInEveryModeDropsTheOutput) {
             Option1 option1;
             Keywords keys;
             const FileResult r =
-                run(ws, option1, keys, {m, m == Mode::Numbers ? "1" : "x", {"x"}}, in, out);
+                runCall(ws, option1, keys, {m, m == Mode::Numbers ? "1" : "x", {"x"}}, in, out);
             const std::string what =
                 "mode " + std::to_string(int(m)) + (inPlace ? " in place" : "");
             EXPECT_TRUE(r.stopped) << what;
