@@ -2,6 +2,7 @@
 // everything it remembers is in the per-user settings store. Qt's own options (-platform,
 // -style, ...) are taken by QApplication as usual.
 
+#include "gui/BlockedClose.h"
 #include "gui/Form1.h"
 #include "gui/SessionEnd.h"
 #include "gui/Settings.h"
@@ -133,5 +134,7 @@ int main(int argc, char** argv) {
     // The session ending under the program (a signal, a logout) closes the window as its close
     // button does: the keyword list is saved and a run stops at its next yield.
     vn::SessionEnd sessionEnd([&form] { form.close(); });
+    // So does the window's own close button while a box is open over it, which Qt would drop.
+    const vn::BlockedClose blockedClose(&form, [&form] { form.close(); });
     return app.exec();
 }

@@ -8,9 +8,9 @@
 #   deps.sh bench   - to run bench/run.sh (adds ripgrep, its second peer)
 set -euo pipefail
 
-want=(cmake g++ make qt6-base-dev libgl-dev fonts-liberation help2man)
+want=(cmake g++ make pkgconf qt6-base-dev libgl-dev libxcb1-dev fonts-liberation help2man)
 case "${1:-build}" in
-    build) want+=(libgtest-dev dpkg-dev lintian appstream desktop-file-utils acl attr clang-format git) ;;
+    build) want+=(libgtest-dev dpkg-dev lintian appstream desktop-file-utils acl attr clang-format git xvfb) ;;
     run)
         if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
             want+=(xvfb xauth)
