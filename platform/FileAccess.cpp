@@ -256,6 +256,7 @@ FileReader::~FileReader() {
 }
 
 void FileReader::close() {
+    unmap();
     if (m_fd >= 0)
         ::close(m_fd);
     m_fd = -1;

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string_view>
 
 namespace vn {
 
@@ -54,11 +55,26 @@ public:
     // Gives the file back early; later reads fail.
     void close();
 
+    // Shows `count` bytes at `offset` (fewer at the end) in memory without copying them: a
+    // read-only view of the file's own pages, valid until the next mapAt, the next unmap or
+    // close. Empty where no view can be made (no memory for it, a file system that cannot map,
+    // a platform without it); the caller then reads instead. Only one view is open at a time.
+    std::string_view mapAt(std::uint64_t offset, std::size_t count);
+    void unmap();
+    // True once a page of some view could not be read from the file (it was cut short by
+    // another program, or the disk failed): that page read as zeros, so what was made from the
+    // view must be dropped. Stays true.
+    bool viewLost();
+
 private:
     QString m_path;
     int m_fd = -1;
     std::uint64_t m_size = 0;
     FileStamp m_stamp;
+    void* m_view = nullptr;  // the mapping in place, whole pages
+    std::size_t m_viewBytes = 0;
+    int m_viewSlot = -1;  // where the bus-error guard knows it
+    bool m_lost = false;
 };
 
 // Reads at most `count` bytes from the start of a regular file; returns the file's size.

@@ -9,6 +9,10 @@
 
 #include <random>
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
 using namespace vn;
 using namespace vn::textio;
 using test::ScriptedWindowServices;
@@ -46,20 +50,29 @@ QStringList splitPieces(InputText& t) {
 
 QStringList linesViaPieces(WindowServices& ws, const QString& path) {
     const std::size_t saved = InputPieceBytes;
+    const std::uint64_t savedMap = InputMapBytes;
     QStringList first;
-    for (std::size_t size : {std::size_t(1) << 20, std::size_t(1), std::size_t(2), std::size_t(3),
-                             std::size_t(5), std::size_t(8)}) {
-        InputPieceBytes = size;
-        InputText t(ws, path);
-        const QStringList lines = t.isWide() ? splitPieces<char16_t>(t) : splitPieces<char>(t);
-        if (first.isEmpty()) {
-            first = lines;
-        } else if (lines != first) {
-            first = QStringList{QStringLiteral("piece size %1 differs").arg(size)};
-            break;
+    for (std::uint64_t mapFrom : {UINT64_MAX, std::uint64_t(0)}) {
+        for (std::size_t size : {std::size_t(1) << 20, std::size_t(1), std::size_t(2),
+                                 std::size_t(3), std::size_t(5), std::size_t(8)}) {
+            InputPieceBytes = size;
+            InputMapBytes = mapFrom;
+            InputText t(ws, path);
+            const QStringList lines = t.isWide() ? splitPieces<char16_t>(t) : splitPieces<char>(t);
+            if (first.isEmpty()) {
+                first = lines;
+            } else if (lines != first) {
+                first = QStringList{QStringLiteral("piece size %1%2 differs")
+                                        .arg(size)
+                                        .arg(mapFrom == 0 ? " (viewed in place)" : "")};
+                InputPieceBytes = saved;
+                InputMapBytes = savedMap;
+                return first;
+            }
         }
     }
     InputPieceBytes = saved;
+    InputMapBytes = savedMap;
     return first;
 }
 
@@ -238,27 +251,31 @@ TEST(InputText, FilesNoOutputCanCarryBackAreRefusedWithAReason) {
     TempDir dir;
     ScriptedWindowServices ws;
     const std::size_t saved = InputPieceBytes;
+    const std::uint64_t savedMap = InputMapBytes;
     InputPieceBytes = 256;
-    for (Cls c :
-         {Cls::EightBit, Cls::Utf8, Cls::Utf16Le, Cls::Utf16Be, Cls::Utf32Le, Cls::Utf32Be}) {
-        const QString clean = dir.write("clean", encodeAs(lines, c));
-        EXPECT_EQ(refusal(ws, clean, false), QString()) << int(c);
-        EXPECT_EQ(refusal(ws, clean, true), QString()) << int(c);
-        for (const Place& p : places) {
-            const QString f = dir.write("nul", encodeAs(p.text, c));
-            for (bool countFirst : {false, true}) {
-                const QString why = refusal(ws, f, countFirst);
-                // FF FE then a zero unit is the UTF-32 mark: refused all the same.
-                if (c == Cls::Utf16Le && p.text.startsWith(nul)) {
-                    EXPECT_FALSE(why.isEmpty());
-                    continue;
+    for (const std::uint64_t mapFrom : {UINT64_MAX, std::uint64_t(0)})
+        for (Cls c :
+             {Cls::EightBit, Cls::Utf8, Cls::Utf16Le, Cls::Utf16Be, Cls::Utf32Le, Cls::Utf32Be}) {
+            InputMapBytes = mapFrom;
+            const QString clean = dir.write("clean", encodeAs(lines, c));
+            EXPECT_EQ(refusal(ws, clean, false), QString()) << int(c);
+            EXPECT_EQ(refusal(ws, clean, true), QString()) << int(c);
+            for (const Place& p : places) {
+                const QString f = dir.write("nul", encodeAs(p.text, c));
+                for (bool countFirst : {false, true}) {
+                    const QString why = refusal(ws, f, countFirst);
+                    // FF FE then a zero unit is the UTF-32 mark: refused all the same.
+                    if (c == Cls::Utf16Le && p.text.startsWith(nul)) {
+                        EXPECT_FALSE(why.isEmpty());
+                        continue;
+                    }
+                    EXPECT_TRUE(why.startsWith("binary file (it holds a NUL"))
+                        << int(c) << " " << p.name << " " << why.toStdString();
                 }
-                EXPECT_TRUE(why.startsWith("binary file (it holds a NUL"))
-                    << int(c) << " " << p.name << " " << why.toStdString();
             }
         }
-    }
     InputPieceBytes = saved;
+    InputMapBytes = savedMap;
     const struct {
         QByteArray file;
         const char* reason;
@@ -514,4 +531,119 @@ TEST(Writer, OutputKeepsTheClassItWasGivenWhateverTheFlagsSay) {
     EXPECT_FALSE(saved.finish());
     ASSERT_EQ(ws.errors().size(), 1u);
     EXPECT_TRUE(ws.errors()[0].text.contains("SaveStringToFileFSO at line 104"));
+}
+
+// UTF-32 input is read a piece at a time like any other: a character outside the first piece
+// that has no UTF-16 form is still found, and lines, characters beyond the Basic Multilingual
+// Plane and CR LF pairs split between pieces come out whole.
+TEST(InputText, Utf32IsReadInPieces) {
+    QString text;
+    for (int i = 0; i < 400; ++i)
+        text += QStringLiteral("line %1 ").arg(i) + QString::fromUcs4(U"\U0001F600\u00e9") +
+                (i % 3 == 0 ? "\r\n" : "\n");
+    TempDir dir;
+    ScriptedWindowServices ws;
+    const std::size_t saved = InputPieceBytes;
+    for (Cls c : {Cls::Utf32Le, Cls::Utf32Be}) {
+        const QString f = dir.write("u32", encodeAs(text, c));
+        const QStringList whole = ReadFileToStringLine(ws, f);
+        ASSERT_EQ(whole.size(), 400);
+        for (std::size_t size : {std::size_t(4), std::size_t(6), std::size_t(7), std::size_t(100),
+                                 std::size_t(1) << 20}) {
+            InputPieceBytes = size;
+            InputText t(ws, f);
+            ASSERT_TRUE(t.isWide());
+            std::u16string_view piece;
+            int pieces = 0;
+            QString joined;
+            while (t.next(piece)) {
+                ++pieces;
+                joined += lineText(piece);
+            }
+            EXPECT_TRUE(t.ok());
+            EXPECT_EQ(joined, text) << size;
+            if (size < 1000)
+                EXPECT_GT(pieces, 10) << size;
+            InputText counted(ws, f);
+            EXPECT_EQ(counted.countLines(), std::size_t(whole.size())) << size;
+        }
+        InputPieceBytes = 256;
+        QByteArray bad = encodeAs(text, c);
+        // U+110000, one past the last code point, in the file's byte order.
+        const QByteArray outside =
+            c == Cls::Utf32Le ? bytes({0, 0, 0x11, 0}) : bytes({0, 0x11, 0, 0});
+        bad.replace(bad.size() - 40, 4, outside);
+        const QString b = dir.write("bad", bad);
+        EXPECT_EQ(refusal(ws, b, false), "its UTF-32 text holds a value outside Unicode");
+        EXPECT_EQ(refusal(ws, b, true), "its UTF-32 text holds a value outside Unicode");
+    }
+    InputPieceBytes = saved;
+    EXPECT_TRUE(ws.boxes.empty());
+}
+
+// A file cut short by another program while its pages are viewed must not end the process: the
+// lost pages read as zeros, and the input is reported as unreadable (not as a binary file) with
+// its name, whether the pages were lost under a piece in use or before the next view.
+TEST(InputText, AFileCutShortUnderItsViewIsReportedAndNothingCrashes) {
+    QByteArray lines;
+    for (int i = 0; i < 60000; ++i)
+        lines += "a line of text number " + QByteArray::number(i) + "\n";
+    TempDir dir;
+    const std::size_t saved = InputPieceBytes;
+    const std::uint64_t savedMap = InputMapBytes;
+    InputPieceBytes = 64 << 10;
+    InputMapBytes = 0;
+    for (bool touchAfterCut : {true, false}) {
+        const QString f = dir.write("cut", lines);
+        ScriptedWindowServices ws;
+        InputText t(ws, f);
+        std::string_view piece;
+        ASSERT_TRUE(t.next(piece));
+        const std::size_t firstSize = piece.size();
+        ASSERT_EQ(::truncate(f.toLocal8Bit().constData(), touchAfterCut ? 1000 : 300000), 0);
+        if (touchAfterCut) {
+            // The piece in hand loses all but its first page.
+            std::size_t zeros = 0;
+            for (char ch : piece) zeros += ch == 0;
+            EXPECT_GT(zeros, firstSize / 2);
+        }
+        while (t.next(piece)) {
+        }
+        EXPECT_FALSE(t.ok()) << touchAfterCut;
+        EXPECT_TRUE(t.skipReason().isEmpty()) << t.skipReason().toStdString();
+        ASSERT_FALSE(ws.errors().empty()) << touchAfterCut;
+        const QString report = ws.errors().front().text;
+        EXPECT_TRUE(report.contains("Cannot read")) << report.toStdString();
+        EXPECT_TRUE(report.contains(f)) << report.toStdString();
+        EXPECT_TRUE(report.contains("cut short")) << report.toStdString();
+    }
+    InputPieceBytes = saved;
+    InputMapBytes = savedMap;
+}
+
+// A bus error that is not about a view of ours still ends the process as it always did.
+TEST(InputTextDeathTest, OtherBusErrorsStillEndTheProcess) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    TempDir dir;
+    const QString f = dir.write("other", QByteArray(10000, 'x'));
+    {
+        // Installs the guard.
+        const std::uint64_t savedMap = InputMapBytes;
+        InputMapBytes = 0;
+        ScriptedWindowServices ws;
+        InputText t(ws, f);
+        std::string_view piece;
+        EXPECT_TRUE(t.next(piece));
+        InputMapBytes = savedMap;
+    }
+    EXPECT_DEATH(
+        {
+            const int fd = ::open(f.toLocal8Bit().constData(), O_RDONLY);
+            void* p = ::mmap(nullptr, 8192, PROT_READ, MAP_SHARED, fd, 0);
+            if (::ftruncate(::open(f.toLocal8Bit().constData(), O_WRONLY), 0) != 0)
+                std::abort();
+            volatile char c = static_cast<const char*>(p)[4096];
+            (void)c;
+        },
+        "");
 }

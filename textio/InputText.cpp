@@ -20,6 +20,7 @@ static_assert(std::endian::native == std::endian::little,
               "UTF-16 input is viewed in place as little-endian code units");
 
 std::size_t InputPieceBytes = std::size_t(1) << 20;
+std::uint64_t InputMapBytes = std::uint64_t(1) << 20;
 
 namespace {
 
@@ -69,23 +70,38 @@ const QString& nulReason(bool wide) {
     return wide ? units : narrow;
 }
 
-// Why UTF-32 text cannot be carried back into a file, or empty. Only Unicode scalar values have
-// a UTF-16 form, and the output of Unicode input is UTF-16.
-QString utf32Problem(std::string_view payload, bool bigEndian) {
-    if (payload.size() % 4 != 0)
-        return QStringLiteral("its UTF-32 text ends in a partial unit");
-    const auto* b = reinterpret_cast<const unsigned char*>(payload.data());
-    for (std::size_t i = 0; i < payload.size(); i += 4) {
+const QString kPartialUnit = QStringLiteral("its UTF-32 text ends in a partial unit");
+
+// Turns whole UTF-32 units into UTF-16 units at `out`, which has room for as many bytes as
+// `bytes` holds (a unit becomes one or two UTF-16 units, never more bytes). Returns the units
+// written; stops at the first value that cannot be carried back into a file, with `problem`
+// saying why: only Unicode scalar values have a UTF-16 form, and the output of Unicode input is
+// UTF-16.
+std::size_t utf32ToUtf16(const char* bytes, std::size_t count, bool bigEndian, char16_t* out,
+                         QString& problem) {
+    const auto* b = reinterpret_cast<const unsigned char*>(bytes);
+    std::size_t n = 0;
+    for (std::size_t i = 0; i + 4 <= count; i += 4) {
         const char32_t v = bigEndian ? (char32_t(b[i]) << 24) | (char32_t(b[i + 1]) << 16) |
                                            (char32_t(b[i + 2]) << 8) | b[i + 3]
                                      : (char32_t(b[i + 3]) << 24) | (char32_t(b[i + 2]) << 16) |
                                            (char32_t(b[i + 1]) << 8) | b[i];
-        if (v == 0)
-            return nulReason(true);
-        if (v > 0x10FFFF || (v >= 0xD800 && v <= 0xDFFF))
-            return QStringLiteral("its UTF-32 text holds a value outside Unicode");
+        if (v == 0) {
+            problem = nulReason(true);
+            return n;
+        }
+        if (v > 0x10FFFF || (v >= 0xD800 && v <= 0xDFFF)) {
+            problem = QStringLiteral("its UTF-32 text holds a value outside Unicode");
+            return n;
+        }
+        if (v < 0x10000) {
+            out[n++] = char16_t(v);
+        } else {
+            out[n++] = char16_t(0xD800 + ((v - 0x10000) >> 10));
+            out[n++] = char16_t(0xDC00 + ((v - 0x10000) & 0x3FF));
+        }
     }
-    return {};
+    return n;
 }
 
 void swapUnits(char16_t* units, std::size_t count) {
@@ -141,22 +157,18 @@ InputText::InputText(WindowServices& ws, const QString& path) : m_ws(ws), m_path
             m_payload = std::uint64_t(c.markLength);
             m_swap = c.cls == EncodingClass::Utf16Be;
             if (c.cls == EncodingClass::Utf32Le || c.cls == EncodingClass::Utf32Be) {
-                // Rare enough to be converted whole.
-                const FileBytes whole = readWholeFile(path);
-                m_size = whole.size;
-                const std::size_t mark = std::min<std::size_t>(whole.size, 4);
-                const std::string_view payload(whole.data() + mark, whole.size - mark);
-                const bool bigEndian = c.cls == EncodingClass::Utf32Be;
-                m_skip = utf32Problem(payload, bigEndian);
-                if (m_skip.isEmpty())
-                    m_converted = decodeUtf32(payload, bigEndian);
-                m_file.reset();
-                m_convertedWhole = true;
+                // Read in pieces like any other input and turned into UTF-16 on the way; a value
+                // with no UTF-16 form is found where it stands.
+                m_utf32 = true;
+                m_bigEndian = c.cls == EncodingClass::Utf32Be;
+                if ((m_size - std::min<std::uint64_t>(m_size, m_payload)) % 4 != 0)
+                    m_skip = kPartialUnit;
             } else if ((m_size - std::min<std::uint64_t>(m_size, m_payload)) % 2 != 0) {
                 m_skip = kOddByte;
             }
         }
         m_offset = m_payload;
+        m_mapped = !m_swap && !m_utf32 && m_size > m_payload && m_size >= InputMapBytes;
     });
     if (!m_ok)
         m_file.reset();
@@ -168,10 +180,60 @@ void InputText::skip(const QString& reason) {
     m_skip = reason;
     m_ended = true;
     m_file.reset();
-    m_converted.clear();
 }
 
 InputText::~InputText() = default;
+
+void InputText::failRead(const QString& reason) {
+    Guard g(m_ws, m_location);
+    g.step(m_label,
+           [&] { throw Failure::withReason(QStringLiteral("Cannot read"), m_path, reason); });
+    m_ok = false;
+    m_ended = true;
+    m_file.reset();
+}
+
+bool InputText::viewStillSound() {
+    if (!m_file || !m_file->viewLost())
+        return true;
+    failRead(
+        QStringLiteral("part of it could not be read while it was in use (the file was cut "
+                       "short meanwhile, or the disk failed)"));
+    return false;
+}
+
+bool InputText::readUnits(std::uint64_t offset, char* out, std::size_t count, std::size_t& got,
+                          std::size_t& consumed) {
+    if (!m_utf32) {
+        if (!readAt(offset, out, count, got))
+            return false;
+        consumed = got;
+        return true;
+    }
+    const std::size_t want = count / 4 * 4;
+    if (m_rawCapacity < want) {
+        m_raw.reset();
+        m_raw = std::unique_ptr<char[]>(new (std::nothrow) char[want]);
+        m_rawCapacity = m_raw ? want : 0;
+        if (!m_raw) {
+            failRead(QStringLiteral("not enough memory to hold the file"));
+            return false;
+        }
+    }
+    if (!readAt(offset, m_raw.get(), want, consumed))
+        return false;
+    QString problem;
+    got = 2 * utf32ToUtf16(m_raw.get(), consumed, m_bigEndian, reinterpret_cast<char16_t*>(out),
+                           problem);
+    // A file that shrank to a partial unit since it was opened.
+    if (problem.isEmpty() && consumed % 4 != 0)
+        problem = kPartialUnit;
+    if (!problem.isEmpty()) {
+        skip(problem);
+        return false;
+    }
+    return true;
+}
 
 bool InputText::readAt(std::uint64_t offset, char* out, std::size_t count, std::size_t& got) {
     Guard g(m_ws, m_location);
@@ -209,22 +271,69 @@ bool InputText::next(std::u16string_view& piece) {
 }
 
 template <class CharT>
-bool InputText::nextPiece(View<CharT>& piece) {
-    if (!m_ok || m_ended)
-        return false;
-    if (m_convertedWhole) {
-        piece = View<CharT>(reinterpret_cast<const CharT*>(m_converted.utf16()),
-                            std::size_t(m_converted.size()));
-        m_ended = true;
+bool InputText::nextMapped(View<CharT>& piece) {
+    constexpr std::size_t unit = sizeof(CharT);
+    const std::uint64_t size = m_file->size();
+    const std::uint64_t rest = size > m_offset ? size - m_offset : 0;
+    // A view holds a few pieces' worth: each one costs a system call and a flush of the address
+    // cache when it goes, and whole lines keep each piece apart from the next.
+    std::size_t window = std::max<std::size_t>(InputPieceBytes * 4, 2 * unit) / unit * unit;
+    while (rest > 0) {
+        const bool last = window >= rest;
+        const std::string_view bytes = m_file->mapAt(m_offset, last ? std::size_t(rest) : window);
+        if (bytes.empty())
+            return false;
+        const auto* units = reinterpret_cast<const CharT*>(bytes.data());
+        const std::size_t count = bytes.size() / unit;
+        const std::size_t cut = last ? count : lastCut(units, count);
+        if (cut == 0) {
+            // One line longer than the view: a wider view, never past the end of the file.
+            window =
+                std::size_t(std::min<std::uint64_t>(rest, std::uint64_t(window) * 2)) / unit * unit;
+            continue;
+        }
+        if (holdsNul(units, cut)) {
+            // A page lost while it was looked at reads as zeros: that is no binary file.
+            if (viewStillSound())
+                skip(nulReason(unit == 2));
+            return false;
+        }
+        piece = View<CharT>(units, cut);
+        m_offset += cut * unit;
+        m_handedOut = true;
+        m_ended = last;
         return true;
     }
+    return false;
+}
+
+template <class CharT>
+bool InputText::nextPiece(View<CharT>& piece) {
+    if (m_mapped && m_file) {
+        // The last view is in use until now: it is only known sound once it is done with.
+        if (!viewStillSound())
+            return false;
+        if (m_ended)
+            m_file.reset();  // the file is given back as soon as it has been read
+    }
+    if (!m_ok || m_ended)
+        return false;
+    if (m_mapped) {
+        if (nextMapped(piece))
+            return true;
+        if (!m_ok || m_ended)
+            return false;
+        m_mapped = false;  // no view could be made: the rest is read
+    }
     constexpr std::size_t unit = sizeof(CharT);
+    // UTF-32 input takes four bytes at a time, turned into at most as many bytes of UTF-16.
+    const std::size_t step = m_utf32 ? 4 : unit;
     if (!m_buffer.units) {
         // No more room than the file needs: a small file costs a small buffer.
         const std::uint64_t rest = m_file->size() > m_offset ? m_file->size() - m_offset : 0;
         const std::size_t room =
-            std::size_t(std::min<std::uint64_t>(std::max<std::size_t>(InputPieceBytes, 2 * unit),
-                                                std::max<std::uint64_t>(rest + unit, 2 * unit)));
+            std::size_t(std::min<std::uint64_t>(std::max<std::size_t>(InputPieceBytes, 2 * step),
+                                                std::max<std::uint64_t>(rest + unit, 2 * step)));
         if (!reserve(room / unit * unit))
             return false;
     }
@@ -236,21 +345,23 @@ bool InputText::nextPiece(View<CharT>& piece) {
         m_cut = 0;
     }
     for (;;) {
-        if (m_filled == m_capacity) {
+        if (m_capacity - m_filled < step) {
             // One line longer than the buffer: make room for it, but never for more than the
             // rest of the file.
             const std::uint64_t rest = m_file->size() > m_offset ? m_file->size() - m_offset : 0;
             const std::size_t grown = std::size_t(std::min<std::uint64_t>(
-                std::uint64_t(m_capacity) * 2, std::uint64_t(m_filled) + rest + unit));
+                std::uint64_t(m_capacity) * 2, std::uint64_t(m_filled) + rest + step));
             if (!reserve(grown / unit * unit))
                 return false;
             bytes = reinterpret_cast<char*>(m_buffer.units);
         }
         const std::size_t want = m_capacity - m_filled;
+        const std::size_t asked = m_utf32 ? want / 4 * 4 : want;
         std::size_t got = 0;
-        if (!readAt(m_offset, bytes + m_filled, want, got))
+        std::size_t consumed = 0;
+        if (!readUnits(m_offset, bytes + m_filled, want, got, consumed))
             return false;
-        m_offset += got;
+        m_offset += consumed;
         if constexpr (unit == 2) {
             if (m_swap)
                 swapUnits(reinterpret_cast<char16_t*>(bytes + m_filled), got / 2);
@@ -260,7 +371,7 @@ bool InputText::nextPiece(View<CharT>& piece) {
             return false;
         }
         m_filled += got;
-        const bool end = got < want || m_offset >= m_file->size();
+        const bool end = consumed < asked || m_offset >= m_file->size();
         if (end) {
             if constexpr (unit == 2) {
                 // Found at the start already, unless the file shrank to an odd size since.
@@ -295,11 +406,13 @@ std::size_t InputText::countUnits(const std::function<bool()>& between) {
     const std::size_t size = std::max<std::size_t>(InputPieceBytes, 2 * unit) / unit * unit;
     auto scratch = std::make_unique_for_overwrite<char16_t[]>(size / 2 + 1);
     char* bytes = reinterpret_cast<char*>(scratch.get());
+    const std::size_t asked = m_utf32 ? size / 4 * 4 : size;
     for (std::uint64_t offset = m_payload;;) {
         std::size_t got = 0;
-        if (!readAt(offset, bytes, size, got))
-            return 1;
-        offset += got;
+        std::size_t consumed = 0;
+        if (!readUnits(offset, bytes, size, got, consumed))
+            return m_ok ? 0 : 1;
+        offset += consumed;
         std::size_t units = got / unit;
         if constexpr (unit == 2) {
             if (m_swap)
@@ -314,7 +427,7 @@ std::size_t InputText::countUnits(const std::function<bool()>& between) {
             return 0;
         }
         tally.add(View<CharT>(reinterpret_cast<const CharT*>(bytes), units));
-        if (got < size)
+        if (consumed < asked)
             break;
         if (between && !between())
             return 0;
@@ -327,11 +440,6 @@ std::size_t InputText::countLines(const std::function<bool()>& between) {
         return 1;
     if (!m_skip.isEmpty())
         return 0;
-    if (m_convertedWhole) {
-        return textio::countLines(
-            std::u16string_view(reinterpret_cast<const char16_t*>(m_converted.utf16()),
-                                std::size_t(m_converted.size())));
-    }
     // Once the last piece is read the file is given back; the pieces then held everything.
     if (!m_file)
         return 1;

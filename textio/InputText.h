@@ -18,6 +18,10 @@ namespace vn::textio {
 // Bytes of input read at a time. A piece always holds whole lines, so a line longer than this
 // makes its piece longer. Tests lower it to put piece boundaries everywhere.
 extern std::size_t InputPieceBytes;
+// Inputs at least this large (in bytes) are viewed in place, a window of the file's pages at a
+// time, instead of being copied into a buffer; smaller ones cost less to read. Tests set it to 0
+// or to the largest size to walk either way.
+extern std::uint64_t InputMapBytes;
 
 // One input file as the engine walks it: its code units (bytes for 8-bit and UTF-8 input,
 // UTF-16 units for Unicode input), handed out a piece of whole lines at a time, so memory stays
@@ -73,9 +77,21 @@ private:
     bool nextPiece(std::basic_string_view<CharT>& piece);
     template <class CharT>
     std::size_t countUnits(const std::function<bool()>& between);
+    // The next piece viewed in the file's own pages (see InputMapBytes); false with ok() still
+    // true when no view could be made, for the caller to read instead.
+    template <class CharT>
+    bool nextMapped(std::basic_string_view<CharT>& piece);
     // Reads `count` bytes at `offset` (fewer at the end); a failure is reported, ends the input
-    // and gives false.
+    // and gives false. UTF-32 input is turned into UTF-16 units on the way: `count` is then the
+    // room at `out`, and `got` the bytes written there, while `consumed` is always the bytes
+    // taken from the file.
     bool readAt(std::uint64_t offset, char* out, std::size_t count, std::size_t& got);
+    bool readUnits(std::uint64_t offset, char* out, std::size_t count, std::size_t& got,
+                   std::size_t& consumed);
+    // Reports a view whose pages were lost while it was in use and ends the input; false then.
+    bool viewStillSound();
+    // Reports `failure` under the input's read location and ends the input.
+    void failRead(const QString& reason);
     // Ends the input as one to be left alone, for `reason`.
     void skip(const QString& reason);
 
@@ -93,10 +109,13 @@ private:
     std::uint64_t m_size = 0;
     std::unique_ptr<FileReader> m_file;
     FileStamp m_stamp;
-    std::uint64_t m_payload = 0;  // file offset of the first unit after the byte order mark
-    std::uint64_t m_offset = 0;   // file offset of the next byte to read
-    QString m_converted;          // UTF-32 input, converted whole
-    bool m_convertedWhole = false;
+    std::uint64_t m_payload = 0;    // file offset of the first unit after the byte order mark
+    std::uint64_t m_offset = 0;     // file offset of the next byte to read
+    bool m_utf32 = false;           // UTF-32 input: read in pieces, handed out as UTF-16
+    bool m_bigEndian = false;       // of UTF-32 input
+    bool m_mapped = false;          // pieces are views of the file's pages
+    std::unique_ptr<char[]> m_raw;  // UTF-32 bytes as read, before they become UTF-16
+    std::size_t m_rawCapacity = 0;
     // Heap memory that grows in place where it can (a very long line then costs no copy and
     // no second buffer). 16-bit aligned, viewed as bytes or as units.
     struct Buffer {
