@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -167,26 +168,51 @@ private:
         const __m256i wantB = bytes ? _mm256_set1_epi8(char(b)) : _mm256_set1_epi16(short(b));
         const __m256i foldA = bytes ? _mm256_set1_epi8(char(fa)) : _mm256_set1_epi16(short(fa));
         const __m256i foldB = bytes ? _mm256_set1_epi8(char(fb)) : _mm256_set1_epi16(short(fb));
-        for (; q + lanes - 1 <= last; q += lanes) {
-            const __m256i va = _mm256_or_si256(
+        // Two vectors of positions a step, with one test for both: candidates are rare in text.
+        // (No lambdas here: they would not take on this function's instruction set.)
+        while (q + lanes - 1 <= last) {
+            const bool pair = q + 2 * lanes - 1 <= last;
+            const __m256i a1 = _mm256_or_si256(
                 _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + q + m_rare1)), foldA);
-            const __m256i vb = _mm256_or_si256(
+            const __m256i b1 = _mm256_or_si256(
                 _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + q + m_rare2)), foldB);
-            __m256i both;
+            __m256i first, second = _mm256_setzero_si256();
             if constexpr (bytes)
-                both = _mm256_and_si256(_mm256_cmpeq_epi8(va, wantA), _mm256_cmpeq_epi8(vb, wantB));
+                first =
+                    _mm256_and_si256(_mm256_cmpeq_epi8(a1, wantA), _mm256_cmpeq_epi8(b1, wantB));
             else
-                both =
-                    _mm256_and_si256(_mm256_cmpeq_epi16(va, wantA), _mm256_cmpeq_epi16(vb, wantB));
-            unsigned mask = unsigned(_mm256_movemask_epi8(both));
-            if constexpr (!bytes)
-                mask &= 0x55555555u;
-            while (mask != 0) {
-                const std::size_t at = q + std::size_t(__builtin_ctz(mask)) / sizeof(CharT);
-                if (matchesAt(text + at))
-                    return at;
-                mask &= mask - 1;
+                first =
+                    _mm256_and_si256(_mm256_cmpeq_epi16(a1, wantA), _mm256_cmpeq_epi16(b1, wantB));
+            if (pair) {
+                const std::size_t r = q + lanes;
+                const __m256i a2 = _mm256_or_si256(
+                    _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + r + m_rare1)),
+                    foldA);
+                const __m256i b2 = _mm256_or_si256(
+                    _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + r + m_rare2)),
+                    foldB);
+                if constexpr (bytes)
+                    second = _mm256_and_si256(_mm256_cmpeq_epi8(a2, wantA),
+                                              _mm256_cmpeq_epi8(b2, wantB));
+                else
+                    second = _mm256_and_si256(_mm256_cmpeq_epi16(a2, wantA),
+                                              _mm256_cmpeq_epi16(b2, wantB));
             }
+            const __m256i any = _mm256_or_si256(first, second);
+            if (!_mm256_testz_si256(any, any)) {
+                // 64 candidate bits, the first vector's in the low half.
+                std::uint64_t mask = std::uint64_t(unsigned(_mm256_movemask_epi8(first))) |
+                                     (std::uint64_t(unsigned(_mm256_movemask_epi8(second))) << 32);
+                if constexpr (!bytes)
+                    mask &= 0x5555555555555555ull;
+                while (mask != 0) {
+                    const std::size_t at = q + std::size_t(__builtin_ctzll(mask)) / sizeof(CharT);
+                    if (matchesAt(text + at))
+                        return at;
+                    mask &= mask - 1;
+                }
+            }
+            q += pair ? 2 * lanes : lanes;
         }
         return npos;
     }

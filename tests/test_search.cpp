@@ -163,6 +163,22 @@ void checkFinderAgainstNaive(std::mt19937& rng) {
         ASSERT_EQ(finder.find(text.data(), from, end), want)
             << "round " << round << " unit " << sizeof(CharT) << " from " << from << " end " << end;
     }
+    // One occurrence in a long run of other units, with a near miss before it, so that the
+    // candidates fall in either vector of a step and in the narrower tail.
+    for (int round = 0; round < 300; ++round) {
+        std::basic_string<CharT> text(1 + rng() % 700, CharT('x'));
+        const std::basic_string<CharT> pattern = {CharT('q'), CharT('y'), CharT('z')};
+        const std::size_t at = rng() % (text.size() + 1);
+        text.insert(at, pattern);
+        const std::size_t miss = rng() % (at + 1);
+        text.insert(miss, {CharT('q'), CharT('x'), CharT('z')});
+        const std::size_t found = at + 3;
+        const Finder<CharT> finder(pattern, round % 2 == 1);
+        const std::size_t from = rng() % (found + 1);
+        ASSERT_EQ(finder.find(text.data(), from, text.size()), found)
+            << "round " << round << " unit " << sizeof(CharT) << " at " << found;
+        ASSERT_EQ(finder.find(text.data(), found + 1, text.size()), Finder<CharT>::npos);
+    }
 }
 
 TEST(Finder, FindsWhatANaiveSearchFindsInBothUnitSizes) {
