@@ -43,16 +43,20 @@ bool inputSound(const textio::InputText& input) {
 
 // The input cut into stretches: runs of whole lines handled together between two yields.
 //
-// Each piece is surveyed once as it arrives: per block of about kBlockBytes of whole lines, its
-// line count and whether every break in it is the output's break B. Stretches are made of whole
-// blocks up to a budget of units, which halves when a stretch takes longer than kStretchTime
-// and doubles when it takes far less, so the window gets its turn often whatever the rule costs.
-// Per line (perLine) a stretch is one line and no survey is made.
+// Each piece is surveyed once, block by block as the stretches need them, so that a block is
+// still in the processor's cache when the rule reads it: per block of about kBlockBytes of whole
+// lines, its line count and whether every break in it is the output's break B. The same pass
+// looks for a zero unit (the input leaves that to it): a block holding one ends the stretches,
+// and the input is refused as a binary file. Stretches are made of whole blocks up to a budget
+// of units, which halves when a stretch takes longer than kStretchTime and doubles when it takes
+// far less, so the window gets its turn often whatever the rule costs. Per line (perLine) a
+// stretch is one line, no survey is made, and the input looks for zero units itself.
 //
 // Invariants: the stretches of a piece follow one another without gap from its start to its
-// end; each holds at least one line (an empty input's single, empty piece holds one empty line,
-// and gives one stretch); B is the first break of the first piece and never changes; positions
-// stay valid until next() reads the following piece.
+// end, or to the first block holding a zero unit; each holds at least one line (an empty
+// input's single, empty piece holds one empty line, and gives one stretch) and no zero unit; B
+// is the first break of the first piece and never changes; positions stay valid until next()
+// reads the following piece.
 template <class CharT>
 class LineSource {
 public:
@@ -66,7 +70,7 @@ public:
 
     // Reads the first piece and takes B from it; false when there is none (see inputGaveOut).
     bool start() {
-        if (!m_input.next(m_text))
+        if (!m_input.next(m_text, nulCheck()))
             return false;
         m_break = textio::firstBreak(m_text);
         survey();
@@ -74,7 +78,7 @@ public:
     }
     // Reads the following piece; false at the end or when the input gave out.
     bool next() {
-        if (!m_input.next(m_text))
+        if (!m_input.next(m_text, nulCheck()))
             return false;
         survey();
         return true;
@@ -97,12 +101,14 @@ public:
             span.lines = 1;
             span.onlyBreak = false;
         } else {
+            if (!surveyed())
+                return false;
             do {
                 const Block& b = m_blocks[m_nextBlock++];
                 span.lines += b.lines;
                 span.onlyBreak = span.onlyBreak && b.onlyBreak;
                 span.stop = b.stop;
-            } while (m_nextBlock < m_blocks.size() && span.stop - m_pos < m_budget);
+            } while (span.stop - m_pos < m_budget && surveyed());
         }
         m_pos = span.stop;
         return true;
@@ -141,26 +147,45 @@ private:
         bool onlyBreak;
     };
 
+    textio::InputText::NulCheck nulCheck() const {
+        return m_perLine ? textio::InputText::NulCheck::Here
+                         : textio::InputText::NulCheck::ByCaller;
+    }
+
     void survey() {
         m_pos = 0;
         m_started = false;
         m_nextBlock = 0;
         m_cursor = textio::LineCursor<CharT>(m_text);
         m_blocks.clear();
-        if (m_perLine)
-            return;
-        std::size_t at = 0;
-        do {
-            std::size_t stop = std::min(m_text.size(), at + kBlockBytes / sizeof(CharT));
-            if (stop < m_text.size()) {
-                stop = textio::lineEndAt(m_text, stop);
-                if (stop < m_text.size())
-                    stop += textio::breakLength(m_text, stop);
-            }
-            const textio::LineCensus c = textio::censusOf(m_text.substr(at, stop - at));
-            m_blocks.push_back({stop, c.lines, c.only(m_break)});
-            at = stop;
-        } while (at < m_text.size());
+        m_surveyedTo = 0;
+        m_binary = false;
+    }
+
+    // Whether a block follows in the piece, surveying it first when that is still to do; false
+    // at the piece's end and at a block holding a zero unit (the input is then refused).
+    bool surveyed() {
+        if (m_nextBlock < m_blocks.size())
+            return true;
+        // An empty piece is one empty block.
+        if (m_binary || (m_surveyedTo >= m_text.size() && !(m_text.empty() && m_blocks.empty())))
+            return false;
+        const std::size_t at = m_surveyedTo;
+        std::size_t stop = std::min(m_text.size(), at + kBlockBytes / sizeof(CharT));
+        if (stop < m_text.size()) {
+            stop = textio::lineEndAt(m_text, stop);
+            if (stop < m_text.size())
+                stop += textio::breakLength(m_text, stop);
+        }
+        const textio::LineCensus c = textio::censusOf(m_text.substr(at, stop - at));
+        if (c.holdsNul) {
+            m_binary = true;
+            m_input.refuseAsBinary();
+            return false;
+        }
+        m_blocks.push_back({stop, c.lines, c.only(m_break)});
+        m_surveyedTo = stop;
+        return true;
     }
 
     textio::InputText& m_input;
@@ -169,6 +194,8 @@ private:
     textio::Break m_break = textio::kPlatformBreak;
     std::vector<Block> m_blocks;
     std::size_t m_nextBlock = 0;
+    std::size_t m_surveyedTo = 0;  // the blocks so far cover [0, m_surveyedTo) of the piece
+    bool m_binary = false;         // a block holding a zero unit was met
     std::size_t m_pos = 0;
     bool m_started = false;
     textio::LineCursor<CharT> m_cursor{View<CharT>()};

@@ -263,15 +263,23 @@ bool InputText::reserve(std::size_t bytes) {
     return done;
 }
 
-bool InputText::next(std::string_view& piece) {
-    return nextPiece(piece);
+bool InputText::next(std::string_view& piece, NulCheck check) {
+    return nextPiece(piece, check == NulCheck::Here);
 }
-bool InputText::next(std::u16string_view& piece) {
-    return nextPiece(piece);
+bool InputText::next(std::u16string_view& piece, NulCheck check) {
+    return nextPiece(piece, check == NulCheck::Here);
+}
+
+void InputText::refuseAsBinary() {
+    // Zeros where a lost page of a view was are no binary file: that is reported as such.
+    if (m_mapped && !viewStillSound())
+        return;
+    if (m_ok && m_skip.isEmpty())
+        skip(nulReason(m_wide));
 }
 
 template <class CharT>
-bool InputText::nextMapped(View<CharT>& piece) {
+bool InputText::nextMapped(View<CharT>& piece, bool checkNul) {
     constexpr std::size_t unit = sizeof(CharT);
     const std::uint64_t size = m_file->size();
     const std::uint64_t rest = size > m_offset ? size - m_offset : 0;
@@ -292,7 +300,7 @@ bool InputText::nextMapped(View<CharT>& piece) {
                 std::size_t(std::min<std::uint64_t>(rest, std::uint64_t(window) * 2)) / unit * unit;
             continue;
         }
-        if (holdsNul(units, cut)) {
+        if (checkNul && holdsNul(units, cut)) {
             // A page lost while it was looked at reads as zeros: that is no binary file.
             if (viewStillSound())
                 skip(nulReason(unit == 2));
@@ -308,7 +316,7 @@ bool InputText::nextMapped(View<CharT>& piece) {
 }
 
 template <class CharT>
-bool InputText::nextPiece(View<CharT>& piece) {
+bool InputText::nextPiece(View<CharT>& piece, bool checkNul) {
     if (m_mapped && m_file) {
         // The last view is in use until now: it is only known sound once it is done with.
         if (!viewStillSound())
@@ -319,7 +327,7 @@ bool InputText::nextPiece(View<CharT>& piece) {
     if (!m_ok || m_ended)
         return false;
     if (m_mapped) {
-        if (nextMapped(piece))
+        if (nextMapped(piece, checkNul))
             return true;
         if (!m_ok || m_ended)
             return false;
@@ -366,7 +374,7 @@ bool InputText::nextPiece(View<CharT>& piece) {
             if (m_swap)
                 swapUnits(reinterpret_cast<char16_t*>(bytes + m_filled), got / 2);
         }
-        if (holdsNul(reinterpret_cast<const CharT*>(bytes + m_filled), got / unit)) {
+        if (checkNul && holdsNul(reinterpret_cast<const CharT*>(bytes + m_filled), got / unit)) {
             skip(nulReason(unit == 2));
             return false;
         }

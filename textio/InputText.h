@@ -50,8 +50,16 @@ public:
     // have none. A CR at a piece's end is never followed by an LF at the next one's start.
     // Returns false at the end, and when a read fails (then ok() turns false). The view stays
     // valid until the next call. Call the form that matches isWide().
-    bool next(std::string_view& piece);
-    bool next(std::u16string_view& piece);
+    //
+    // Who looks for a zero unit: by default the input does, and no piece holds one. A caller
+    // that surveys every unit anyway (censusOf notes zero units) may take that on with
+    // NulCheck::ByCaller; its pieces may then hold zero units, and on finding one it calls
+    // refuseAsBinary and keeps nothing made from the input.
+    enum class NulCheck { Here, ByCaller };
+    bool next(std::string_view& piece, NulCheck check = NulCheck::Here);
+    bool next(std::u16string_view& piece, NulCheck check = NulCheck::Here);
+    // Ends the input as a binary file (see skipReason), for a caller that found a zero unit.
+    void refuseAsBinary();
     // True once the last piece has been handed out.
     bool atEnd() const { return m_ended; }
     // Why the input is to be left alone although it can be read, or empty: it holds a NUL code
@@ -74,13 +82,13 @@ public:
 
 private:
     template <class CharT>
-    bool nextPiece(std::basic_string_view<CharT>& piece);
+    bool nextPiece(std::basic_string_view<CharT>& piece, bool checkNul);
     template <class CharT>
     std::size_t countUnits(const std::function<bool()>& between);
     // The next piece viewed in the file's own pages (see InputMapBytes); false with ok() still
     // true when no view could be made, for the caller to read instead.
     template <class CharT>
-    bool nextMapped(std::basic_string_view<CharT>& piece);
+    bool nextMapped(std::basic_string_view<CharT>& piece, bool checkNul);
     // Reads `count` bytes at `offset` (fewer at the end); a failure is reported, ends the input
     // and gives false. UTF-32 input is turned into UTF-16 units on the way: `count` is then the
     // room at `out`, and `got` the bytes written there, while `consumed` is always the bytes

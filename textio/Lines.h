@@ -190,12 +190,14 @@ constexpr Break firstBreak(std::basic_string_view<CharT> text) {
 // What one pass over a text tells about its breaks: its number of lines, by the rule above
 // (never 0), and which kind all its breaks are of (if one), so that lines can be copied with
 // their breaks as they stand. Each CR LF holds one CR and one LF and counts once; a lone CR or
-// LF counts once. A text without breaks is of every kind.
+// LF counts once. A text without breaks is of every kind. The same pass notes a zero unit, which
+// no text file holds.
 struct LineCensus {
     std::size_t lines = 1;
     bool onlyCrLf = true;
     bool onlyLf = true;
     bool onlyCr = true;
+    bool holdsNul = false;
     constexpr bool only(Break b) const {
         return b == Break::CrLf ? onlyCrLf : (b == Break::Lf ? onlyLf : onlyCr);
     }
@@ -215,15 +217,17 @@ inline bool hasAvx2() {
 template <class CharT>
 __attribute__((target("avx2"))) std::size_t countBreaksAvx2(const CharT* p, std::size_t from,
                                                             std::size_t size, std::size_t& cr,
-                                                            std::size_t& lf, std::size_t& pairs) {
+                                                            std::size_t& lf, std::size_t& pairs,
+                                                            std::size_t& nul) {
     constexpr bool bytes = sizeof(CharT) == 1;
     constexpr std::size_t lanes = 32 / sizeof(CharT);
     constexpr int flushEvery = bytes ? 255 : 32767;
     const __m256i vcr = bytes ? _mm256_set1_epi8('\r') : _mm256_set1_epi16('\r');
     const __m256i vlf = bytes ? _mm256_set1_epi8('\n') : _mm256_set1_epi16('\n');
+    const __m256i zero = _mm256_setzero_si256();
     std::size_t i = from;
     while (i + lanes <= size) {
-        __m256i acr = _mm256_setzero_si256(), alf = acr, apair = acr;
+        __m256i acr = _mm256_setzero_si256(), alf = acr, apair = acr, anul = acr;
         for (int k = 0; k < flushEvery && i + lanes <= size; ++k, i += lanes) {
             const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
             const __m256i before = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i - 1));
@@ -231,19 +235,21 @@ __attribute__((target("avx2"))) std::size_t countBreaksAvx2(const CharT* p, std:
                 const __m256i isLf = _mm256_cmpeq_epi8(v, vlf);
                 acr = _mm256_sub_epi8(acr, _mm256_cmpeq_epi8(v, vcr));
                 alf = _mm256_sub_epi8(alf, isLf);
+                anul = _mm256_sub_epi8(anul, _mm256_cmpeq_epi8(v, zero));
                 apair =
                     _mm256_sub_epi8(apair, _mm256_and_si256(isLf, _mm256_cmpeq_epi8(before, vcr)));
             } else {
                 const __m256i isLf = _mm256_cmpeq_epi16(v, vlf);
                 acr = _mm256_sub_epi16(acr, _mm256_cmpeq_epi16(v, vcr));
                 alf = _mm256_sub_epi16(alf, isLf);
+                anul = _mm256_sub_epi16(anul, _mm256_cmpeq_epi16(v, zero));
                 apair = _mm256_sub_epi16(apair,
                                          _mm256_and_si256(isLf, _mm256_cmpeq_epi16(before, vcr)));
             }
         }
-        __m256i sums[3] = {acr, alf, apair};
-        std::size_t* counts[3] = {&cr, &lf, &pairs};
-        for (int c = 0; c < 3; ++c) {
+        __m256i sums[4] = {acr, alf, apair, anul};
+        std::size_t* counts[4] = {&cr, &lf, &pairs, &nul};
+        for (int c = 0; c < 4; ++c) {
             // Bytes sum into four 64-bit lanes, 16-bit counters (below 32768) into eight 32-bit
             // ones.
             const __m256i wide = bytes ? _mm256_sad_epu8(sums[c], _mm256_setzero_si256())
@@ -265,13 +271,13 @@ __attribute__((target("avx2"))) std::size_t countBreaksAvx2(const CharT* p, std:
 // The per-lane counters are summed before they can overflow.
 template <class CharT>
 std::size_t countBreaks(const CharT* p, std::size_t from, std::size_t size, std::size_t& cr,
-                        std::size_t& lf, std::size_t& pairs) {
+                        std::size_t& lf, std::size_t& pairs, std::size_t& nul) {
     constexpr bool bytes = sizeof(CharT) == 1;
     constexpr std::size_t lanes = 16 / sizeof(CharT);
     constexpr int flushEvery = bytes ? 255 : 32767;
 #if defined(VN_AVX2_PATHS)
     if (hasAvx2())
-        from = countBreaksAvx2(p, from, size, cr, lf, pairs);
+        from = countBreaksAvx2(p, from, size, cr, lf, pairs, nul);
 #endif
     auto eq = [](__m128i x, __m128i y) {
         return bytes ? _mm_cmpeq_epi8(x, y) : _mm_cmpeq_epi16(x, y);
@@ -289,20 +295,23 @@ std::size_t countBreaks(const CharT* p, std::size_t from, std::size_t size, std:
     };
     const __m128i vcr = bytes ? _mm_set1_epi8('\r') : _mm_set1_epi16('\r');
     const __m128i vlf = bytes ? _mm_set1_epi8('\n') : _mm_set1_epi16('\n');
+    const __m128i zero = _mm_setzero_si128();
     std::size_t i = from;
     while (i + lanes <= size) {
-        __m128i acr = _mm_setzero_si128(), alf = acr, apair = acr;
+        __m128i acr = _mm_setzero_si128(), alf = acr, apair = acr, anul = acr;
         for (int k = 0; k < flushEvery && i + lanes <= size; ++k, i += lanes) {
             const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
             const __m128i before = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i - 1));
             const __m128i isLf = eq(v, vlf);
             acr = sub(acr, eq(v, vcr));
             alf = sub(alf, isLf);
+            anul = sub(anul, eq(v, zero));
             apair = sub(apair, _mm_and_si128(isLf, eq(before, vcr)));
         }
         cr += total(acr);
         lf += total(alf);
         pairs += total(apair);
+        nul += total(anul);
     }
     return i;
 }
@@ -310,21 +319,23 @@ std::size_t countBreaks(const CharT* p, std::size_t from, std::size_t size, std:
 }  // namespace detail
 
 namespace detail {
-// Adds the CRs, LFs and CR LF pairs inside `text` to the three counts.
+// Adds the CRs, LFs, CR LF pairs and zero units inside `text` to the four counts.
 template <class CharT>
 constexpr void tallyBreaks(std::basic_string_view<CharT> text, std::size_t& cr, std::size_t& lf,
-                           std::size_t& pairs) {
+                           std::size_t& pairs, std::size_t& nul) {
     for (std::size_t i = 0; i < text.size(); ++i) {
 #if defined(__SSE2__)
         if constexpr (std::is_same_v<CharT, char> || std::is_same_v<CharT, char16_t>) {
             if (i == 1 && !std::is_constant_evaluated())
-                i = countBreaks(text.data(), i, text.size(), cr, lf, pairs);
+                i = countBreaks(text.data(), i, text.size(), cr, lf, pairs, nul);
             if (i == text.size())
                 break;
         }
 #endif
         if (text[i] == CharT('\r'))
             ++cr;
+        if (text[i] == CharT(0))
+            ++nul;
         if (text[i] == CharT('\n')) {
             ++lf;
             if (i > 0 && text[i - 1] == CharT('\r'))
@@ -336,9 +347,10 @@ constexpr void tallyBreaks(std::basic_string_view<CharT> text, std::size_t& cr, 
 
 template <class CharT>
 constexpr LineCensus censusOf(std::basic_string_view<CharT> text) {
-    std::size_t cr = 0, lf = 0, pairs = 0;
-    detail::tallyBreaks(text, cr, lf, pairs);
+    std::size_t cr = 0, lf = 0, pairs = 0, nul = 0;
+    detail::tallyBreaks(text, cr, lf, pairs, nul);
     LineCensus c;
+    c.holdsNul = nul > 0;
     const std::size_t breaks = cr + lf - pairs;
     c.lines = breaks + ((text.empty() || !isBreak(text.back())) ? 1 : 0);
     c.onlyCrLf = cr == pairs && lf == pairs;
@@ -354,7 +366,8 @@ public:
     constexpr void add(std::basic_string_view<CharT> part) {
         if (part.empty())
             return;
-        detail::tallyBreaks(part, m_cr, m_lf, m_pairs);
+        std::size_t nul = 0;
+        detail::tallyBreaks(part, m_cr, m_lf, m_pairs, nul);
         if (m_any && m_last == CharT('\r') && part.front() == CharT('\n'))
             ++m_pairs;
         m_last = part.back();
