@@ -76,8 +76,13 @@ public:
         survey();
         return true;
     }
-    // Reads the following piece; false at the end or when the input gave out.
+    // Reads the following piece; false at the end or when the input gave out. A piece found to
+    // hold a zero unit refuses the input here, once nothing points into the piece any more.
     bool next() {
+        if (m_binary) {
+            m_input.refuseAsBinary();
+            return false;
+        }
         if (!m_input.next(m_text, nulCheck()))
             return false;
         survey();
@@ -180,7 +185,6 @@ private:
         const textio::LineCensus c = textio::censusOf(m_text.substr(at, stop - at));
         if (c.holdsNul) {
             m_binary = true;
-            m_input.refuseAsBinary();
             return false;
         }
         m_blocks.push_back({stop, c.lines, c.only(m_break)});
@@ -195,7 +199,7 @@ private:
     std::vector<Block> m_blocks;
     std::size_t m_nextBlock = 0;
     std::size_t m_surveyedTo = 0;  // the blocks so far cover [0, m_surveyedTo) of the piece
-    bool m_binary = false;         // a block holding a zero unit was met
+    bool m_binary = false;         // a block holding a zero unit was met: the input is refused
     std::size_t m_pos = 0;
     bool m_started = false;
     textio::LineCursor<CharT> m_cursor{View<CharT>()};

@@ -832,48 +832,54 @@ TEST(Engine, AnInPlaceResultEqualToTheInputLeavesTheFileUntouched) {
 }
 
 TEST(Engine, BinaryInputsAreLeftAloneInEveryModeAndClass) {
-    QString lines;
-    for (int i = 0; i < 400; ++i) lines += QStringLiteral("line %1 x\r\n").arg(i);
-    const QChar nul(0);
-    const QString places[] = {nul + lines, lines + nul,
-                              lines.left(lines.size() - 30) + nul + lines.right(30)};
-    const PieceSize pieces(512);  // the last two lie well past the first piece
-    for (Mode m : kModes) {
-        for (Enc e : {Enc::EightBit, Enc::Utf8Bom, Enc::Utf16Le, Enc::Utf16Be, Enc::Utf32Le,
-                      Enc::Utf32Be}) {
-            for (const QString& text : places) {
-                for (bool inPlace : {true, false}) {
-                    const std::string what =
-                        "mode " + std::to_string(int(m)) + " enc " + std::to_string(int(e)) +
-                        " at " + std::to_string(text.indexOf(nul)) + (inPlace ? " in place" : "");
-                    TempDir dir;
-                    const QByteArray bytes = encodeInput(text, e);
-                    const QString in = dir.write("in", bytes);
-                    const QString out = inPlace ? in : dir.write("out", "previous content");
-                    const InodeStamp before = stampOf(out, true);
-                    // Without a visible bar nothing reads the input ahead: the walk itself
-                    // must find the NUL before any result is put in place.
-                    for (int kind : {0, 1, 2}) {
-                        ScriptedWindowServices plain;
-                        FoldingServices folding;
-                        HiddenBarServices hidden;
-                        ScriptedWindowServices& ws = kind == 0   ? plain
-                                                     : kind == 1 ? folding
-                                                                 : hidden;
-                        Option1 option1;
-                        Keywords keys;
-                        const Call c{m, m == Mode::Numbers ? "1" : "x", {"x"}, false, true};
-                        const FileResult r = runCall(ws, option1, keys, c, in, out);
-                        EXPECT_TRUE(r.read) << what;
-                        EXPECT_FALSE(r.skipped.isEmpty()) << what;
-                        EXPECT_FALSE(r.unchanged) << what;
-                        EXPECT_TRUE(ws.errors().empty()) << what;
+    // Small pieces read into a buffer (the last two places lie well past the first piece), and
+    // one piece of many survey blocks viewed in place (they lie past its first block).
+    for (const bool mapped : {false, true}) {
+        QString lines;
+        for (int i = 0; i < (mapped ? 12000 : 400); ++i)
+            lines += QStringLiteral("line %1 x\r\n").arg(i);
+        const QChar nul(0);
+        const QString places[] = {nul + lines, lines + nul,
+                                  lines.left(lines.size() - 30) + nul + lines.right(30)};
+        const PieceSize pieces(mapped ? std::size_t(1) << 20 : 512, mapped);
+        for (Mode m : kModes) {
+            for (Enc e : {Enc::EightBit, Enc::Utf8Bom, Enc::Utf16Le, Enc::Utf16Be, Enc::Utf32Le,
+                          Enc::Utf32Be}) {
+                for (const QString& text : places) {
+                    for (bool inPlace : {true, false}) {
+                        const std::string what = "mode " + std::to_string(int(m)) + " enc " +
+                                                 std::to_string(int(e)) + " at " +
+                                                 std::to_string(text.indexOf(nul)) +
+                                                 (inPlace ? " in place" : "");
+                        TempDir dir;
+                        const QByteArray bytes = encodeInput(text, e);
+                        const QString in = dir.write("in", bytes);
+                        const QString out = inPlace ? in : dir.write("out", "previous content");
+                        const InodeStamp before = stampOf(out, true);
+                        // Without a visible bar nothing reads the input ahead: the walk itself
+                        // must find the NUL before any result is put in place.
+                        for (int kind : {0, 1, 2}) {
+                            ScriptedWindowServices plain;
+                            FoldingServices folding;
+                            HiddenBarServices hidden;
+                            ScriptedWindowServices& ws = kind == 0   ? plain
+                                                         : kind == 1 ? folding
+                                                                     : hidden;
+                            Option1 option1;
+                            Keywords keys;
+                            const Call c{m, m == Mode::Numbers ? "1" : "x", {"x"}, false, true};
+                            const FileResult r = runCall(ws, option1, keys, c, in, out);
+                            EXPECT_TRUE(r.read) << what;
+                            EXPECT_FALSE(r.skipped.isEmpty()) << what;
+                            EXPECT_FALSE(r.unchanged) << what;
+                            EXPECT_TRUE(ws.errors().empty()) << what;
+                        }
+                        EXPECT_TRUE(stampOf(out) == before) << what;
+                        EXPECT_EQ(TempDir::read(in), bytes) << what;
+                        if (!inPlace)
+                            EXPECT_EQ(TempDir::read(out), "previous content") << what;
+                        EXPECT_EQ(dir.entries().size(), inPlace ? 1 : 2) << what;
                     }
-                    EXPECT_TRUE(stampOf(out) == before) << what;
-                    EXPECT_EQ(TempDir::read(in), bytes) << what;
-                    if (!inPlace)
-                        EXPECT_EQ(TempDir::read(out), "previous content") << what;
-                    EXPECT_EQ(dir.entries().size(), inPlace ? 1 : 2) << what;
                 }
             }
         }
