@@ -758,8 +758,10 @@ void AtomicFile::syncTogether(std::span<AtomicFile* const> files) {
             g->second.push_back(f);
     }
     for (auto& [device, some] : groups) {
+        // A sync of the whole file system also waits for what other programs wrote there: it
+        // pays only when it stands in for several fsyncs.
         const int fd = some.front()->m_fd;
-        if (!syncsWholeFileSystem(fd) || ::syncfs(fd) != 0) {
+        if (some.size() == 1 || !syncsWholeFileSystem(fd) || ::syncfs(fd) != 0) {
             // A failed syncfs may stem from any file of the file system, even another
             // program's: an fsync of each file tells which of these, if any, did not reach
             // the disk.
