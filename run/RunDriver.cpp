@@ -234,10 +234,11 @@ void startRemoving(RunHost& h) {
     // wait for the disk serves many files (see textio::CommitBatch). The observer hears of an
     // entry only once what was done for it is final, and hears of the entries in their order;
     // so while outputs wait, what it is to be told waits with them. The batch is flushed when
-    // it is full, after the last entry, and when the run is stopped or the window closes, so a
-    // stop never drops a file that was finished. The window shows no file as done before the
-    // end of the run (its bars follow the entry being worked on, its report comes at the end),
-    // so nothing it shows runs ahead of the disk.
+    // it is full, after the last entry, and when the run is stopped or the window closes (what
+    // a stop keeps: see settle). The window shows no file as done before the end of the run
+    // (its bars follow the entry being worked on, its report comes at the end), so nothing it
+    // shows runs ahead of the disk, and a flush holds it up for one sync and a few dozen
+    // renames at most.
     //
     // Outputs saved to another folder are put in place one at a time: the ledger knows whether
     // such an output is already taken only once the file exists.
