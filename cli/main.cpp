@@ -67,14 +67,12 @@ struct Reporter : run::RunObserver {
     cli::ConsoleServices& ws;
     std::FILE* out;
     Totals totals;
-    int before = 0;
     bool lastStopped = false;  // the file worked on when the stop came was left as it was
     std::optional<engine::FileResult> last;
     bool reportLost = false;
     Reporter(cli::ConsoleServices& s, std::FILE* o) : ws(s), out(o) {}
 
     void fileStarted(int, const QString& input, const QString&) override {
-        before = ws.failureCount();
         ws.setCurrentFile(input);
     }
     void fileFinished(int, const QString& input, const QString& output,
@@ -82,7 +80,7 @@ struct Reporter : run::RunObserver {
         ws.setCurrentFile(QString());
         last = r;
         lastStopped = r.stopped;
-        const bool ok = r.read && !r.stopped && ws.failureCount() == before;
+        const bool ok = r.read && !r.stopped && !r.failed;
         if (ok && !r.skipped.isEmpty()) {
             // Left alone on purpose (a binary file): said, but not a failure.
             ++totals.skipped;

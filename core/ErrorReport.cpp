@@ -18,6 +18,7 @@ QString standardErrorMessage(const QString& description, const QString& location
 }
 
 void reportFailure(WindowServices& ws, const Failure& failure, const char* location, int label) {
+    ++ws.m_failuresReported;
     ws.reportFailure(failure, location, label);
 }
 

@@ -5,6 +5,9 @@
 namespace vn {
 
 class Failure;
+class WindowServices;
+
+void reportFailure(WindowServices& ws, const Failure& failure, const char* location, int label);
 
 enum class Buttons { Ok, YesNo };
 enum class Icon { None, Warning };
@@ -58,6 +61,15 @@ public:
     virtual bool quitRequested() const { return false; }
     // Asks for that: the window is closing. Services that cannot end the program ignore it.
     virtual void requestQuit() {}
+
+    // How many failures have been reported through vn::reportFailure (every guarded step's
+    // way); a piece of work during which this grows had a failure.
+    int failuresReported() const { return m_failuresReported; }
+
+private:
+    friend void reportFailure(WindowServices& ws, const Failure& failure, const char* location,
+                              int label);
+    int m_failuresReported = 0;
 };
 
 }  // namespace vn

@@ -32,7 +32,7 @@ FileResult withInput(Host& host, Guard& g, int label, const QString& inputPath, 
 textio::Output outputFor(Host& host, const QString& outputPath, const InputText& input,
                          const textio::OutputLabels& labels) {
     return textio::Output(host.ws, outputPath, textio::outputClassOf(input.encodingClass()), labels,
-                          host.dryRun);
+                          host.dryRun, host.batch);
 }
 
 enum class Rule { Containing, NotContaining };

@@ -7,6 +7,10 @@
 
 #include <cstdint>
 
+namespace vn::textio {
+class CommitBatch;
+}
+
 namespace vn::engine {
 
 // What one routine call did, for front ends that report per file. `read` is false when the input
@@ -21,6 +25,9 @@ struct FileResult {
     // The output is the input itself and the result equalled it byte for byte: the file was left
     // exactly as it was (same inode, same times).
     bool unchanged = false;
+    // A failure was reported for this file (reading it, writing its output or putting that in
+    // place): what was asked for it was not done, or not all of it.
+    bool failed = false;
     // A stop request arrived while the file was worked on: the output in progress was dropped
     // and the target keeps its previous content.
     bool stopped = false;
@@ -34,6 +41,9 @@ struct Host {
     // Work out and report the result, but write nothing: no output file is opened, so neither
     // the target nor its folder is touched. The counts are those of a real run.
     bool dryRun = false;
+    // Where finished outputs wait to be put in place together; null to put each in place as
+    // soon as it is finished. An output handed to it is in place only once the batch is flushed.
+    textio::CommitBatch* batch = nullptr;
 };
 
 FileResult RemoveAllBlankLinesWrapper(Host& host, const QString& inputPath,

@@ -623,6 +623,7 @@ FileResult walkFile(Host& host, Guard& g, textio::InputText& input, const Steps&
     Removals<CharT> removals(host, g, steps.option1, out, result);
     if (walkLines(g, steps, pacer, source, rule, out, removals, result))
         result.unchanged = finishOutput(out, input, result);
+    result.failed = output.failed();
     return result;
 }
 

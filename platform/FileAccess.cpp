@@ -13,6 +13,10 @@
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
+#ifdef __linux__
+#include <linux/magic.h>
+#include <sys/statfs.h>
+#endif
 #include <unistd.h>
 #include <algorithm>
 #include <cerrno>
@@ -23,6 +27,8 @@
 #include <ctime>
 #include <map>
 #include <mutex>
+#include <utility>
+#include <vector>
 
 namespace vn {
 namespace {
@@ -293,6 +299,22 @@ std::int64_t readFileHead(const QString& path, unsigned char* out, std::size_t c
     return static_cast<std::int64_t>(st.st_size);
 }
 
+PathFacts lookAt(const QString& path) {
+    PathFacts facts;
+    const QByteArray native = nativePath(path);
+    struct stat st;
+    if (::stat(native.constData(), &st) != 0)
+        return facts;
+    facts.exists = true;
+    facts.folder = S_ISDIR(st.st_mode);
+    facts.device = std::uint64_t(st.st_dev);
+    facts.inode = std::uint64_t(st.st_ino);
+    facts.size = std::int64_t(st.st_size);
+    facts.readableFile =
+        S_ISREG(st.st_mode) && ::faccessat(AT_FDCWD, native.constData(), R_OK, AT_EACCESS) == 0;
+    return facts;
+}
+
 std::int64_t fileSizeOrMinusOne(const QString& path) {
     try {
         struct stat st;
@@ -308,6 +330,38 @@ AtomicFile::AtomicFile(QString targetPath) : m_target(std::move(targetPath)) {}
 
 AtomicFile::~AtomicFile() {
     discard();
+}
+
+AtomicFile::AtomicFile(AtomicFile&& other) noexcept {
+    *this = std::move(other);
+}
+
+AtomicFile& AtomicFile::operator=(AtomicFile&& other) noexcept {
+    if (this == &other)
+        return *this;
+    discard();
+    m_target = std::exchange(other.m_target, QString());
+    m_dirfd = std::exchange(other.m_dirfd, -1);
+    m_folder = std::exchange(other.m_folder, QByteArray());
+    m_name = std::exchange(other.m_name, QByteArray());
+    m_temp = std::exchange(other.m_temp, QByteArray());
+    m_unnamed = std::exchange(other.m_unnamed, false);
+    m_fd = std::exchange(other.m_fd, -1);
+    m_mode = other.m_mode;
+    m_exists = other.m_exists;
+    m_uid = other.m_uid;
+    m_gid = other.m_gid;
+    m_device = other.m_device;
+    m_inode = other.m_inode;
+    m_sourcePath = std::exchange(other.m_sourcePath, QString());
+    m_source = std::exchange(other.m_source, FileStamp());
+    m_buffer = std::move(other.m_buffer);
+    m_used = std::exchange(other.m_used, 0);
+    m_written = std::exchange(other.m_written, 0);
+    m_prepared = std::exchange(other.m_prepared, false);
+    m_synced = std::exchange(other.m_synced, false);
+    m_syncError = std::exchange(other.m_syncError, 0);
+    return *this;
 }
 
 void AtomicFile::fail(const char* action, int err) {
@@ -331,8 +385,8 @@ void AtomicFile::expectSource(const QString& inputPath, const FileStamp& stamp) 
 // opened by the system, which follows their links itself; only a link in the last place is read
 // here, one hop at a time, so that the shared-folder rule can be applied to each. A link's text
 // is joined to the real path of the folder that holds it and never tidied as text, so ".." means
-// what it means to the system.
-void AtomicFile::resolveTarget() {
+// what it means to the system. True when that file exists; `st` then describes it.
+bool AtomicFile::resolveTarget(struct stat& st) {
     QByteArray path = nativePath(m_target);
     for (int hops = 0;; ++hops) {
         if (hops > 40)
@@ -350,16 +404,15 @@ void AtomicFile::resolveTarget() {
         if (m_dirfd >= 0)
             ::close(m_dirfd);
         m_dirfd = dirfd;
-        m_folder = folderPathOf(dirfd, folder);
+        m_folder = folder;
         m_name = name;
-        struct stat st;
         if (::fstatat(dirfd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
             if (errno == ENOENT)
-                return;
+                return false;
             fail("Cannot write", errno);
         }
         if (!S_ISLNK(st.st_mode))
-            return;
+            return true;
         struct stat dir;
         if (::fstat(dirfd, &dir) != 0)
             fail("Cannot write", errno);
@@ -375,17 +428,17 @@ void AtomicFile::resolveTarget() {
         if (n >= link.size())
             fail("Cannot write", ENAMETOOLONG);
         link.truncate(n);
-        path = link.startsWith('/') ? link : m_folder + '/' + link;
+        path = link.startsWith('/') ? link : folderPathOf(dirfd, folder) + '/' + link;
     }
 }
 
 void AtomicFile::open(bool keepExisting) {
     ignoreFileSizeSignalOnce();
     discard();
-    resolveTarget();
 
+    // The look that found the target serves for its checks: its kind, permissions and links.
     struct stat st;
-    m_exists = ::fstatat(m_dirfd, m_name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    m_exists = resolveTarget(st);
     if (m_exists) {
         if (!S_ISREG(st.st_mode))
             failWith("Cannot write", kindOf(st.st_mode));
@@ -408,8 +461,6 @@ void AtomicFile::open(bool keepExisting) {
         m_device = std::uint64_t(st.st_dev);
         m_inode = std::uint64_t(st.st_ino);
     } else {
-        if (errno != ENOENT)
-            fail("Cannot write", errno);
         m_mode = 0666 & ~currentUmask();
     }
 
@@ -474,6 +525,7 @@ void AtomicFile::open(bool keepExisting) {
 void AtomicFile::restart() {
     if (m_fd < 0)
         return;
+    m_prepared = m_synced = false;
     m_used = 0;
     if (::ftruncate(m_fd, 0) != 0 || ::lseek(m_fd, 0, SEEK_SET) != 0)
         fail("Cannot write", errno);
@@ -501,6 +553,9 @@ void AtomicFile::write(const char* data, std::size_t size) {
     if (m_fd < 0)
         throw Failure::withReason(QStringLiteral("Cannot write"), m_target,
                                   QStringLiteral("the file is not open"));
+    m_prepared = m_synced = false;
+    if (!m_buffer)
+        m_buffer = takeWriteBuffer();
     while (size > 0) {
         if (m_used == 0 && size >= kWriteBuffer) {
             // Large pieces go straight to the file, without a copy through the buffer.
@@ -548,12 +603,22 @@ void AtomicFile::keepAttributes() {
     if (!m_exists)
         return;
 
-    const QByteArray source = m_folder + '/' + m_name;
+    // The target is reached through the folder already open, by its descriptor's entry in
+    // /proc; without /proc, by the folder's real path.
+    QByteArray source = "/proc/self/fd/" + QByteArray::number(m_dirfd) + '/' + m_name;
     std::vector<char> names(4096), value(4096);
-    ssize_t listed;
-    while ((listed = ::llistxattr(source.constData(), names.data(), names.size())) < 0 &&
-           errno == ERANGE)
-        names.resize(names.size() * 4);
+    auto list = [&] {
+        ssize_t n;
+        while ((n = ::llistxattr(source.constData(), names.data(), names.size())) < 0 &&
+               errno == ERANGE)
+            names.resize(names.size() * 4);
+        return n;
+    };
+    ssize_t listed = list();
+    if (listed < 0 && errno == ENOENT) {
+        source = folderPathOf(m_dirfd, m_folder) + '/' + m_name;
+        listed = list();
+    }
     if (listed < 0) {
         if (errno == ENOTSUP)
             return;  // a file system without attributes has none to keep
@@ -610,13 +675,125 @@ void AtomicFile::checkSource() {
 }
 
 void AtomicFile::commit() {
+    prepare();
+    install();
+}
+
+void AtomicFile::prepare() {
     if (m_fd < 0)
         throw Failure::withReason(QStringLiteral("Cannot write"), m_target,
                                   QStringLiteral("the file is not open"));
+    if (m_prepared)
+        return;
     flushBuffer();
     keepAttributes();
+    m_prepared = true;
+    // Everything is in the file: the buffer can serve the next file while this one waits to
+    // be put in place.
+    giveBackWriteBuffer(std::move(m_buffer));
+}
+
+void AtomicFile::syncOwnData() {
     if (::fsync(m_fd) != 0)
         fail("Cannot write", errno);
+    m_synced = true;
+}
+
+namespace {
+
+#ifdef __linux__
+// File systems whose syncfs writes every file's data and waits for the disk to hold it, as an
+// fsync of each would. Elsewhere (network and user-space file systems among them) a sync of the
+// whole file system may promise less than an fsync, so each file is synced on its own there.
+bool syncsWholeFileSystem(int fd) {
+    struct statfs fs;
+    if (::fstatfs(fd, &fs) != 0)
+        return false;
+    switch (static_cast<unsigned long>(fs.f_type)) {
+        case EXT4_SUPER_MAGIC:  // also ext2 and ext3
+        case XFS_SUPER_MAGIC:
+        case BTRFS_SUPER_MAGIC:
+        case F2FS_SUPER_MAGIC:
+        case TMPFS_MAGIC:
+            return true;
+        default:
+            return false;
+    }
+}
+#endif
+
+}  // namespace
+
+void AtomicFile::syncTogether(std::span<AtomicFile* const> files) {
+    std::vector<AtomicFile*> waiting;
+    for (AtomicFile* f : files)
+        if (f && f->isPrepared() && !f->m_synced && f->m_syncError == 0)
+            waiting.push_back(f);
+    auto syncEach = [](const std::vector<AtomicFile*>& some) {
+        for (AtomicFile* f : some) {
+            if (::fsync(f->m_fd) == 0)
+                f->m_synced = true;
+            else
+                f->m_syncError = errno;
+        }
+    };
+#ifdef __linux__
+    // The files of one file system share its sync; a file system is known by the device of the
+    // folder the files are written in, which is the replaced file's own.
+    std::vector<std::pair<std::uint64_t, std::vector<AtomicFile*>>> groups;
+    for (AtomicFile* f : waiting) {
+        std::uint64_t device = f->m_device;
+        if (!f->m_exists) {
+            struct stat st;
+            if (::fstat(f->m_dirfd, &st) != 0) {
+                syncEach({f});
+                continue;
+            }
+            device = std::uint64_t(st.st_dev);
+        }
+        auto g = std::find_if(groups.begin(), groups.end(),
+                              [&](const auto& e) { return e.first == device; });
+        if (g == groups.end())
+            groups.emplace_back(device, std::vector<AtomicFile*>{f});
+        else
+            g->second.push_back(f);
+    }
+    for (auto& [device, some] : groups) {
+        // A sync of the whole file system also waits for what other programs wrote there: it
+        // pays only when it stands in for several fsyncs.
+        const int fd = some.front()->m_fd;
+        if (some.size() == 1 || !syncsWholeFileSystem(fd) || ::syncfs(fd) != 0) {
+            // A failed syncfs may stem from any file of the file system, even another
+            // program's: an fsync of each file tells which of these, if any, did not reach
+            // the disk.
+            syncEach(some);
+            continue;
+        }
+        // The data is written; a write-back error of one file is still recorded on it, and a
+        // wait on its (now clean) pages reports it without another trip to the disk.
+        for (AtomicFile* f : some) {
+            if (::sync_file_range(f->m_fd, 0, 0,
+                                  SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
+                                      SYNC_FILE_RANGE_WAIT_AFTER) == 0)
+                f->m_synced = true;
+            else
+                f->m_syncError = errno;
+        }
+    }
+#else
+    syncEach(waiting);
+#endif
+}
+
+void AtomicFile::install() {
+    if (m_fd < 0)
+        throw Failure::withReason(QStringLiteral("Cannot write"), m_target,
+                                  QStringLiteral("the file is not open"));
+    prepare();
+    if (m_syncError != 0)
+        fail("Cannot write", m_syncError);
+    if (!m_synced)
+        syncOwnData();
     checkSource();
     if (m_unnamed) {
         // Give the finished file a name, so that rename can put it in place in one step.
@@ -661,6 +838,8 @@ void AtomicFile::discard() {
     m_dirfd = -1;
     giveBackWriteBuffer(std::move(m_buffer));
     m_used = 0;
+    m_prepared = m_synced = false;
+    m_syncError = 0;
 }
 
 bool isSameFile(const QString& a, const QString& b) {

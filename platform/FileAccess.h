@@ -7,7 +7,10 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string_view>
+
+struct stat;
 
 namespace vn {
 
@@ -81,6 +84,16 @@ private:
 // Throws Failure like readWholeFile.
 std::int64_t readFileHead(const QString& path, unsigned char* out, std::size_t count);
 
+// What the system tells of a path, links followed, without opening the file.
+struct PathFacts {
+    bool exists = false;
+    bool folder = false;
+    bool readableFile = false;  // a regular file this process may read
+    std::uint64_t device = 0, inode = 0;
+    std::int64_t size = 0;
+};
+PathFacts lookAt(const QString& path);
+
 // The size in bytes of an existing regular file, or -1 when it cannot be opened.
 std::int64_t fileSizeOrMinusOne(const QString& path);
 
@@ -112,6 +125,9 @@ public:
     ~AtomicFile();
     AtomicFile(const AtomicFile&) = delete;
     AtomicFile& operator=(const AtomicFile&) = delete;
+    // A moved writer hands over its temporary file; the one moved from is closed and empty.
+    AtomicFile(AtomicFile&& other) noexcept;
+    AtomicFile& operator=(AtomicFile&& other) noexcept;
 
     // Creates the temporary file. With keepExisting the target's current bytes are copied in
     // first, so later writes append to them.
@@ -120,8 +136,23 @@ public:
     // Drops everything written so far and starts the content afresh.
     void restart();
     void write(const char* data, std::size_t size);
-    // Flushes, syncs and renames over the target. On failure the temporary file is removed.
+    // Flushes, syncs and renames over the target: prepare, sync and install in one go. On
+    // failure the temporary file is removed.
     void commit();
+    // The first half of commit: everything written reaches the file, which takes the target's
+    // owner, mode, ACL and extended attributes. Its data need not be on disk yet, and nothing
+    // shows in the folder: the target is untouched.
+    void prepare();
+    bool isPrepared() const { return m_fd >= 0 && m_prepared; }
+    // The second half of commit, on a prepared file: makes its data durable unless syncTogether
+    // already did, checks that the input is still as it was read (see expectSource), then names
+    // the file and renames it over the target. On failure the temporary file is removed.
+    void install();
+    // Makes the data of prepared files durable with as few waits for the disk as the system
+    // allows: one sync of each file system they are on where it has syncfs, an fsync per file
+    // elsewhere. A file whose data could not be made durable keeps the reason, and its install
+    // fails with it, naming its own target; the others are not held back by it.
+    static void syncTogether(std::span<AtomicFile* const> files);
     // Removes the temporary file; the target is untouched.
     void discard();
     // True when the content written so far is byte for byte the file at `path`; false also
@@ -138,16 +169,17 @@ public:
     std::uint64_t size() const { return m_written + m_used; }
 
 private:
-    void resolveTarget();
+    bool resolveTarget(struct stat& st);
     void flushBuffer();
     void keepAttributes();
     void checkSource();
+    void syncOwnData();
     [[noreturn]] void fail(const char* action, int err);
     [[noreturn]] void failWith(const char* action, const QString& reason);
 
     QString m_target;
     int m_dirfd = -1;        // the real folder of the file the target finally names
-    QByteArray m_folder;     // that folder's path, native bytes
+    QByteArray m_folder;     // that folder's path as the target named it, native bytes
     QByteArray m_name;       // the file's name in it, native bytes
     QByteArray m_temp;       // the temporary file's name in the folder, once it has one
     bool m_unnamed = false;  // the temporary file has no name yet
@@ -161,6 +193,9 @@ private:
     std::unique_ptr<char[]> m_buffer;
     std::size_t m_used = 0;
     std::uint64_t m_written = 0;
+    bool m_prepared = false;  // prepare() has run since the content last changed
+    bool m_synced = false;    // the data is known to be on disk
+    int m_syncError = 0;      // why a shared sync could not make the data durable
 };
 
 }  // namespace vn

@@ -5,6 +5,7 @@
 #include "core/NativeName.h"
 #include "filelist/PathTests.h"
 #include "platform/FileAccess.h"
+#include "textio/TextFile.h"
 
 #include <QFile>
 #include <QHash>
@@ -33,19 +34,26 @@ QString outputName(const QString& name) {
 
 namespace {
 
+// A file as the system knows it: the same pair whatever path, link or spelling reached it.
+using FileId = std::pair<quint64, quint64>;
+
 // The size the search modes go by: they pass over an input without content. One that is not
 // there (or is a folder, which has no content of its own) is passed over quietly; one that is
-// there but cannot be opened throws the reason, for the caller's step to report.
-std::int64_t sizeForSearch(const QString& path) {
-    const std::int64_t size = FileSize2(path);
-    if (size >= 0)
-        return size;
-    struct stat st {};
-    if (::stat(nativeName(path).constData(), &st) != 0 || S_ISDIR(st.st_mode))
+// there but cannot be opened throws the reason, for the caller's step to report. The look at the
+// file also gives its identity (`id`), so that the run need not look again. The input is opened
+// only by the engine, once.
+std::int64_t sizeForSearch(const QString& path, std::optional<FileId>& id) {
+    id.reset();
+    const PathFacts facts = lookAt(path);
+    if (!facts.exists || facts.folder)
         return -1;
+    id = FileId{quint64(facts.device), quint64(facts.inode)};
+    if (facts.readableFile)
+        return facts.size;
+    // Opening it tells why it cannot be read (or, should it have become readable meanwhile,
+    // its size after all).
     unsigned char none[1];
-    readFileHead(path, none, 0);
-    return -1;
+    return readFileHead(path, none, 0);
 }
 
 engine::FileResult dispatchSearch(engine::Host& eh, bool notContaining, const QString& input,
@@ -54,9 +62,6 @@ engine::FileResult dispatchSearch(engine::Host& eh, bool notContaining, const QS
     return notContaining ? engine::RemoveNotContaining(eh, input, searchText, output, ignoreCase)
                          : engine::RemoveContaining(eh, input, searchText, output, ignoreCase);
 }
-
-// A file as the system knows it: the same pair whatever path, link or spelling reached it.
-using FileId = std::pair<quint64, quint64>;
 
 std::optional<FileId> identityOf(const QString& path) {
     if (path.isEmpty())
@@ -87,10 +92,12 @@ public:
     }
 
     // Why the file must not be handed to the engine; nullopt when it may. `in` receives the
-    // input's identity, for noteHandled.
+    // input's identity, for noteHandled; `known` is that identity when the caller has just
+    // taken it.
     std::optional<SkipReason> refusal(const QString& input, const QString& output,
-                                      std::optional<FileId>& in) const {
-        in = identityOf(input);
+                                      std::optional<FileId>& in,
+                                      const std::optional<FileId>& known = std::nullopt) const {
+        in = known ? known : identityOf(input);
         if (in && m_handled.contains(*in)) {
             const QString other = m_handled.value(*in);
             return SkipReason{SkipReason::SameFileAgain, other,
@@ -119,6 +126,13 @@ public:
                           QStringLiteral("not written: its result would replace %1, another "
                                          "input of this run")
                               .arg(shown(other))};
+    }
+
+    // An input whose output waits in the batch: until it is in place only the identity the
+    // input had is known, and that already keeps a later entry from reaching the same file.
+    void noteHandedOver(const QString& input, std::optional<FileId> before) {
+        if (before)
+            m_handled.insert(*before, input);
     }
 
     void noteHandled(const QString& input, std::optional<FileId> before, const QString& output,
@@ -215,14 +229,90 @@ void startRemoving(RunHost& h) {
     g.step(104, [&] { n = h.files.count(); });
     RunLedger ledger;
     ledger.noteEntries(h.files, n);
+
+    // In place, finished outputs wait in a batch and are put in place together, so that one
+    // wait for the disk serves many files (see textio::CommitBatch). The observer hears of an
+    // entry only once what was done for it is final, and hears of the entries in their order;
+    // so while outputs wait, what it is to be told waits with them. The batch is flushed when
+    // it is full, after the last entry, and when the run is stopped or the window closes (what
+    // a stop keeps: see settle). The window shows no file as done before the end of the run
+    // (its bars follow the entry being worked on, its report comes at the end), so nothing it
+    // shows runs ahead of the disk, and a flush holds it up for one sync and a few dozen
+    // renames at most.
+    //
+    // Outputs saved to another folder are put in place one at a time: the ledger knows whether
+    // such an output is already taken only once the file exists.
+    textio::CommitBatch batch(ws);
+    struct Told {
+        int position = 0;
+        QString input, output;
+        bool finished = false;  // fileFinished with `result`, else fileSkipped with `reason`
+        engine::FileResult result;
+        SkipReason reason;
+        bool waiting = false;  // its output is in the batch
+        std::optional<FileId> before;
+        bool wrote = false;
+    };
+    std::vector<Told> told;
+    // Puts the waiting outputs in place and tells the observer, in order, about every entry
+    // held back. A stop that comes while this goes on (a report nobody reads any more, a signal)
+    // is honoured between two files, as it would have been had each been put in place as soon
+    // as it was finished: the outputs not yet in place are dropped and told as stopped. A stop
+    // that came before, while an entry was worked on, keeps every output finished before it.
+    auto settle = [&] {
+        const bool stoppedBefore = ws.quitRequested();
+        std::vector<std::size_t> waitingAt;
+        for (std::size_t t = 0; t < told.size(); ++t)
+            if (told[t].waiting)
+                waitingAt.push_back(t);
+        std::size_t next = 0;
+        auto tellUpTo = [&](std::size_t end) {
+            for (; next < end; ++next) {
+                const Told& t = told[next];
+                if (!h.observer)
+                    continue;
+                if (t.finished)
+                    h.observer->fileFinished(t.position, t.input, t.output, t.result);
+                else
+                    h.observer->fileSkipped(t.position, t.input, t.reason);
+            }
+        };
+        const auto outcomes = batch.flush(
+            [&](std::size_t k) {
+                tellUpTo(waitingAt[k]);
+                return stoppedBefore || !ws.quitRequested();
+            },
+            [&](std::size_t k, bool placed) {
+                Told& t = told[waitingAt[k]];
+                if (!placed)
+                    t.result.failed = true;
+                ledger.noteHandled(t.input, t.before, t.output, t.wrote);
+                tellUpTo(waitingAt[k] + 1);
+            });
+        for (std::size_t k = 0; k < outcomes.size(); ++k)
+            if (outcomes[k] == textio::CommitBatch::Outcome::Dropped)
+                told[waitingAt[k]].result.stopped = true;
+        tellUpTo(told.size());
+        told.clear();
+    };
+    auto skipped = [&](int i, const QString& input, SkipReason reason) {
+        Told t;
+        t.position = i;
+        t.input = input;
+        t.finished = false;
+        t.reason = std::move(reason);
+        told.push_back(std::move(t));
+        if (batch.empty())
+            settle();
+    };
+
     for (int i = 1; i <= n; ++i) {
         if (ws.quitRequested())
             break;
         // Entries removed while the run yielded are gone: never process one that no longer
         // exists.
         if (i > h.files.count()) {
-            if (h.observer)
-                h.observer->fileSkipped(i, QString(), SkipReason{});
+            skipped(i, QString(), SkipReason{});
             continue;
         }
         QString input, name, outName, outputPath;
@@ -241,7 +331,8 @@ void startRemoving(RunHost& h) {
         g.step(114, [&] { ws.setPointer(Pointer::Hourglass); });
         g.step(118, [&] { name = FileNameFromPath(input, h.separator); });
         g.step(130, [&] { outName = outputName(name); });
-        if (g.test(132, [&] { return h.options.saveToFolder(); })) {
+        const bool toFolder = g.test(132, [&] { return h.options.saveToFolder(); });
+        if (toFolder) {
             g.step(134, [&] {
                 outputPath =
                     CleanPath(h.options.outputFolder() + h.separator + outName, h.separator);
@@ -250,10 +341,11 @@ void startRemoving(RunHost& h) {
             g.step(136, [&] { outputPath = CleanPath(input, h.separator); });
         }
         if (g.test(138, [&] { return input.isEmpty(); })) {
-            if (h.observer)
-                h.observer->fileSkipped(i, input, SkipReason{});
+            skipped(i, input, SkipReason{});
             continue;
         }
+        eh.batch = toFolder || h.dryRun ? nullptr : &batch;
+        const std::size_t waitingBefore = batch.size();
         g.step(140, [&] { ws.setPointer(Pointer::Hourglass); });
 
         const RemoveMode mode = [&] {
@@ -264,15 +356,17 @@ void startRemoving(RunHost& h) {
         bool called = false;
         engine::FileResult result;
         SkipReason refused;
-        std::optional<FileId> inputBefore;
+        std::optional<FileId> inputBefore, inputSeen;
+        int failuresBefore = 0;
         // Asked just before the engine would be called, so that the prompts of the first entry
         // come whatever happens to it.
         auto startFile = [&] {
-            if (auto r = ledger.refusal(input, outputPath, inputBefore)) {
+            if (auto r = ledger.refusal(input, outputPath, inputBefore, inputSeen)) {
                 refused = std::move(*r);
                 return false;
             }
             called = true;
+            failuresBefore = ws.failuresReported();
             if (h.observer)
                 h.observer->fileStarted(i, input, outputPath);
             return true;
@@ -289,7 +383,9 @@ void startRemoving(RunHost& h) {
                 g.step(base + 2, [&] { searchText = h.prompts.searchText(); });
             }
             bool skip = true;
-            if (!g.step(base + 4, [&] { skip = searchText.isEmpty() || sizeForSearch(input) < 1; }))
+            if (!g.step(base + 4, [&] {
+                    skip = searchText.isEmpty() || sizeForSearch(input, inputSeen) < 1;
+                }))
                 refused = SkipReason{SkipReason::Unreadable, QString(), QString()};
             if (!skip) {
                 const bool ic = g.test(base + 6, [&] { return h.options.ignoreCase(); });
@@ -327,16 +423,32 @@ void startRemoving(RunHost& h) {
         } else {
             g.step(198, [&] { ws.messageBox(QStringLiteral("ListIndex Error")); });
         }
-        if (called)
-            ledger.noteHandled(input, inputBefore, outputPath,
-                               result.read && result.skipped.isEmpty() && !result.stopped);
-        if (h.observer) {
-            if (called)
-                h.observer->fileFinished(i, input, outputPath, result);
-            else
-                h.observer->fileSkipped(i, input, refused);
+        if (!called) {
+            skipped(i, input, std::move(refused));
+            continue;
         }
+        if (ws.failuresReported() != failuresBefore)
+            result.failed = true;
+        const bool wrote = result.read && result.skipped.isEmpty() && !result.stopped;
+        const bool waiting = batch.size() > waitingBefore;
+        if (waiting)
+            ledger.noteHandedOver(input, inputBefore);
+        else
+            ledger.noteHandled(input, inputBefore, outputPath, wrote);
+        Told t;
+        t.position = i;
+        t.input = input;
+        t.output = outputPath;
+        t.finished = true;
+        t.result = result;
+        t.waiting = waiting;
+        t.before = inputBefore;
+        t.wrote = wrote;
+        told.push_back(std::move(t));
+        if (batch.empty() || batch.full())
+            settle();
     }
+    settle();
     if (ws.quitRequested())
         return;
 

@@ -66,7 +66,11 @@ struct SkipReason {
     }
 };
 
-// Told about each entry as the run handles it, for front ends that report per file.
+// Told about each entry as the run handles it, for front ends that report per file. Entries are
+// finished or skipped in their order, each once what was done for it is final; an in-place run
+// puts its outputs in place in batches, so fileStarted may come for several entries before the
+// first of them is finished. The result's `failed` says whether a failure was reported for the
+// file, including one met only when its output was put in place.
 class RunObserver {
 public:
     virtual ~RunObserver() = default;

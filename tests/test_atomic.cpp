@@ -418,3 +418,164 @@ TEST(AtomicFile, AnInputThatChangedSinceItWasReadIsNotReplaced) {
     const FileStamp now = FileReader(target).stamp();
     EXPECT_EQ(replaceWith(elsewhere, "y", &now, target), QString());
 }
+
+namespace {
+
+// A finished, prepared output for `target`, as an output hands it to a batch.
+AtomicFile preparedFor(const QString& target, const QByteArray& content,
+                       const FileStamp* source = nullptr) {
+    AtomicFile f(target);
+    f.open();
+    f.write(content.constData(), std::size_t(content.size()));
+    if (source)
+        f.expectSource(target, *source);
+    f.prepare();
+    return f;
+}
+
+QStringList namesIn(const TempDir& dir) {
+    QStringList names = dir.entries();
+    names.sort();
+    return names;
+}
+
+}  // namespace
+
+TEST(CommitBatch, PutsEveryFileInPlaceInOrderAndShowsNothingBefore) {
+    TempDir dir;
+    ScriptedWindowServices ws;
+    textio::CommitBatch batch(ws);
+    QStringList targets;
+    QStringList expected;
+    for (int k = 0; k < 70; ++k) {
+        const QString name = QStringLiteral("f%1.txt").arg(k, 2, 10, QLatin1Char('0'));
+        targets.append(dir.write(name, "old " + QByteArray::number(k)));
+        expected.append(name);
+        batch.add(preparedFor(targets.last(), "new " + QByteArray::number(k)),
+                  textio::kAppendLabels);
+    }
+    // Past the file count it asks to be flushed; until then no target and no folder changed.
+    EXPECT_TRUE(batch.full());
+    for (int k = 0; k < targets.size(); ++k)
+        EXPECT_EQ(TempDir::read(targets[k]), "old " + QByteArray::number(k));
+    EXPECT_EQ(namesIn(dir), expected);
+
+    std::vector<std::size_t> order;
+    const auto outcomes = batch.flush(
+        [&](std::size_t k) {
+            // Each file is still old when its turn comes, and every one before it is new.
+            EXPECT_EQ(TempDir::read(targets[int(k)]), "old " + QByteArray::number(int(k)));
+            if (k > 0)
+                EXPECT_EQ(TempDir::read(targets[int(k) - 1]),
+                          "new " + QByteArray::number(int(k) - 1));
+            return true;
+        },
+        [&](std::size_t k, bool placed) {
+            EXPECT_TRUE(placed);
+            order.push_back(k);
+        });
+    ASSERT_EQ(outcomes.size(), 70u);
+    for (std::size_t k = 0; k < order.size(); ++k) EXPECT_EQ(order[k], k);
+    for (int k = 0; k < targets.size(); ++k)
+        EXPECT_EQ(TempDir::read(targets[k]), "new " + QByteArray::number(k));
+    EXPECT_EQ(namesIn(dir), expected) << "no temporary file is left";
+    EXPECT_TRUE(batch.empty());
+    EXPECT_TRUE(ws.errors().empty());
+}
+
+TEST(CommitBatch, AFileThatCannotBePutInPlaceIsReportedAloneAndTheOthersGoIn) {
+    struct Case {
+        const char* name;
+        // Done to the middle file's target after its output joined the batch.
+        std::function<void(const QString&)> meanwhile;
+        const char* reason;
+        QByteArray after;  // the middle target afterwards; empty: it became a folder
+        bool stamped;      // the outputs are held to their inputs' stamps (in place)
+    };
+    const std::vector<Case> cases = {
+        {"changed by another program",
+         [](const QString& p) {
+             QFile f(p);
+             f.open(QIODevice::Append);
+             f.write(" and theirs");
+         },
+         "changed during the run", "old b and theirs", true},
+        {"replaced by a folder",
+         [](const QString& p) {
+             QFile::remove(p);
+             QDir().mkpath(p + "/inside");
+         },
+         "Is a directory", QByteArray(), false},
+    };
+    for (const Case& c : cases) {
+        TempDir dir;
+        ScriptedWindowServices ws;
+        textio::CommitBatch batch(ws);
+        const QString a = dir.write("a.txt", "old a"), b = dir.write("b.txt", "old b"),
+                      z = dir.write("z.txt", "old z");
+        for (const QString& t : {a, b, z}) {
+            const FileStamp read = FileReader(t).stamp();
+            batch.add(preparedFor(t, "new " + QFileInfo(t).baseName().toLatin1(),
+                                  c.stamped ? &read : nullptr),
+                      textio::kAppendLabels);
+        }
+        c.meanwhile(b);
+        const auto outcomes = batch.flush();
+        using O = textio::CommitBatch::Outcome;
+        EXPECT_EQ(outcomes, (std::vector<O>{O::Placed, O::Failed, O::Placed})) << c.name;
+        EXPECT_EQ(TempDir::read(a), "new a") << c.name;
+        EXPECT_EQ(TempDir::read(z), "new z") << c.name;
+        if (!c.after.isEmpty())
+            EXPECT_EQ(TempDir::read(b), c.after) << c.name;
+        else
+            EXPECT_TRUE(QFileInfo(b + "/inside").isDir()) << c.name;
+        // One report, for that file, with the reason, under the output's finishing step.
+        ASSERT_EQ(ws.errors().size(), 1u) << c.name;
+        const QString text = ws.errors()[0].text;
+        EXPECT_TRUE(text.contains(b)) << c.name << ": " << text.toStdString();
+        EXPECT_FALSE(text.contains(a) || text.contains(z)) << c.name;
+        EXPECT_TRUE(text.contains(c.reason)) << c.name << ": " << text.toStdString();
+        EXPECT_TRUE(text.contains("AppendStringFSO at line 124")) << text.toStdString();
+        EXPECT_EQ(namesIn(dir), (QStringList{"a.txt", "b.txt", "z.txt"})) << c.name;
+    }
+}
+
+TEST(CommitBatch, FilesNotYetPutInPlaceWhenAskedToStopKeepTheirTargets) {
+    TempDir dir;
+    ScriptedWindowServices ws;
+    QStringList targets;
+    for (int k = 0; k < 5; ++k) targets.append(dir.write(QStringLiteral("f%1.txt").arg(k), "old"));
+    // Stopped before the third file, and a batch destroyed unflushed.
+    {
+        textio::CommitBatch batch(ws);
+        for (const QString& t : targets) batch.add(preparedFor(t, "new"), textio::kAppendLabels);
+        const auto outcomes = batch.flush([](std::size_t k) { return k < 2; });
+        using O = textio::CommitBatch::Outcome;
+        EXPECT_EQ(outcomes,
+                  (std::vector<O>{O::Placed, O::Placed, O::Dropped, O::Dropped, O::Dropped}));
+        for (int k = 0; k < 5; ++k)
+            EXPECT_EQ(TempDir::read(targets[k]), k < 2 ? "new" : "old") << k;
+        dir.write("f0.txt", "old");
+        dir.write("f1.txt", "old");
+        for (const QString& t : targets) batch.add(preparedFor(t, "new"), textio::kAppendLabels);
+    }
+    for (const QString& t : targets) EXPECT_EQ(TempDir::read(t), "old");
+    EXPECT_EQ(dir.entries().size(), 5) << dir.entries().join(' ').toStdString();
+    EXPECT_TRUE(ws.errors().empty());
+}
+
+TEST(AtomicFile, SyncedTogetherOrAloneEveryPreparedFileCommitsTheSame) {
+    TempDir dir;
+    const QString a = dir.write("a.txt", "old"), b = dir.write("b.txt", "old");
+    AtomicFile fa = preparedFor(a, "new a"), fb = preparedFor(b, "new b");
+    AtomicFile* both[] = {&fa, &fb};
+    AtomicFile::syncTogether(both);
+    fa.install();
+    // Written to after it was prepared, a file is prepared and synced again on its own.
+    fb.write(" more", 5);
+    EXPECT_FALSE(fb.isPrepared());
+    fb.install();
+    EXPECT_EQ(TempDir::read(a), "new a");
+    EXPECT_EQ(TempDir::read(b), "new b more");
+    EXPECT_EQ(namesIn(dir), (QStringList{"a.txt", "b.txt"}));
+}

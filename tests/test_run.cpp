@@ -4,9 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <QFile>
 #include <QHash>
+#include <QSet>
 
 #include <cmath>
+#include <functional>
 
 #include <sys/stat.h>
 
@@ -610,6 +613,141 @@ TEST_F(RunFixture, ASearchInputThatIsThereButCannotBeOpenedIsReportedOnce) {
         EXPECT_EQ(ws.boxes.size(), 3u) << ws.texts().join(" | ").toStdString();
         EXPECT_EQ(TempDir::read(after), mode == Containing ? "keep\r\n" : "x\r\n");
         EXPECT_EQ(TempDir::read(empty), "");
+    }
+    w.observer = nullptr;
+}
+
+namespace {
+
+// Follows an in-place run file by file: what each entry's target holds at the moment the run
+// tells about it, and a hook to act from the run's own calls.
+struct InPlaceWatcher : RunObserver {
+    std::function<void(int)> onStarted, onFinished;
+    QStringList started, finished;
+    std::vector<engine::FileResult> results;
+    QList<QByteArray> heldWhenTold;
+    void fileStarted(int i, const QString& input, const QString&) override {
+        started.append(input);
+        if (onStarted)
+            onStarted(i);
+    }
+    void fileFinished(int i, const QString& input, const QString&,
+                      const engine::FileResult& r) override {
+        finished.append(input);
+        results.push_back(r);
+        heldWhenTold.append(TempDir::read(input));
+        if (onFinished)
+            onFinished(i);
+    }
+    void fileSkipped(int, const QString& input, const SkipReason& reason) override {
+        ADD_FAILURE() << "skipped " << input.toStdString() << ": " << reason.text.toStdString();
+    }
+};
+
+struct InPlaceBatchFixture : RunFixture {
+    static constexpr int kFiles = 150;  // more than two batches
+    QStringList names, paths;
+    static QByteArray oldText(int k) { return "keep " + QByteArray::number(k) + "\r\n\r\nend\r\n"; }
+    static QByteArray newText(int k) { return "keep " + QByteArray::number(k) + "\r\nend\r\n"; }
+    void SetUp() override {
+        RunFixture::SetUp();
+        for (int k = 0; k < kFiles; ++k) {
+            names.append(QStringLiteral("f%1.txt").arg(k, 3, 10, QLatin1Char('0')));
+            paths.append(add(names.last(), oldText(k)));
+        }
+        w.toFolder = false;
+        w.modeValue = BlankLines;
+    }
+    void reset() {
+        for (int k = 0; k < kFiles; ++k) in.write(names[k], oldText(k));
+    }
+    QStringList strays() const {
+        QStringList left;
+        for (const QString& e : in.entries())
+            if (!e.endsWith(".txt") || e.startsWith('.'))
+                left.append(e);
+        return left;
+    }
+};
+
+}  // namespace
+
+TEST_F(InPlaceBatchFixture, EveryFileIsToldInOrderOnlyOnceItsResultIsInPlace) {
+    InPlaceWatcher watch;
+    w.observer = &watch;
+    ScriptedWindowServices ws;
+    w.run(ws);
+    EXPECT_EQ(watch.finished, paths);
+    ASSERT_EQ(int(watch.heldWhenTold.size()), kFiles);
+    for (int k = 0; k < kFiles; ++k) {
+        EXPECT_EQ(watch.heldWhenTold[k], newText(k)) << "told before it was in place: " << k;
+        EXPECT_FALSE(watch.results[k].failed) << k;
+        EXPECT_EQ(TempDir::read(paths[k]), newText(k)) << k;
+    }
+    EXPECT_TRUE(ws.errors().empty());
+    EXPECT_EQ(strays(), QStringList());
+    EXPECT_EQ(ws.texts(), QStringList{"Done."});
+}
+
+TEST_F(InPlaceBatchFixture, AFileChangedWhileItsResultWaitedIsReportedAloneAndKeptAsChanged) {
+    InPlaceWatcher watch;
+    w.observer = &watch;
+    // While later files are worked on, another program appends to the third one, whose result
+    // is finished but not yet in place.
+    watch.onStarted = [&](int i) {
+        if (i == 10) {
+            QFile f(paths[2]);
+            ASSERT_TRUE(f.open(QIODevice::Append));
+            f.write("theirs\r\n");
+        }
+    };
+    ScriptedWindowServices ws;
+    w.run(ws);
+    ASSERT_EQ(watch.finished, paths);
+    for (int k = 0; k < kFiles; ++k) {
+        EXPECT_EQ(watch.results[k].failed, k == 2) << k;
+        EXPECT_EQ(TempDir::read(paths[k]), k == 2 ? oldText(k) + "theirs\r\n" : newText(k)) << k;
+    }
+    ASSERT_EQ(ws.errors().size(), 1u);
+    EXPECT_TRUE(ws.errors()[0].text.contains(paths[2])) << ws.errors()[0].text.toStdString();
+    EXPECT_TRUE(ws.errors()[0].text.contains("changed during the run"));
+    EXPECT_EQ(strays(), QStringList());
+}
+
+TEST_F(InPlaceBatchFixture, AStopAtAnyPointLeavesEveryFileOldOrNewAndTellsWhichIsWhich) {
+    // A stop while a file is worked on keeps every file finished before it; a stop that comes
+    // while finished files are being put in place (here: from the report of one of them) keeps
+    // the files up to that one, and the rest are told as stopped.
+    for (const bool fromReport : {false, true}) {
+        for (const int at : {1, 2, 63, 64, 65, 100, 150}) {
+            reset();
+            InPlaceWatcher watch;
+            w.observer = &watch;
+            ScriptedWindowServices ws;
+            (fromReport ? watch.onFinished : watch.onStarted) = [&](int i) {
+                if (i == at)
+                    ws.quit = true;
+            };
+            w.run(ws);
+            const std::string what =
+                (fromReport ? "from report at " : "from start at ") + std::to_string(at);
+            // The files told finished, and not stopped, hold their result; every other file
+            // holds what it held.
+            QSet<QString> done;
+            for (std::size_t k = 0; k < watch.results.size(); ++k)
+                if (!watch.results[k].stopped && !watch.results[k].failed)
+                    done.insert(watch.finished[int(k)]);
+            const int expectDone = fromReport ? at : at - 1;
+            EXPECT_EQ(done.size(), expectDone) << what;
+            for (int k = 0; k < kFiles; ++k) {
+                const QByteArray now = TempDir::read(paths[k]);
+                EXPECT_EQ(now, done.contains(paths[k]) ? newText(k) : oldText(k))
+                    << what << " file " << k;
+            }
+            EXPECT_EQ(strays(), QStringList()) << what;
+            EXPECT_FALSE(ws.texts().contains("Done.")) << what;
+            EXPECT_TRUE(ws.errors().empty()) << what;
+        }
     }
     w.observer = nullptr;
 }

@@ -228,12 +228,13 @@ const OutputLabels kAppendLabels{loc::AppendStringFSO, 108, 106, 116, 124};
 const OutputLabels kSaveLabels{loc::SaveStringToFileFSO, 104, 104, 112, 120};
 
 Output::Output(WindowServices& ws, QString path, OutputClass cls, const OutputLabels& labels,
-               bool dry)
+               bool dry, CommitBatch* batch)
     : m_ws(ws),
       m_path(std::move(path)),
       m_file(m_path),
       m_class(cls),
       m_labels(labels),
+      m_batch(batch),
       m_dry(dry) {}
 
 bool Output::prepare(std::int32_t lineNumber) {
@@ -300,15 +301,48 @@ bool Output::finish(const SameAsInput* input) {
     bool same = false;
     const bool done = g.step(m_labels.finish, [&] {
         same = input && resultEqualsInput(m_file, *input);
-        if (same)
+        if (same) {
             m_file.discard();
-        else
+        } else if (m_batch) {
+            m_file.prepare();
+            AtomicFile file(m_path);
+            std::swap(file, m_file);
+            m_batch->add(std::move(file), m_labels);
+        } else {
             m_file.commit();
+        }
     });
     if (!done)
         m_failed = true;
     m_opened = false;
     return done && same;
+}
+
+void CommitBatch::add(AtomicFile&& file, const OutputLabels& labels) {
+    m_bytes += file.size();
+    m_files.push_back(Entry{std::move(file), &labels});
+}
+
+std::vector<CommitBatch::Outcome> CommitBatch::flush(const Proceed& proceed, const Placed& placed) {
+    std::vector<AtomicFile*> files;
+    files.reserve(m_files.size());
+    for (Entry& e : m_files) files.push_back(&e.file);
+    AtomicFile::syncTogether(files);
+    std::vector<Outcome> outcomes(m_files.size(), Outcome::Dropped);
+    for (std::size_t k = 0; k < m_files.size(); ++k) {
+        if (proceed && !proceed(k))
+            break;
+        Entry& e = m_files[k];
+        Guard g(m_ws, e.labels->location);
+        const bool done = g.step(e.labels->finish, [&] { e.file.install(); });
+        outcomes[k] = done ? Outcome::Placed : Outcome::Failed;
+        if (placed)
+            placed(k, done);
+    }
+    // Clearing drops what was not tried: those temporary files never had a name.
+    m_files.clear();
+    m_bytes = 0;
+    return outcomes;
 }
 
 bool resultEqualsInput(AtomicFile& file, const SameAsInput& input) {

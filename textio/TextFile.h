@@ -7,7 +7,9 @@
 #include <QStringList>
 
 #include <cstdint>
+#include <functional>
 #include <string_view>
+#include <vector>
 
 namespace vn::textio {
 
@@ -88,6 +90,61 @@ struct OutputLabels {
 extern const OutputLabels kAppendLabels;
 extern const OutputLabels kSaveLabels;
 
+// Finished outputs waiting to be put in place together, so that one wait for the disk serves
+// many files. It holds each file prepared (complete, with its target's attributes) but without
+// a name, so until the batch is flushed no target and no folder shows a change, and a kill or a
+// crash leaves every target as it was.
+//
+// flush() first makes the data of every file durable (AtomicFile::syncTogether), and only then
+// puts each file in place, in the order they were added: the check that its input did not
+// change since it was read, then the rename over its target. So no target is ever replaced by
+// data that is not on disk, and every target ends up exactly old or exactly new. A file that
+// fails there (its data could not be synced, its input changed, the rename failed) is reported
+// under its own output's labels, naming its target and the reason, and keeps its target as it
+// was; the files before and after it are put in place all the same. Destroying a batch that
+// still holds files drops them: their targets keep what they held.
+class CommitBatch {
+public:
+    // Flushed before it holds more than this many files, or this many bytes: enough to share
+    // one sync widely, little enough that a stop or a crash loses little finished work and
+    // that the window does not wait long on a flush.
+    static constexpr std::size_t kMaxFiles = 64;
+    static constexpr std::uint64_t kMaxBytes = std::uint64_t(32) << 20;
+
+    explicit CommitBatch(WindowServices& ws) : m_ws(ws) {}
+    CommitBatch(const CommitBatch&) = delete;
+    CommitBatch& operator=(const CommitBatch&) = delete;
+
+    // Takes a prepared file; failures are reported at labels.finish under labels.location.
+    void add(AtomicFile&& file, const OutputLabels& labels);
+    std::size_t size() const { return m_files.size(); }
+    bool empty() const { return m_files.empty(); }
+    // True once the batch should be flushed before more is added.
+    bool full() const { return m_files.size() >= kMaxFiles || m_bytes >= kMaxBytes; }
+    enum class Outcome {
+        Placed,   // the file replaced its target
+        Failed,   // it could not, and that was reported; the target is as it was
+        Dropped,  // it was not tried (see flush); the target is as it was
+    };
+    // Asked before each file is put in place, with its index in the batch: false drops that file
+    // and every one after it, so that a run stopped meanwhile goes no further.
+    using Proceed = std::function<bool(std::size_t)>;
+    // Told after each file that was tried, with its index and whether it replaced its target.
+    using Placed = std::function<void(std::size_t, bool)>;
+    // Puts the files in place, in the order they were added, and empties the batch. The answer
+    // has the outcome of each file, in that order.
+    std::vector<Outcome> flush(const Proceed& proceed = {}, const Placed& placed = {});
+
+private:
+    struct Entry {
+        AtomicFile file;
+        const OutputLabels* labels;
+    };
+    WindowServices& m_ws;
+    std::vector<Entry> m_files;
+    std::uint64_t m_bytes = 0;
+};
+
 // One output built from many pieces, with AppendStringFSO's contract: a lineNumber of 1 or less
 // starts the file afresh, more than 1 appends (to what the target holds, when nothing was
 // written yet). Its encoding class is fixed when it is made; the byte order mark of that class
@@ -95,13 +152,15 @@ extern const OutputLabels kSaveLabels;
 //
 // The file is written through one atomic writer and replaced only by finish(); an output that
 // cannot be opened or written is reported once, under its labels, and its later pieces are
-// dropped silently. Destroying an unfinished output leaves the target as it was.
+// dropped silently. Destroying an unfinished output leaves the target as it was. An output made
+// with a batch is not put in place by finish() itself: finish() hands the finished file to the
+// batch, and the batch's flush puts it in place (or reports why not).
 class Output {
 public:
     // A dry output (a dry run) takes every piece and writes nothing: it never opens its target,
     // so not even a temporary file is made, and finish() replaces nothing.
     Output(WindowServices& ws, QString path, OutputClass cls, const OutputLabels& labels,
-           bool dry = false);
+           bool dry = false, CommitBatch* batch = nullptr);
     Output(const Output&) = delete;
     Output& operator=(const Output&) = delete;
 
@@ -117,9 +176,9 @@ public:
     // units for Utf16Le. Even with no units, a lineNumber of 1 or less starts the file afresh.
     void appendRaw(std::int32_t lineNumber, const char* data, std::size_t size);
 
-    // Replaces the target with what was written; an output never started does nothing. With
-    // `input`, a result equal to that input, which is also the target, is dropped and the target
-    // left untouched; the answer says so.
+    // Replaces the target with what was written (or, with a batch, hands the finished file to
+    // it); an output never started does nothing. With `input`, a result equal to that input,
+    // which is also the target, is dropped and the target left untouched; the answer says so.
     bool finish(const SameAsInput* input = nullptr);
     bool failed() const { return m_failed; }
     const QString& path() const { return m_path; }
@@ -133,6 +192,7 @@ private:
     AtomicFile m_file;
     OutputClass m_class;
     const OutputLabels& m_labels;
+    CommitBatch* m_batch = nullptr;
     bool m_dry = false;
     bool m_opened = false;
     bool m_failed = false;
