@@ -358,6 +358,7 @@ AtomicFile& AtomicFile::operator=(AtomicFile&& other) noexcept {
     m_buffer = std::move(other.m_buffer);
     m_used = std::exchange(other.m_used, 0);
     m_written = std::exchange(other.m_written, 0);
+    m_writeBack = std::exchange(other.m_writeBack, 0);
     m_prepared = std::exchange(other.m_prepared, false);
     m_synced = std::exchange(other.m_synced, false);
     m_syncError = std::exchange(other.m_syncError, 0);
@@ -529,7 +530,7 @@ void AtomicFile::restart() {
     m_used = 0;
     if (::ftruncate(m_fd, 0) != 0 || ::lseek(m_fd, 0, SEEK_SET) != 0)
         fail("Cannot write", errno);
-    m_written = 0;
+    m_written = m_writeBack = 0;
 }
 
 void AtomicFile::flushBuffer() {
@@ -572,6 +573,7 @@ void AtomicFile::write(const char* data, std::size_t size) {
                 done += static_cast<std::size_t>(n);
                 m_written += static_cast<std::uint64_t>(n);
             }
+            startWriteBack();
             return;
         }
         const std::size_t room = kWriteBuffer - m_used;
@@ -580,9 +582,25 @@ void AtomicFile::write(const char* data, std::size_t size) {
         m_used += take;
         data += take;
         size -= take;
-        if (m_used == kWriteBuffer)
+        if (m_used == kWriteBuffer) {
             flushBuffer();
+            startWriteBack();
+        }
     }
+}
+
+// Sets the disk to work on the data written so far, a buffer's worth or more at a time, without
+// waiting for it: the sync before the rename then finds little left to write, and a long output
+// costs hardly more than its writing. A failure here is the sync's to report: it meets the same
+// write-back error. A file written in one go (the buffer never filled) is left to the sync.
+void AtomicFile::startWriteBack() {
+#ifdef __linux__
+    if (m_written - m_writeBack < kWriteBuffer)
+        return;
+    ::sync_file_range(m_fd, off64_t(m_writeBack), off64_t(m_written - m_writeBack),
+                      SYNC_FILE_RANGE_WRITE);
+    m_writeBack = m_written;
+#endif
 }
 
 // Gives the new file what the old one had besides its bytes. The owner goes first, since a change

@@ -171,6 +171,7 @@ public:
 private:
     bool resolveTarget(struct stat& st);
     void flushBuffer();
+    void startWriteBack();
     void keepAttributes();
     void checkSource();
     void syncOwnData();
@@ -193,9 +194,10 @@ private:
     std::unique_ptr<char[]> m_buffer;
     std::size_t m_used = 0;
     std::uint64_t m_written = 0;
-    bool m_prepared = false;  // prepare() has run since the content last changed
-    bool m_synced = false;    // the data is known to be on disk
-    int m_syncError = 0;      // why a shared sync could not make the data durable
+    std::uint64_t m_writeBack = 0;  // the disk was set to write [0, m_writeBack) already
+    bool m_prepared = false;        // prepare() has run since the content last changed
+    bool m_synced = false;          // the data is known to be on disk
+    int m_syncError = 0;            // why a shared sync could not make the data durable
 };
 
 }  // namespace vn

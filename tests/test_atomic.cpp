@@ -10,6 +10,7 @@
 
 #include <QProcess>
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -17,6 +18,7 @@
 #include <unistd.h>
 #include <csignal>
 #include <functional>
+#include <vector>
 
 using namespace vn;
 using test::ScriptedWindowServices;
@@ -143,6 +145,89 @@ TEST(AtomicFile, RefusesReadOnlyAndNonRegularTargetsEvenForRoot) {
     ASSERT_EQ(ws.errors().size(), 1u);
     EXPECT_TRUE(ws.errors()[0].text.contains("read-only"));
     EXPECT_EQ(TempDir::read(ro), "protected");
+}
+
+namespace {
+
+// Write-back started without waiting, recorded while a test points this at a list.
+struct WriteBack {
+    int fd;
+    off64_t offset, bytes;
+};
+std::vector<WriteBack>* g_writeBacks = nullptr;
+
+}  // namespace
+
+// Stands in for the system's call in this program, records the calls that only start write-back,
+// and passes every call on.
+extern "C" int sync_file_range(int fd, off64_t offset, off64_t bytes, unsigned int flags) {
+    using Call = int (*)(int, off64_t, off64_t, unsigned int);
+    static const Call real = reinterpret_cast<Call>(::dlsym(RTLD_NEXT, "sync_file_range"));
+    if (g_writeBacks && flags == SYNC_FILE_RANGE_WRITE)
+        g_writeBacks->push_back({fd, offset, bytes});
+    return real(fd, offset, bytes, flags);
+}
+
+TEST(AtomicFile, ALongOutputGoesToTheDiskWhileItIsWrittenAndCommitsWhole) {
+    TempDir dir;
+    const QString target = dir.write("t.txt", "before");
+    std::vector<WriteBack> calls;
+    g_writeBacks = &calls;
+    // Pieces smaller and larger than the buffer, of odd sizes, with bytes that tell places apart.
+    auto content = [](std::size_t size, char salt) {
+        std::string s(size, ' ');
+        for (std::size_t i = 0; i < size; ++i) s[i] = char('a' + (i * 7 + i / 4093 + salt) % 26);
+        return s;
+    };
+    auto writeIn = [](AtomicFile& f, const std::string& s) {
+        const std::size_t sizes[] = {1, 70000, 3 << 20, 4093, 1 << 20, 333333};
+        for (std::size_t at = 0, k = 0; at < s.size(); ++k) {
+            const std::size_t n = std::min(sizes[k % 6], s.size() - at);
+            f.write(s.data() + at, n);
+            at += n;
+        }
+    };
+    // The ranges start at 0, follow one another, each of at least a buffer (1 MiB), and leave
+    // less than two buffers unstarted (the last buffer goes with the sync).
+    auto checkRanges = [&](const std::vector<WriteBack>& got, std::size_t size) {
+        ASSERT_FALSE(got.empty());
+        off64_t next = 0;
+        for (const WriteBack& w : got) {
+            EXPECT_EQ(w.offset, next);
+            EXPECT_GE(w.bytes, off64_t(1) << 20);
+            next = w.offset + w.bytes;
+        }
+        EXPECT_LE(next, off64_t(size));
+        EXPECT_GT(next, off64_t(size) - (off64_t(2) << 20));
+    };
+    {
+        const std::string first = content((5 << 20) + 12345, 0);
+        AtomicFile f(target);
+        f.open();
+        writeIn(f, first);
+        checkRanges(calls, first.size());
+        // Started over, it starts the disk from its beginning again.
+        f.restart();
+        calls.clear();
+        const std::string second = content((3 << 20) + 999, 5);
+        writeIn(f, second);
+        checkRanges(calls, second.size());
+        f.commit();
+        EXPECT_EQ(TempDir::read(target), QByteArray::fromStdString(second));
+    }
+    // A short output is left to the sync alone.
+    calls.clear();
+    {
+        AtomicFile f(target);
+        f.open();
+        const std::string small = content(200000, 3);
+        writeIn(f, small);
+        f.commit();
+        EXPECT_EQ(TempDir::read(target), QByteArray::fromStdString(small));
+    }
+    EXPECT_TRUE(calls.empty());
+    g_writeBacks = nullptr;
+    EXPECT_EQ(dir.entries(), QStringList{"t.txt"});
 }
 
 TEST(AtomicFile, AnAbandonedWriterLeavesNothingBehind) {
