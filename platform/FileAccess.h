@@ -63,6 +63,11 @@ public:
     // close. Empty where no view can be made (no memory for it, a file system that cannot map,
     // a platform without it); the caller then reads instead. Only one view is open at a time.
     std::string_view mapAt(std::uint64_t offset, std::size_t count);
+    // Says which view the next mapAt will most likely ask for: a thread of the reader's own
+    // then maps it, its pages set up in advance, while the caller still reads the view in hand,
+    // and it also takes down the views the caller is done with. Worth it only where the process
+    // may use a second processor (usableProcessors()).
+    void mapAhead(std::uint64_t offset, std::size_t count);
     void unmap();
     // True once a page of some view could not be read from the file (it was cut short by
     // another program, or the disk failed): that page read as zeros, so what was made from the
@@ -78,6 +83,11 @@ private:
     std::size_t m_viewBytes = 0;
     int m_viewSlot = -1;  // where the bus-error guard knows it
     bool m_lost = false;
+    class Ahead;
+    struct AheadDeleter {
+        void operator()(Ahead* a) const;
+    };
+    std::unique_ptr<Ahead, AheadDeleter> m_ahead;  // started by the first mapAhead
 };
 
 // Reads at most `count` bytes from the start of a regular file; returns the file's size.

@@ -11,9 +11,15 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdint>
 #include <mutex>
+#include <optional>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 namespace vn {
 namespace {
@@ -89,7 +95,174 @@ void releaseSlot(int i) {
     g_views[i].begin.store(0, std::memory_order_release);
 }
 
+// A view's whole pages from `start`, claimed in the guard's table; nullopt where the system
+// cannot map it or the table is full. `populate` sets up every page at once.
+struct Mapping {
+    void* view = nullptr;
+    std::size_t bytes = 0;
+    int slot = -1;
+};
+std::optional<Mapping> mapPages(int fd, std::uint64_t start, std::size_t bytes, bool populate) {
+    int flags = MAP_SHARED;
+#ifdef MAP_POPULATE
+    if (populate)
+        flags |= MAP_POPULATE;
+#endif
+    void* view = ::mmap(nullptr, bytes, PROT_READ, flags, fd, off_t(start));
+    if (view == MAP_FAILED)
+        return std::nullopt;
+    const auto begin = reinterpret_cast<std::uintptr_t>(view);
+    const int slot = claimSlot(begin, begin + bytes);
+    if (slot < 0) {
+        ::munmap(view, bytes);
+        return std::nullopt;
+    }
+    return Mapping{view, bytes, slot};
+}
+
+void unmapPages(const Mapping& m) {
+    releaseSlot(m.slot);
+    ::munmap(m.view, m.bytes);
+}
+
 }  // namespace
+
+// The reader's thread for views: it maps the one view asked for next, with its pages set up,
+// and takes down the views handed back. Setting up and taking down a view's pages is work for
+// the system in proportion to the view (a few milliseconds per hundred MB), which this way runs
+// beside the reading instead of in its path.
+//
+// Invariants: at most one view is asked for at a time; once mapped it is either taken by the
+// reader (and is then the reader's) or handed back; every view handed back is taken down before
+// the thread ends, and the thread ends before the reader closes the file.
+class FileReader::Ahead {
+public:
+    explicit Ahead(int fd) : m_fd(fd), m_thread([this] { run(); }) {}
+    ~Ahead() {
+        {
+            const std::lock_guard lock(m_mutex);
+            m_quit = true;
+            m_news.fetch_add(1, std::memory_order_relaxed);
+        }
+        m_wake.notify_all();
+        m_thread.join();
+    }
+
+    // Asks for the pages [start, start + bytes) to be mapped next; a view mapped for another
+    // range and not taken is handed back.
+    void ask(std::uint64_t start, std::size_t bytes) {
+        {
+            const std::lock_guard lock(m_mutex);
+            if (m_ready)
+                m_done.push_back(*std::exchange(m_ready, std::nullopt));
+            m_start = start;
+            m_bytes = bytes;
+            m_asked = true;
+            m_failed = false;
+            m_news.fetch_add(1, std::memory_order_relaxed);
+        }
+        m_wake.notify_all();
+    }
+
+    // The view of [start, start + bytes) if that is what was asked for, once mapped (waiting
+    // while it is under way); nullopt otherwise, or where it could not be mapped.
+    std::optional<Mapping> take(std::uint64_t start, std::size_t bytes) {
+        std::unique_lock lock(m_mutex);
+        if (!(m_asked || m_mapping || m_ready) || m_start != start || m_bytes != bytes) {
+            if (m_ready)
+                m_done.push_back(*std::exchange(m_ready, std::nullopt));
+            // No view has this size: one under way now is handed back once mapped.
+            m_asked = false;
+            m_bytes = 0;
+            m_news.fetch_add(1, std::memory_order_relaxed);
+            m_wake.notify_all();
+            return std::nullopt;
+        }
+        m_wake.wait(lock, [&] { return !m_asked && !m_mapping; });
+        if (m_failed || !m_ready)
+            return std::nullopt;
+        return std::exchange(m_ready, std::nullopt);
+    }
+
+    // Hands a view back, to be taken down.
+    void giveBack(const Mapping& m) {
+        {
+            const std::lock_guard lock(m_mutex);
+            m_done.push_back(m);
+            m_news.fetch_add(1, std::memory_order_relaxed);
+        }
+        m_wake.notify_all();
+    }
+
+private:
+    void run() {
+        std::unique_lock lock(m_mutex);
+        for (;;) {
+            if (!(m_quit || m_asked || !m_done.empty())) {
+                // The reader asks again as soon as it starts on the view just mapped, well
+                // before the system could wake a sleeping thread: wait a moment awake first.
+                const std::uint32_t seen = m_news.load(std::memory_order_relaxed);
+                lock.unlock();
+                const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(1);
+                for (int spins = 1; m_news.load(std::memory_order_relaxed) == seen; ++spins) {
+                    if (spins % 64 == 0 && std::chrono::steady_clock::now() > until)
+                        break;
+#if defined(__x86_64__) || defined(__i386__)
+                    __builtin_ia32_pause();
+#endif
+                }
+                lock.lock();
+            }
+            m_wake.wait(lock, [&] { return m_quit || m_asked || !m_done.empty(); });
+            if (!m_done.empty()) {
+                const std::vector<Mapping> done = std::exchange(m_done, {});
+                lock.unlock();
+                for (const Mapping& m : done) unmapPages(m);
+                lock.lock();
+                continue;
+            }
+            if (m_quit) {
+                if (m_ready)
+                    unmapPages(*std::exchange(m_ready, std::nullopt));
+                return;
+            }
+            const std::uint64_t start = m_start;
+            const std::size_t bytes = m_bytes;
+            m_asked = false;
+            m_mapping = true;
+            lock.unlock();
+            const std::optional<Mapping> m = mapPages(m_fd, start, bytes, true);
+            lock.lock();
+            m_mapping = false;
+            if (m_asked || m_start != start || m_bytes != bytes) {
+                // Asked for another view meanwhile: this one is not wanted.
+                if (m)
+                    m_done.push_back(*m);
+            } else {
+                m_ready = m;
+                m_failed = !m;
+            }
+            m_wake.notify_all();
+        }
+    }
+
+    const int m_fd;
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    // Guarded by m_mutex: the range asked for, whether it is still to map (m_asked), being
+    // mapped (m_mapping), mapped (m_ready) or could not be (m_failed); the views to take down.
+    std::uint64_t m_start = 0;
+    std::size_t m_bytes = 0;
+    bool m_asked = false, m_mapping = false, m_failed = false, m_quit = false;
+    std::optional<Mapping> m_ready;
+    std::vector<Mapping> m_done;
+    std::atomic<std::uint32_t> m_news{0};  // counts the changes above, for the awake wait
+    std::thread m_thread;                  // last: it starts once every other member is ready
+};
+
+void FileReader::AheadDeleter::operator()(Ahead* a) const {
+    delete a;
+}
 
 std::string_view FileReader::mapAt(std::uint64_t offset, std::size_t count) {
     unmap();
@@ -99,27 +272,43 @@ std::string_view FileReader::mapAt(std::uint64_t offset, std::size_t count) {
     const std::uint64_t start = offset & ~std::uint64_t(g_pageSize - 1);
     const std::size_t lead = std::size_t(offset - start);
     const std::size_t bytes = lead + count;
-    void* view = ::mmap(nullptr, bytes, PROT_READ, MAP_SHARED, m_fd, off_t(start));
-    if (view == MAP_FAILED)
+    std::optional<Mapping> m;
+    if (m_ahead)
+        m = m_ahead->take(start, bytes);
+    if (!m)
+        m = mapPages(m_fd, start, bytes, false);
+    if (!m)
         return {};
-    const auto begin = reinterpret_cast<std::uintptr_t>(view);
-    const int slot = claimSlot(begin, begin + bytes);
-    if (slot < 0) {
-        ::munmap(view, bytes);
-        return {};
+    m_view = m->view;
+    m_viewBytes = m->bytes;
+    m_viewSlot = m->slot;
+    return std::string_view(static_cast<const char*>(m_view) + lead, count);
+}
+
+void FileReader::mapAhead(std::uint64_t offset, std::size_t count) {
+    if (m_fd < 0 || offset >= m_size || count == 0 || !guardInstalled())
+        return;
+    count = std::size_t(std::min<std::uint64_t>(count, m_size - offset));
+    const std::uint64_t start = offset & ~std::uint64_t(g_pageSize - 1);
+    if (!m_ahead) {
+        try {
+            m_ahead.reset(new Ahead(m_fd));
+        } catch (const std::system_error&) {
+            return;  // no thread to be had: mapAt maps each view itself
+        }
     }
-    m_view = view;
-    m_viewBytes = bytes;
-    m_viewSlot = slot;
-    return std::string_view(static_cast<const char*>(view) + lead, count);
+    m_ahead->ask(start, std::size_t(offset - start) + count);
 }
 
 void FileReader::unmap() {
     if (!m_view)
         return;
     m_lost = viewLost();
-    releaseSlot(m_viewSlot);
-    ::munmap(m_view, m_viewBytes);
+    const Mapping m{m_view, m_viewBytes, m_viewSlot};
+    if (m_ahead)
+        m_ahead->giveBack(m);
+    else
+        unmapPages(m);
     m_view = nullptr;
     m_viewBytes = 0;
     m_viewSlot = -1;

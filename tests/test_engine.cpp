@@ -36,19 +36,25 @@ constexpr Enc kEncodings[] = {Enc::EightBit, Enc::Utf8Bom, Enc::Utf16Le};
 constexpr int kLarge = 3 << 19;  // past the 1 MiB stretch, input piece and write buffer
 
 // Reads inputs in pieces of about `bytes` while in scope, to put piece boundaries everywhere;
-// `mapped` views every input in its file's pages, otherwise every input is read into a buffer.
+// `mapped` views every input in its file's pages (each next view mapped ahead with `ahead`),
+// otherwise every input is read into a buffer.
 struct PieceSize {
-    explicit PieceSize(std::size_t bytes, bool mapped = false)
-        : saved(textio::InputPieceBytes), savedMap(textio::InputMapBytes) {
+    explicit PieceSize(std::size_t bytes, bool mapped = false, bool ahead = true)
+        : saved(textio::InputPieceBytes),
+          savedMap(textio::InputMapBytes),
+          savedAhead(textio::InputMapAhead) {
         textio::InputPieceBytes = bytes;
         textio::InputMapBytes = mapped ? 0 : UINT64_MAX;
+        textio::InputMapAhead = ahead;
     }
     ~PieceSize() {
         textio::InputPieceBytes = saved;
         textio::InputMapBytes = savedMap;
+        textio::InputMapAhead = savedAhead;
     }
     std::size_t saved;
     std::uint64_t savedMap;
+    bool savedAhead;
 };
 
 QString u16(const char16_t* s) {
@@ -441,11 +447,11 @@ TEST(Engine, MatchesTheReferenceOnRandomInputs) {
         }
         // Every other round reads in small pieces, so that piece ends fall inside CR LF pairs,
         // surrogate pairs and lines longer than a piece; half the rounds of each size view the
-        // file's pages instead of reading them.
+        // file's pages instead of reading them, half of those mapping each next view ahead.
         const PieceSize pieces(round % 2 == 0 ? textio::InputPieceBytes
                                : large        ? std::size_t(4096 + pick(60000))
                                               : std::size_t(1 + pick(40)),
-                               round % 4 < 2);
+                               round % 4 < 2, round % 8 < 4);
         Call c{modes[pick(6)]};
         c.ignoreCase = pick(2) == 1;
         c.option1 = pick(2) == 1;
@@ -518,7 +524,7 @@ TEST(Engine, ManyKeywordsMatchTheReference) {
         const PieceSize pieces(round % 2 == 0 ? textio::InputPieceBytes
                                : large        ? std::size_t(512 + pick(4000))
                                               : std::size_t(1 + pick(40)),
-                               round % 4 < 2);
+                               round % 4 < 2, round % 8 < 4);
         const std::string what = "round " + std::to_string(round);
         for (Enc e : kEncodings) {
             check<FoldingServices>(c, large ? inflate(text, kLarge / 4) : text, e, nullptr, what);

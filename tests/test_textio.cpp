@@ -1,3 +1,4 @@
+#include "platform/FileAccess.h"
 #include "tests/support/ScriptedWindowServices.h"
 #include "tests/support/TempDir.h"
 #include "textio/Codec.h"
@@ -6,6 +7,9 @@
 #include "textio/TextFile.h"
 
 #include <gtest/gtest.h>
+
+#include <QFile>
+#include <QFileInfo>
 
 #include <random>
 
@@ -48,31 +52,42 @@ QStringList splitPieces(InputText& t) {
     return lines;
 }
 
+// The three ways an input is read: into a buffer, viewed in place, and viewed in place with
+// each next view mapped ahead. Sets the way while in scope.
+struct ReadWay {
+    explicit ReadWay(int way)
+        : savedPiece(InputPieceBytes), savedMap(InputMapBytes), savedAhead(InputMapAhead) {
+        InputMapBytes = way == 0 ? UINT64_MAX : 0;
+        InputMapAhead = way == 2;
+    }
+    ~ReadWay() {
+        InputPieceBytes = savedPiece;
+        InputMapBytes = savedMap;
+        InputMapAhead = savedAhead;
+    }
+    static constexpr int kWays[] = {0, 1, 2};
+    std::size_t savedPiece;
+    std::uint64_t savedMap;
+    bool savedAhead;
+};
+
 QStringList linesViaPieces(WindowServices& ws, const QString& path) {
-    const std::size_t saved = InputPieceBytes;
-    const std::uint64_t savedMap = InputMapBytes;
     QStringList first;
-    for (std::uint64_t mapFrom : {UINT64_MAX, std::uint64_t(0)}) {
+    for (int way : ReadWay::kWays) {
+        const ReadWay reading(way);
         for (std::size_t size : {std::size_t(1) << 20, std::size_t(1), std::size_t(2),
                                  std::size_t(3), std::size_t(5), std::size_t(8)}) {
             InputPieceBytes = size;
-            InputMapBytes = mapFrom;
             InputText t(ws, path);
             const QStringList lines = t.isWide() ? splitPieces<char16_t>(t) : splitPieces<char>(t);
             if (first.isEmpty()) {
                 first = lines;
             } else if (lines != first) {
-                first = QStringList{QStringLiteral("piece size %1%2 differs")
-                                        .arg(size)
-                                        .arg(mapFrom == 0 ? " (viewed in place)" : "")};
-                InputPieceBytes = saved;
-                InputMapBytes = savedMap;
-                return first;
+                return QStringList{
+                    QStringLiteral("piece size %1 read way %2 differs").arg(size).arg(way)};
             }
         }
     }
-    InputPieceBytes = saved;
-    InputMapBytes = savedMap;
     return first;
 }
 
@@ -250,13 +265,11 @@ TEST(InputText, FilesNoOutputCanCarryBackAreRefusedWithAReason) {
         {"past the first piece", lines.left(lines.size() - 20) + nul + lines.right(20)}};
     TempDir dir;
     ScriptedWindowServices ws;
-    const std::size_t saved = InputPieceBytes;
-    const std::uint64_t savedMap = InputMapBytes;
-    InputPieceBytes = 256;
-    for (const std::uint64_t mapFrom : {UINT64_MAX, std::uint64_t(0)})
+    for (int way : ReadWay::kWays) {
+        const ReadWay reading(way);
+        InputPieceBytes = 256;
         for (Cls c :
              {Cls::EightBit, Cls::Utf8, Cls::Utf16Le, Cls::Utf16Be, Cls::Utf32Le, Cls::Utf32Be}) {
-            InputMapBytes = mapFrom;
             const QString clean = dir.write("clean", encodeAs(lines, c));
             EXPECT_EQ(refusal(ws, clean, false), QString()) << int(c);
             EXPECT_EQ(refusal(ws, clean, true), QString()) << int(c);
@@ -274,8 +287,7 @@ TEST(InputText, FilesNoOutputCanCarryBackAreRefusedWithAReason) {
                 }
             }
         }
-    InputPieceBytes = saved;
-    InputMapBytes = savedMap;
+    }
     const struct {
         QByteArray file;
         const char* reason;
@@ -589,36 +601,73 @@ TEST(InputText, AFileCutShortUnderItsViewIsReportedAndNothingCrashes) {
     for (int i = 0; i < 60000; ++i)
         lines += "a line of text number " + QByteArray::number(i) + "\n";
     TempDir dir;
-    const std::size_t saved = InputPieceBytes;
-    const std::uint64_t savedMap = InputMapBytes;
-    InputPieceBytes = 64 << 10;
-    InputMapBytes = 0;
-    for (bool touchAfterCut : {true, false}) {
-        const QString f = dir.write("cut", lines);
-        ScriptedWindowServices ws;
-        InputText t(ws, f);
-        std::string_view piece;
-        ASSERT_TRUE(t.next(piece));
-        const std::size_t firstSize = piece.size();
-        ASSERT_EQ(::truncate(f.toLocal8Bit().constData(), touchAfterCut ? 1000 : 300000), 0);
-        if (touchAfterCut) {
-            // The piece in hand loses all but its first page.
-            std::size_t zeros = 0;
-            for (char ch : piece) zeros += ch == 0;
-            EXPECT_GT(zeros, firstSize / 2);
+    // Viewed in place, with the next view mapped ahead (so it is cut short too) or not.
+    for (int way : {1, 2})
+        for (bool touchAfterCut : {true, false}) {
+            const ReadWay reading(way);
+            InputPieceBytes = 64 << 10;
+            const QString f = dir.write("cut", lines);
+            ScriptedWindowServices ws;
+            InputText t(ws, f);
+            std::string_view piece;
+            ASSERT_TRUE(t.next(piece));
+            const std::size_t firstSize = piece.size();
+            ASSERT_EQ(::truncate(f.toLocal8Bit().constData(), touchAfterCut ? 1000 : 300000), 0);
+            if (touchAfterCut) {
+                // The piece in hand loses all but its first page.
+                std::size_t zeros = 0;
+                for (char ch : piece) zeros += ch == 0;
+                EXPECT_GT(zeros, firstSize / 2);
+            }
+            while (t.next(piece)) {
+            }
+            EXPECT_FALSE(t.ok()) << touchAfterCut;
+            EXPECT_TRUE(t.skipReason().isEmpty()) << t.skipReason().toStdString();
+            ASSERT_FALSE(ws.errors().empty()) << touchAfterCut;
+            const QString report = ws.errors().front().text;
+            EXPECT_TRUE(report.contains("Cannot read")) << report.toStdString();
+            EXPECT_TRUE(report.contains(f)) << report.toStdString();
+            EXPECT_TRUE(report.contains("cut short")) << report.toStdString();
         }
-        while (t.next(piece)) {
-        }
-        EXPECT_FALSE(t.ok()) << touchAfterCut;
-        EXPECT_TRUE(t.skipReason().isEmpty()) << t.skipReason().toStdString();
-        ASSERT_FALSE(ws.errors().empty()) << touchAfterCut;
-        const QString report = ws.errors().front().text;
-        EXPECT_TRUE(report.contains("Cannot read")) << report.toStdString();
-        EXPECT_TRUE(report.contains(f)) << report.toStdString();
-        EXPECT_TRUE(report.contains("cut short")) << report.toStdString();
+}
+
+// This process's mappings of the file at `path`, as the system lists them.
+int mappingsOf(const QString& path) {
+    QFile maps(QStringLiteral("/proc/self/maps"));
+    if (!maps.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray name = QFileInfo(path).canonicalFilePath().toLocal8Bit();
+    int n = 0;
+    for (const QByteArray& line : maps.readAll().split('\n')) n += line.endsWith(" " + name);
+    return n;
+}
+
+TEST(FileReader, ViewsMappedAheadShowTheFileAndNoneOutlivesTheReader) {
+    TempDir dir;
+    QByteArray bytes(3 << 20, 'x');
+    for (int i = 0; i < bytes.size(); ++i) bytes[i] = char('a' + (i * 7 + i / 4096) % 26);
+    const QString f = dir.write("big", bytes);
+    auto text = [](std::string_view v) { return QByteArray(v.data(), qsizetype(v.size())); };
+    {
+        FileReader r(f);
+        // The view asked for is the one taken.
+        r.mapAhead(5000, 100000);
+        EXPECT_EQ(text(r.mapAt(5000, 100000)), bytes.mid(5000, 100000));
+        // Another one taken than asked for: the right bytes all the same.
+        r.mapAhead(200000, 100000);
+        EXPECT_EQ(text(r.mapAt(300001, 100000)), bytes.mid(300001, 100000));
+        // Past the end, both stop at the end.
+        r.mapAhead(std::uint64_t(bytes.size()) - 10, 100);
+        EXPECT_EQ(text(r.mapAt(std::uint64_t(bytes.size()) - 10, 100)), bytes.right(10));
+        // Asked twice, taken once: the first is dropped.
+        r.mapAhead(0, 1 << 20);
+        r.mapAhead(1 << 20, 1 << 20);
+        EXPECT_EQ(text(r.mapAt(1 << 20, 1 << 20)), bytes.mid(1 << 20, 1 << 20));
+        // One asked for and never taken.
+        r.mapAhead(2 << 20, 4096);
+        EXPECT_GE(mappingsOf(f), 1);
     }
-    InputPieceBytes = saved;
-    InputMapBytes = savedMap;
+    EXPECT_EQ(mappingsOf(f), 0);
 }
 
 // A bus error that is not about a view of ours still ends the process as it always did.

@@ -3,6 +3,7 @@
 #include "core/ErrorLocations.h"
 #include "core/ErrorReport.h"
 #include "core/Failure.h"
+#include "platform/Processors.h"
 #include "textio/Codec.h"
 #include "textio/Lines.h"
 
@@ -21,6 +22,7 @@ static_assert(std::endian::native == std::endian::little,
 
 std::size_t InputPieceBytes = std::size_t(1) << 20;
 std::uint64_t InputMapBytes = std::uint64_t(1) << 20;
+bool InputMapAhead = usableProcessors() > 1;
 
 namespace {
 
@@ -278,14 +280,21 @@ void InputText::refuseAsBinary() {
         skip(nulReason(m_wide));
 }
 
+namespace {
+// The width a view first tries, whole units: a few pieces' worth, since each view costs a
+// system call and a flush of the address cache when it goes, and whole lines keep each piece
+// apart from the next.
+std::size_t viewWidth(std::size_t unit) {
+    return std::max<std::size_t>(InputPieceBytes * 4, 2 * unit) / unit * unit;
+}
+}  // namespace
+
 template <class CharT>
 bool InputText::nextMapped(View<CharT>& piece, bool checkNul) {
     constexpr std::size_t unit = sizeof(CharT);
     const std::uint64_t size = m_file->size();
     const std::uint64_t rest = size > m_offset ? size - m_offset : 0;
-    // A view holds a few pieces' worth: each one costs a system call and a flush of the address
-    // cache when it goes, and whole lines keep each piece apart from the next.
-    std::size_t window = std::max<std::size_t>(InputPieceBytes * 4, 2 * unit) / unit * unit;
+    std::size_t window = viewWidth(unit);
     while (rest > 0) {
         const bool last = window >= rest;
         const std::string_view bytes = m_file->mapAt(m_offset, last ? std::size_t(rest) : window);
@@ -310,6 +319,10 @@ bool InputText::nextMapped(View<CharT>& piece, bool checkNul) {
         m_offset += cut * unit;
         m_handedOut = true;
         m_ended = last;
+        // The next view starts where this piece ends and is as wide as a first try.
+        if (!last && InputMapAhead)
+            m_file->mapAhead(
+                m_offset, std::size_t(std::min<std::uint64_t>(viewWidth(unit), size - m_offset)));
         return true;
     }
     return false;

@@ -22,6 +22,10 @@ extern std::size_t InputPieceBytes;
 // time, instead of being copied into a buffer; smaller ones cost less to read. Tests set it to 0
 // or to the largest size to walk either way.
 extern std::uint64_t InputMapBytes;
+// Whether the next view is mapped ahead, beside the reading of the one in hand (see
+// FileReader::mapAhead); on where the process may use a second processor. Tests turn it either
+// way.
+extern bool InputMapAhead;
 
 // One input file as the engine walks it: its code units (bytes for 8-bit and UTF-8 input,
 // UTF-16 units for Unicode input), handed out a piece of whole lines at a time, so memory stays
