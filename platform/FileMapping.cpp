@@ -128,9 +128,10 @@ void unmapPages(const Mapping& m) {
 }  // namespace
 
 // The reader's thread for views: it maps the one view asked for next, with its pages set up,
-// and takes down the views handed back. Setting up and taking down a view's pages is work for
-// the system in proportion to the view (a few milliseconds per hundred MB), which this way runs
-// beside the reading instead of in its path.
+// and takes down the views handed back while it has nothing else to do. Setting up and taking
+// down a view's pages is work for the system in proportion to the view (several milliseconds
+// per hundred MB), which this way runs beside the reading instead of in its path; whichever of
+// the two threads is free takes a view down.
 //
 // Invariants: at most one view is asked for at a time; once mapped it is either taken by the
 // reader (and is then the reader's) or handed back; every view handed back is taken down before
@@ -184,14 +185,18 @@ public:
         return std::exchange(m_ready, std::nullopt);
     }
 
-    // Hands a view back, to be taken down.
-    void giveBack(const Mapping& m) {
+    // Hands a view back to be taken down, if the thread has nothing else to do; false when the
+    // caller had better take it down itself than wait for the view it asked for next.
+    bool giveBack(const Mapping& m) {
         {
             const std::lock_guard lock(m_mutex);
+            if (m_asked || m_mapping || !m_done.empty())
+                return false;
             m_done.push_back(m);
             m_news.fetch_add(1, std::memory_order_relaxed);
         }
         m_wake.notify_all();
+        return true;
     }
 
 private:
@@ -305,9 +310,7 @@ void FileReader::unmap() {
         return;
     m_lost = viewLost();
     const Mapping m{m_view, m_viewBytes, m_viewSlot};
-    if (m_ahead)
-        m_ahead->giveBack(m);
-    else
+    if (!m_ahead || !m_ahead->giveBack(m))
         unmapPages(m);
     m_view = nullptr;
     m_viewBytes = 0;
