@@ -126,6 +126,12 @@ public:
                 pickAnchor(distinct.front());
         } else if (distinct.size() > 1) {
             m_many.emplace(distinct);
+            // A line holding every text holds the longest one (the likeliest to be rare).
+            const View<CharT> longest =
+                *std::max_element(distinct.begin(), distinct.end(),
+                                  [](View<CharT> a, View<CharT> b) { return a.size() < b.size(); });
+            if (!longest.empty())
+                m_allAnchor.emplace(longest, false);
         }
     }
 
@@ -258,9 +264,36 @@ private:
         out.insert(out.end(), m_second.begin(), m_second.end());
     }
 
-    // Lines that hold every text: the texts ending in a line are counted once each (a stamp per
-    // text says in which line it was last counted), and a line is done once all are seen.
+    // Lines that hold every text. Only a line that holds the anchor (the longest text) can: the
+    // anchor is searched at the single-text finder's speed and only its lines are scanned for
+    // every text. Where it turns up in so many lines that scanning them one by one would cost
+    // more than scanning the rest whole, the rest is scanned whole.
     void allIn(View<CharT> text, std::size_t from, std::size_t to, std::vector<LineSpan>& out) {
+        if (!m_allAnchor) {
+            allInRange(text, from, to, out);
+            return;
+        }
+        constexpr std::size_t kLookBeforeGivingUp = 1 << 16;
+        const std::size_t begin = from;
+        std::size_t at, scanned = 0;
+        while ((at = m_allAnchor->find(text.data(), from, to)) != Finder<CharT>::npos) {
+            const LineSpan line = spanAt(text, at);
+            allInRange(text, line.start, line.next, out);
+            scanned += line.next - line.start;
+            from = line.next;
+            const std::size_t looked = from - begin;
+            if (looked >= kLookBeforeGivingUp / sizeof(CharT) && scanned > looked / 3) {
+                allInRange(text, from, to, out);
+                return;
+            }
+        }
+    }
+
+    // allIn over every line of [from, to): the texts ending in a line are counted once each (a
+    // stamp per text says in which line it was last counted), and a line is done once all are
+    // seen.
+    void allInRange(View<CharT> text, std::size_t from, std::size_t to,
+                    std::vector<LineSpan>& out) {
         const MultiFinder<CharT>& f = *m_many;
         const std::size_t wanted = f.patternCount();
         if (m_seen.size() != wanted)
@@ -292,6 +325,7 @@ private:
     std::optional<Finder<CharT>> m_one;
     std::optional<Finder<CharT>> m_anchor;  // ASCII part of the one text, searched unfolded
     std::optional<MultiFinder<CharT>> m_many;
+    std::optional<Finder<CharT>> m_allAnchor;  // the longest of many texts, for allIn
     std::vector<LineSpan>
         m_second;  // anyIn: the lines of the second half, until the first's are in
     FoldedText<CharT> m_folded;

@@ -201,16 +201,21 @@ public:
 
 private:
     void run() {
+        using Clock = std::chrono::steady_clock;
+        // A reader that goes through a view quickly asks again soon after the last view was
+        // mapped, sooner than the system wakes a sleeping thread: after such a short time
+        // between asks the thread waits that long awake first. Slow readers find it asleep.
+        constexpr auto kAwake = std::chrono::milliseconds(1);
+        Clock::time_point lastAsk;
+        Clock::duration sinceLastAsk = Clock::duration::max();
         std::unique_lock lock(m_mutex);
         for (;;) {
-            if (!(m_quit || m_asked || !m_done.empty())) {
-                // The reader asks again as soon as it starts on the view just mapped, well
-                // before the system could wake a sleeping thread: wait a moment awake first.
+            if (!(m_quit || m_asked || !m_done.empty()) && sinceLastAsk < kAwake) {
                 const std::uint32_t seen = m_news.load(std::memory_order_relaxed);
                 lock.unlock();
-                const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(1);
+                const auto until = Clock::now() + kAwake;
                 for (int spins = 1; m_news.load(std::memory_order_relaxed) == seen; ++spins) {
-                    if (spins % 64 == 0 && std::chrono::steady_clock::now() > until)
+                    if (spins % 64 == 0 && Clock::now() > until)
                         break;
 #if defined(__x86_64__) || defined(__i386__)
                     __builtin_ia32_pause();
@@ -231,6 +236,9 @@ private:
                     unmapPages(*std::exchange(m_ready, std::nullopt));
                 return;
             }
+            const auto now = Clock::now();
+            sinceLastAsk = lastAsk == Clock::time_point() ? Clock::duration::max() : now - lastAsk;
+            lastAsk = now;
             const std::uint64_t start = m_start;
             const std::size_t bytes = m_bytes;
             m_asked = false;

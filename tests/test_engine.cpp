@@ -536,6 +536,34 @@ TEST(Engine, ManyKeywordsMatchTheReference) {
 
 // ---- live state, yields and progress ----
 
+// Only lines holding the longest keyword can hold them all; where that keyword is rare only its
+// lines are searched for the others, where it is in nearly every line the rest of a stretch is
+// searched whole. Either way every line holding all keywords stays, here also far past the
+// point at which the search gives up on the longest keyword.
+TEST(Engine, LinesHoldingEveryKeywordStayWhetherTheLongestIsRareOrEverywhere) {
+    for (const bool everywhere : {false, true}) {
+        QString text;
+        for (int i = 0; i < 20000; ++i) {
+            text += QStringLiteral("line %1 ").arg(i);
+            if (everywhere || i % 50 == 0)
+                text += i % 3 ? QStringLiteral("longword ") : QStringLiteral("LongWord ");
+            if (i % 7 == 0)
+                text += QStringLiteral("ab ");
+            text += QStringLiteral("\r\n");
+        }
+        Call c{Mode::KeysNotContaining};
+        c.keys = QStringList{QStringLiteral("longword"), QStringLiteral("ab")};
+        for (const bool ignoreCase : {false, true}) {
+            c.ignoreCase = ignoreCase;
+            // Folded yields, so that lines are picked in bulk stretches.
+            for (Enc e : kEncodings)
+                check<FoldingServices>(c, text, e, nullptr,
+                                       std::string(everywhere ? "everywhere" : "rare") +
+                                           (ignoreCase ? " ignoring case" : ""));
+        }
+    }
+}
+
 TEST(Engine, KeywordAddedDuringAYieldAppliesFromTheNextLine) {
     TempDir dir;
     const QString in = dir.write("in", "a1\r\na2\r\na3\r\na4\r\na5\r\n");
