@@ -47,7 +47,11 @@ public:
         std::size_t q = from;
 #if defined(VN_AVX2_PATHS)
         if (textio::detail::hasAvx2()) {
-            const std::size_t at = findAvx2(text, q, last);
+            // Units to fold cost an operation each per vector; most patterns' rare units are
+            // no letters or are matched exactly.
+            const bool fold = folds(m_pattern[m_rare1]) || folds(m_pattern[m_rare2]);
+            const std::size_t at =
+                fold ? findAvx2<true>(text, q, last) : findAvx2<false>(text, q, last);
             if (at != npos)
                 return at;
         }
@@ -158,6 +162,7 @@ private:
 #if defined(VN_AVX2_PATHS)
     // The loop of find, thirty-two bytes of candidates at a time; leaves `q` where a whole
     // vector no longer fits, for the narrower loops to finish.
+    template <bool fold>
     __attribute__((target("avx2"))) std::size_t findAvx2(const CharT* text, std::size_t& q,
                                                          std::size_t last) const {
         constexpr bool bytes = sizeof(CharT) == 1;
@@ -172,10 +177,12 @@ private:
         // (No lambdas here: they would not take on this function's instruction set.)
         while (q + lanes - 1 <= last) {
             const bool pair = q + 2 * lanes - 1 <= last;
-            const __m256i a1 = _mm256_or_si256(
-                _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + q + m_rare1)), foldA);
-            const __m256i b1 = _mm256_or_si256(
-                _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + q + m_rare2)), foldB);
+            __m256i a1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + q + m_rare1));
+            __m256i b1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + q + m_rare2));
+            if constexpr (fold) {
+                a1 = _mm256_or_si256(a1, foldA);
+                b1 = _mm256_or_si256(b1, foldB);
+            }
             __m256i first, second = _mm256_setzero_si256();
             if constexpr (bytes)
                 first =
@@ -185,12 +192,14 @@ private:
                     _mm256_and_si256(_mm256_cmpeq_epi16(a1, wantA), _mm256_cmpeq_epi16(b1, wantB));
             if (pair) {
                 const std::size_t r = q + lanes;
-                const __m256i a2 = _mm256_or_si256(
-                    _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + r + m_rare1)),
-                    foldA);
-                const __m256i b2 = _mm256_or_si256(
-                    _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + r + m_rare2)),
-                    foldB);
+                __m256i a2 =
+                    _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + r + m_rare1));
+                __m256i b2 =
+                    _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + r + m_rare2));
+                if constexpr (fold) {
+                    a2 = _mm256_or_si256(a2, foldA);
+                    b2 = _mm256_or_si256(b2, foldB);
+                }
                 if constexpr (bytes)
                     second = _mm256_and_si256(_mm256_cmpeq_epi8(a2, wantA),
                                               _mm256_cmpeq_epi8(b2, wantB));

@@ -166,10 +166,11 @@ public:
     }
 
     // The view of [start, start + bytes) if that is what was asked for, once mapped (waiting
-    // while it is under way); nullopt otherwise, or where it could not be mapped.
+    // while it is under way); nullopt otherwise, where it could not be mapped, and where the
+    // thread has not even started on it (it was asleep: the caller maps it sooner itself).
     std::optional<Mapping> take(std::uint64_t start, std::size_t bytes) {
         std::unique_lock lock(m_mutex);
-        if (!(m_asked || m_mapping || m_ready) || m_start != start || m_bytes != bytes) {
+        if (!(m_mapping || m_ready) || m_start != start || m_bytes != bytes) {
             if (m_ready)
                 m_done.push_back(*std::exchange(m_ready, std::nullopt));
             // No view has this size: one under way now is handed back once mapped.
@@ -179,7 +180,7 @@ public:
             m_wake.notify_all();
             return std::nullopt;
         }
-        m_wake.wait(lock, [&] { return !m_asked && !m_mapping; });
+        m_wake.wait(lock, [&] { return !m_mapping; });
         if (m_failed || !m_ready)
             return std::nullopt;
         return std::exchange(m_ready, std::nullopt);
