@@ -215,9 +215,14 @@ private:
                 const std::uint32_t seen = m_news.load(std::memory_order_relaxed);
                 lock.unlock();
                 const auto until = Clock::now() + kAwake;
+                // Now and then the processor is offered to others: the reader may be waiting for
+                // it, where both threads were given the same one.
                 for (int spins = 1; m_news.load(std::memory_order_relaxed) == seen; ++spins) {
-                    if (spins % 64 == 0 && Clock::now() > until)
-                        break;
+                    if (spins % 64 == 0) {
+                        if (Clock::now() > until)
+                            break;
+                        std::this_thread::yield();
+                    }
 #if defined(__x86_64__) || defined(__i386__)
                     __builtin_ia32_pause();
 #endif
