@@ -137,6 +137,9 @@ void unmapPages(const Mapping& m) {
 // reader (and is then the reader's) or handed back; every view handed back is taken down before
 // the thread ends, and the thread ends before the reader closes the file.
 class FileReader::Ahead {
+    using Clock = std::chrono::steady_clock;
+    static constexpr auto kAwake = std::chrono::milliseconds(1);
+
 public:
     explicit Ahead(int fd) : m_fd(fd), m_thread([this] { run(); }) {}
     ~Ahead() {
@@ -160,6 +163,9 @@ public:
             m_bytes = bytes;
             m_asked = true;
             m_failed = false;
+            const Clock::time_point now = Clock::now();
+            m_askGap = m_lastAsk == Clock::time_point() ? Clock::duration::max() : now - m_lastAsk;
+            m_lastAsk = now;
             m_news.fetch_add(1, std::memory_order_relaxed);
         }
         m_wake.notify_all();
@@ -202,16 +208,13 @@ public:
 
 private:
     void run() {
-        using Clock = std::chrono::steady_clock;
         // A reader that goes through a view quickly asks again soon after the last view was
-        // mapped, sooner than the system wakes a sleeping thread: after such a short time
-        // between asks the thread waits that long awake first. Slow readers find it asleep.
-        constexpr auto kAwake = std::chrono::milliseconds(1);
-        Clock::time_point lastAsk;
-        Clock::duration sinceLastAsk = Clock::duration::max();
+        // mapped, sooner than the system wakes a sleeping thread: where its last two asks came
+        // that close together, the thread waits that long awake first. Slow readers find it
+        // asleep.
         std::unique_lock lock(m_mutex);
         for (;;) {
-            if (!(m_quit || m_asked || !m_done.empty()) && sinceLastAsk < kAwake) {
+            if (!(m_quit || m_asked || !m_done.empty()) && m_askGap < kAwake) {
                 const std::uint32_t seen = m_news.load(std::memory_order_relaxed);
                 lock.unlock();
                 const auto until = Clock::now() + kAwake;
@@ -242,9 +245,6 @@ private:
                     unmapPages(*std::exchange(m_ready, std::nullopt));
                 return;
             }
-            const auto now = Clock::now();
-            sinceLastAsk = lastAsk == Clock::time_point() ? Clock::duration::max() : now - lastAsk;
-            lastAsk = now;
             const std::uint64_t start = m_start;
             const std::size_t bytes = m_bytes;
             m_asked = false;
@@ -275,6 +275,8 @@ private:
     bool m_asked = false, m_mapping = false, m_failed = false, m_quit = false;
     std::optional<Mapping> m_ready;
     std::vector<Mapping> m_done;
+    Clock::time_point m_lastAsk;                        // when the reader last asked
+    Clock::duration m_askGap = Clock::duration::max();  // and how long before that
     std::atomic<std::uint32_t> m_news{0};  // counts the changes above, for the awake wait
     std::thread m_thread;                  // last: it starts once every other member is ready
 };
