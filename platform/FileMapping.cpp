@@ -285,32 +285,42 @@ void FileReader::AheadDeleter::operator()(Ahead* a) const {
     delete a;
 }
 
+namespace {
+// The whole pages that show `count` bytes at `offset` of a file of `size` bytes (fewer at its
+// end): mapAt and mapAhead must agree on them for a view asked for ahead to be the one taken.
+struct PageSpan {
+    std::uint64_t start;
+    std::size_t lead, count;
+    std::size_t bytes() const { return lead + count; }
+};
+PageSpan pagesFor(std::uint64_t offset, std::size_t count, std::uint64_t size) {
+    const std::uint64_t start = offset & ~std::uint64_t(g_pageSize - 1);
+    return {start, std::size_t(offset - start),
+            std::size_t(std::min<std::uint64_t>(count, size - offset))};
+}
+}  // namespace
+
 std::string_view FileReader::mapAt(std::uint64_t offset, std::size_t count) {
     unmap();
     if (m_fd < 0 || offset >= m_size || count == 0 || !guardInstalled())
         return {};
-    count = std::size_t(std::min<std::uint64_t>(count, m_size - offset));
-    const std::uint64_t start = offset & ~std::uint64_t(g_pageSize - 1);
-    const std::size_t lead = std::size_t(offset - start);
-    const std::size_t bytes = lead + count;
+    const PageSpan span = pagesFor(offset, count, m_size);
     std::optional<Mapping> m;
     if (m_ahead)
-        m = m_ahead->take(start, bytes);
+        m = m_ahead->take(span.start, span.bytes());
     if (!m)
-        m = mapPages(m_fd, start, bytes, false);
+        m = mapPages(m_fd, span.start, span.bytes(), false);
     if (!m)
         return {};
     m_view = m->view;
     m_viewBytes = m->bytes;
     m_viewSlot = m->slot;
-    return std::string_view(static_cast<const char*>(m_view) + lead, count);
+    return std::string_view(static_cast<const char*>(m_view) + span.lead, span.count);
 }
 
 void FileReader::mapAhead(std::uint64_t offset, std::size_t count) {
     if (m_fd < 0 || offset >= m_size || count == 0 || !guardInstalled())
         return;
-    count = std::size_t(std::min<std::uint64_t>(count, m_size - offset));
-    const std::uint64_t start = offset & ~std::uint64_t(g_pageSize - 1);
     if (!m_ahead) {
         try {
             m_ahead.reset(new Ahead(m_fd));
@@ -318,7 +328,8 @@ void FileReader::mapAhead(std::uint64_t offset, std::size_t count) {
             return;  // no thread to be had: mapAt maps each view itself
         }
     }
-    m_ahead->ask(start, std::size_t(offset - start) + count);
+    const PageSpan span = pagesFor(offset, count, m_size);
+    m_ahead->ask(span.start, span.bytes());
 }
 
 void FileReader::unmap() {
