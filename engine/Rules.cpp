@@ -1,5 +1,6 @@
 #include "engine/Rules.h"
 
+#include "engine/FewFinder.h"
 #include "engine/Finder.h"
 #include "engine/FoldedText.h"
 #include "engine/MultiFinder.h"
@@ -126,6 +127,8 @@ public:
                 pickAnchor(distinct.front());
         } else if (distinct.size() > 1) {
             m_many.emplace(distinct);
+            if (FewFinder<CharT>::suits(distinct))
+                m_few.emplace(distinct);
             // A line holding every text holds the longest one (the likeliest to be rare).
             const View<CharT> longest =
                 *std::max_element(distinct.begin(), distinct.end(),
@@ -234,9 +237,18 @@ private:
         return end;
     }
 
-    // Lines that hold any text. A long range is searched as two halves, split at a line's end,
-    // by two scans run side by side; the second half's lines follow the first's.
+    // Lines that hold any text. A few texts are found by their fingerprints; otherwise a long
+    // range is searched by the automaton as two halves, split at a line's end, by two scans run
+    // side by side; the second half's lines follow the first's.
     void anyIn(View<CharT> text, std::size_t from, std::size_t to, std::vector<LineSpan>& out) {
+        if (m_few) {
+            std::size_t at;
+            while ((at = m_few->find(text.data(), from, to)) != FewFinder<CharT>::npos) {
+                out.push_back(spanAt(text, at));
+                from = out.back().next;
+            }
+            return;
+        }
         constexpr std::size_t kTwoScansFrom = 1 << 12;
         const MultiFinder<CharT>& f = *m_many;
         std::size_t mid = to;
@@ -325,6 +337,7 @@ private:
     std::optional<Finder<CharT>> m_one;
     std::optional<Finder<CharT>> m_anchor;  // ASCII part of the one text, searched unfolded
     std::optional<MultiFinder<CharT>> m_many;
+    std::optional<FewFinder<CharT>> m_few;     // for anyIn, where the texts are few enough
     std::optional<Finder<CharT>> m_allAnchor;  // the longest of many texts, for allIn
     std::vector<LineSpan>
         m_second;  // anyIn: the lines of the second half, until the first's are in

@@ -1,3 +1,4 @@
+#include "engine/FewFinder.h"
 #include "engine/Finder.h"
 #include "engine/FoldedText.h"
 #include "engine/MultiFinder.h"
@@ -119,6 +120,84 @@ TEST(MultiFinder, FindsWhatANaiveSearchFinds) {
         std::vector<std::string> patterns;
         for (int k = int(rng() % 12); k > 0; --k) patterns.push_back(word(1 + rng() % 5));
         checkAgainstNaive(text, patterns, "round " + std::to_string(round));
+    }
+}
+
+namespace {
+
+// The first start of any pattern at or after `from` that ends by `end`, found the slow way.
+template <class CharT>
+std::size_t naiveFirstStart(const std::basic_string<CharT>& text,
+                            const std::vector<std::basic_string<CharT>>& patterns, std::size_t from,
+                            std::size_t end) {
+    for (std::size_t i = from; i < end; ++i)
+        for (const auto& p : patterns)
+            if (i + p.size() <= end && text.compare(i, p.size(), p) == 0)
+                return i;
+    return FewFinder<CharT>::npos;
+}
+
+template <class CharT>
+void checkFewAgainstNaive(const std::basic_string<CharT>& text,
+                          const std::vector<std::basic_string<CharT>>& patterns,
+                          const std::string& what) {
+    using View = std::basic_string_view<CharT>;
+    const std::vector<View> views(patterns.begin(), patterns.end());
+    ASSERT_TRUE(FewFinder<CharT>::suits(views)) << what;
+    const FewFinder<CharT> f(views);
+    // Ends inside the text too: a pattern that would run past the end is not there.
+    for (std::size_t end : {text.size(), text.size() * 2 / 3, std::size_t(40)}) {
+        end = std::min(end, text.size());
+        for (std::size_t from = 0; from <= end; ++from)
+            ASSERT_EQ(f.find(text.data(), from, end), naiveFirstStart(text, patterns, from, end))
+                << what << " from " << from << " to " << end;
+    }
+}
+
+}  // namespace
+
+// The few-pattern search against the plain definition, on texts long enough for many vectors:
+// patterns of one unit and longer ones, prefixes of each other, sharing their fingerprints or
+// only the halves of their bytes, at the very end of the text and across vector ends, up to the
+// most patterns it takes; in UTF-16 also units that share a byte with a pattern's unit.
+TEST(FewFinder, FindsTheFirstStartANaiveSearchFinds) {
+    ASSERT_TRUE(FewFinder<char>::suits({"ab"}) || !textio::detail::hasAvx2());
+    if (!textio::detail::hasAvx2())
+        GTEST_SKIP() << "no AVX2 here: the automaton finds the keywords";
+    // Patterns it does not take: none, an empty one, one with a line break, too many.
+    EXPECT_FALSE(FewFinder<char>::suits({}));
+    EXPECT_FALSE(FewFinder<char>::suits({"ab", ""}));
+    EXPECT_FALSE(FewFinder<char>::suits({"ab", "c\rd"}));
+    EXPECT_FALSE(FewFinder<char16_t>::suits({u"ab", u"c\n"}));
+    const std::vector<std::string> many(FewFinder<char>::kMostPatterns + 1, "x");
+    EXPECT_FALSE(FewFinder<char>::suits({many.begin(), many.end()}));
+
+    std::mt19937 rng(17);
+    for (int round = 0; round < 300; ++round) {
+        // Letters whose bytes share halves (a = 0x61, q = 0x71, ...), and a byte above ASCII.
+        const std::string alphabet = round % 3 == 0 ? "aq" : round % 3 == 1 ? "aqbr\xE1" : "abcq";
+        auto word = [&](std::size_t n) {
+            std::string s;
+            for (std::size_t i = 0; i < n; ++i) s += alphabet[rng() % alphabet.size()];
+            return s;
+        };
+        const std::string text = word(rng() % 300);
+        std::vector<std::string> patterns;
+        const std::size_t count =
+            1 + rng() % (round % 10 == 0 ? FewFinder<char>::kMostPatterns : 6);
+        const std::size_t longest = 1 + rng() % 9;
+        for (std::size_t k = 0; k < count; ++k) patterns.push_back(word(1 + rng() % longest));
+        const std::string what = "round " + std::to_string(round);
+        checkFewAgainstNaive(text, patterns, what);
+        std::vector<std::u16string> w;
+        // In UTF-16, the letters also as units with the same low byte under another high one.
+        auto widen = [&](const std::string& s) {
+            std::u16string out;
+            for (char c : s) out += char16_t((rng() % 4 == 0 ? 0x0100 : 0) | (unsigned char)c);
+            return out;
+        };
+        for (const auto& p : patterns) w.push_back(widen(p));
+        checkFewAgainstNaive(widen(text), w, what + " (UTF-16)");
     }
 }
 
