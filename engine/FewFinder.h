@@ -19,7 +19,7 @@ namespace vn::engine {
 
 // Finds the first place where any of a few patterns starts, thirty-two bytes of the text at a
 // time (the "Teddy" method of Hyperscan and ripgrep). The patterns are dealt into eight buckets.
-// For each of the first few bytes of a pattern (its fingerprint), two tables of sixteen entries
+// For each of the first few units of a pattern (its fingerprint), two tables of sixteen entries
 // say in which buckets a byte with that low half, and with that high half, comes at that place;
 // one table look-up per half for thirty-two text bytes at once, and the AND of them over the
 // fingerprint's bytes, leaves the positions where some bucket's fingerprint starts. Only there
@@ -27,9 +27,9 @@ namespace vn::engine {
 // time; this passes over text without candidates many times faster, and a list of a few dozen
 // keywords rarely has one.
 //
-// UTF-16 text is searched as its bytes, with fingerprints of up to two units; a candidate
-// counts only where it starts a unit. Patterns are compared unit for unit (folding case is the
-// caller's part, as for MultiFinder).
+// UTF-16 text is searched as its bytes: a fingerprint takes the low byte of each of its units,
+// and a candidate counts only where it starts a unit. Patterns are compared unit for unit (folding
+// case is the caller's part, as for MultiFinder).
 template <class CharT>
 class FewFinder {
 public:
@@ -59,7 +59,7 @@ public:
     // Patterns that suit() approved.
     explicit FewFinder(const std::vector<View>& patterns) {
         std::size_t shortest = SIZE_MAX;
-        for (View p : patterns) shortest = std::min(shortest, p.size() * sizeof(CharT));
+        for (View p : patterns) shortest = std::min(shortest, p.size());
         m_width = std::min<std::size_t>(shortest, 4);
         // Patterns with the same first bytes go to the same bucket, so a bucket stands for as
         // few different fingerprints as can be.
@@ -68,10 +68,10 @@ public:
         for (std::size_t i = 0; i < sorted.size(); ++i) {
             const std::size_t bucket = i * kBuckets / sorted.size();
             m_buckets[bucket].emplace_back(sorted[i]);
-            const auto* bytes = reinterpret_cast<const unsigned char*>(sorted[i].data());
             for (std::size_t k = 0; k < m_width; ++k) {
-                m_low[k][bytes[k] & 0x0F] |= std::uint8_t(1u << bucket);
-                m_high[k][bytes[k] >> 4] |= std::uint8_t(1u << bucket);
+                const unsigned byte = unsigned(sorted[i][k]) & 0xFF;
+                m_low[k][byte & 0x0F] |= std::uint8_t(1u << bucket);
+                m_high[k][byte >> 4] |= std::uint8_t(1u << bucket);
             }
         }
     }
@@ -146,14 +146,17 @@ private:
     }
 
 #if defined(VN_AVX2_PATHS)
-    // The loop of find over whole vectors, from byte `at`, for fingerprints of `width` bytes;
-    // leaves `at` where the next vector would no longer fit, for the plain loop to finish.
+    // The loop of find over whole vectors, from byte `at`, for fingerprints of `width` units
+    // (of each, its low byte); leaves `at` where the next vector would no longer fit, for the
+    // plain loop to finish.
     template <std::size_t width>
     __attribute__((target("avx2"))) std::size_t findAvx2(const CharT* text,
                                                          const unsigned char* bytes,
                                                          std::size_t& at, std::size_t stop) const {
         constexpr std::size_t lanes = 32;
-        if (stop < lanes + width)
+        // The bytes read past a candidate: the fingerprint's last unit's low byte.
+        constexpr std::size_t reach = (width - 1) * sizeof(CharT);
+        if (stop < lanes + reach)
             return npos;
         const __m256i nibble = _mm256_set1_epi8(0x0F);
         __m256i low[width], high[width];
@@ -164,13 +167,13 @@ private:
                 _mm_loadu_si128(reinterpret_cast<const __m128i*>(m_high[k].data())));
         }
         const std::size_t end = stop / sizeof(CharT);
-        // Candidates at positions [at, at + 32) need the fingerprint's bytes up to at + 31 +
-        // (width - 1); the pattern itself is then checked against the end.
-        while (at + lanes + width - 1 <= stop) {
+        // Candidates at bytes [at, at + 32) need the fingerprint's bytes up to at + 31 + reach;
+        // the pattern itself is then checked against the end.
+        while (at + lanes + reach <= stop) {
             __m256i hits = _mm256_set1_epi8(char(0xFF));
             for (std::size_t k = 0; k < width; ++k) {
-                const __m256i v =
-                    _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bytes + at + k));
+                const __m256i v = _mm256_loadu_si256(
+                    reinterpret_cast<const __m256i*>(bytes + at + k * sizeof(CharT)));
                 const __m256i lo = _mm256_shuffle_epi8(low[k], _mm256_and_si256(v, nibble));
                 const __m256i hi =
                     _mm256_shuffle_epi8(high[k], _mm256_and_si256(_mm256_srli_epi16(v, 4), nibble));
@@ -202,7 +205,7 @@ private:
     }
 #endif
 
-    std::size_t m_width = 1;  // fingerprint bytes, at most the shortest pattern's
+    std::size_t m_width = 1;  // fingerprint units, at most the shortest pattern's
     std::array<std::vector<Pattern>, kBuckets> m_buckets;
     std::array<std::array<std::uint8_t, 16>, 4> m_low{}, m_high{};
 };
