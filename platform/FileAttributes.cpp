@@ -106,6 +106,16 @@ DirectoryListing listDirectory(const QString& folder) {
         DirectoryEntry e;
         // Decoded so that nativeName gives back exactly these bytes, valid UTF-8 or not.
         e.name = nameFromNative(raw);
+        // The listing says what most entries are: a regular file needs no look of its own
+        // (a large folder would cost one per file). Links, folders (whose identity the walks
+        // need) and entries of file systems that do not say are looked at.
+#ifdef _DIRENT_HAVE_D_TYPE
+        if (d->d_type == DT_REG) {
+            e.isRegularFile = true;
+            result.entries.push_back(std::move(e));
+            continue;
+        }
+#endif
         struct stat st;
         if (::fstatat(fd, d->d_name, &st, 0) == 0) {
             e.isFolder = S_ISDIR(st.st_mode);

@@ -52,7 +52,7 @@ struct DirectoryEntry {
     int statError = 0;  // errno of examining the entry, 0 when it was examined
     bool isFolder = false;
     bool isRegularFile = false;
-    FileIdentity identity;
+    FileIdentity identity;  // left unset for a regular file the listing itself named as one
 };
 
 struct DirectoryListing {
