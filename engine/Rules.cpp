@@ -111,6 +111,25 @@ Plan<CharT> makePlan(const QString& text, bool ignoreCase) {
     return p;
 }
 
+// Whether a search ignoring case may look for the lower-cased text `folded` as it stands: every
+// code point in it is the lower-case form of itself alone, so lines hold it in no other case and
+// nothing needs folding. A surrogate without its partner is never taken so.
+bool caseless(const QString& folded) {
+    const qsizetype n = folded.size();
+    for (qsizetype i = 0; i < n; ++i) {
+        char32_t c = folded[i].unicode();
+        if (QChar::isSurrogate(c)) {
+            if (!(QChar::isHighSurrogate(c) && i + 1 < n && folded[i + 1].isLowSurrogate()))
+                return false;
+            c = QChar::surrogateToUcs4(folded[i], folded[i + 1]);
+            ++i;
+        }
+        if (!textio::lowersOnlyFromItself(c))
+            return false;
+    }
+    return true;
+}
+
 // All Search texts of a rule, found together: one text by Finder, several by MultiFinder.
 // lines() hands out the lines of a range that hold any of the texts, or all of them.
 template <class CharT>
@@ -380,6 +399,9 @@ public:
         m_haveTexts = true;
         m_plans.clear();
         std::vector<View<CharT>> search;
+        // Texts without case (in Chinese, say) are found as they stand, without folding the
+        // stretch; one text with case folds it for all.
+        bool fold = false;
         m_never = m_nonEmpty = m_exact = false;
         for (const QString& t : texts) m_plans.push_back(makePlan<CharT>(t, m_ignoreCase));
         for (const Plan<CharT>& p : m_plans) {
@@ -392,13 +414,14 @@ public:
                     break;
                 case Plan<CharT>::Kind::Search:
                     search.push_back(p.units);
+                    fold = fold || (m_ignoreCase && !caseless(p.needle));
                     break;
                 case Plan<CharT>::Kind::Exact:
                     m_exact = true;
                     break;
             }
         }
-        m_set = TextSet<CharT>(search, m_ignoreCase);
+        m_set = TextSet<CharT>(search, fold);
     }
 
     // True when the texts in force need the decoded way for many lines, so stretches are kept

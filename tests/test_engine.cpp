@@ -27,6 +27,7 @@ using test::ScriptedWindowServices;
 using test::TempDir;
 using textio::foldsIntoAscii;
 using textio::lowerSimple;
+using textio::lowersOnlyFromItself;
 
 namespace {
 
@@ -397,6 +398,9 @@ TEST(Engine, MatchesTheReferenceOnRandomInputs) {
                                "\U0001F600",
                                "\U00010400",
                                "\U00010428",
+                               "\u65E5",
+                               "\u0131",
+                               "7",
                                u16(u"\xDC80"),
                                u16(u"\xDCFF"),
                                u16(u"\xD800"),
@@ -492,15 +496,15 @@ TEST(Engine, MatchesTheReferenceOnRandomInputs) {
 TEST(Engine, ManyKeywordsMatchTheReference) {
     std::mt19937 rng(13);
     auto pick = [&](int n) { return int(std::uniform_int_distribution<int>(0, n - 1)(rng)); };
-    const QStringList pool = {"ab",         "abc",         "abcd",
-                              "b",          "bc",          "ca",
-                              "Ab",         "ABC",         "\u00e9t\u00e9",
-                              "\u00C9T",    "stra\u00DFe", "\u212Aelvin",
-                              "kel",        "\u0130z",     "iz",
-                              "\u023Ax",    "\u2C65",      "\U00010400a",
-                              "\U00010428", "z\u00fcrich", "Z\u00DCRICH",
-                              "\u00e9",     "a b",         "x",
-                              "xx"};
+    const QStringList pool = {"ab",         "abc",          "abcd",
+                              "b",          "bc",           "ca",
+                              "Ab",         "ABC",          "\u00e9t\u00e9",
+                              "\u00C9T",    "stra\u00DFe",  "\u212Aelvin",
+                              "kel",        "\u0130z",      "iz",
+                              "\u023Ax",    "\u2C65",       "\U00010400a",
+                              "\U00010428", "z\u00fcrich",  "Z\u00DCRICH",
+                              "\u00e9",     "a b",          "x",
+                              "xx",         "\u65E5\u672C", "\u0131-7"};
     const Mode modes[] = {Mode::KeysContaining, Mode::KeysNotContaining};
     for (int round = 0; round < 160; ++round) {
         const bool large = round % 20 == 0;
@@ -1012,6 +1016,18 @@ TEST(CaseFold, SimpleMappingPerCodePoint) {
                   u"a\xDC80"));                                   // lone ones stay
     EXPECT_NE(u16(u"\u0130").toLower(), lowerSimple(u"\u0130"));  // the full mapping differs
     EXPECT_EQ(foldsIntoAscii(), (std::vector<char32_t>{0x130, 0x212A}));
+}
+
+// A search ignoring case looks for a text as it stands only where no other code point lower-cases
+// into any of its own: signs, digits and scripts without case, and the few lower-case letters
+// nothing else maps to (dotless i: the capital I lower-cases to i).
+TEST(CaseFold, WhatOnlyItselfLowerCasesTo) {
+    for (char32_t c : {U'7', U'-', U' ', U'\u65E5', U'\u0131', U'\u05D0', U'\U0001F600'})
+        EXPECT_TRUE(lowersOnlyFromItself(c)) << std::hex << unsigned(c);
+    // Reached from a capital, from a sign (KELVIN SIGN, OHM SIGN, U+0130), or itself upper-case.
+    for (char32_t c : {U'a', U'k', U'i', U'A', U'\u00e9', U'\u00DF', U'\u03C9', U'\u00C9',
+                       U'\U00010428', char32_t(0xD800)})
+        EXPECT_FALSE(lowersOnlyFromItself(c)) << std::hex << unsigned(c);
 }
 
 TEST(Lines, FastScansMatchTheUnitByUnitRule) {

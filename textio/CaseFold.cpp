@@ -60,4 +60,23 @@ const std::vector<char32_t>& foldsIntoAscii() {
     return list;
 }
 
+bool lowersOnlyFromItself(char32_t c) {
+    if (c < 0x80 && ((c | 0x20) >= 'a' && (c | 0x20) <= 'z'))
+        return false;
+    static const std::vector<bool> reachedFromElsewhere = [] {
+        std::vector<bool> reached(0x110000);
+        for (char32_t u = 0; u <= 0x10FFFF; ++u) {
+            if (u >= 0xD800 && u <= 0xDFFF)
+                continue;
+            const char32_t lower = lowerCodePoint(u);
+            if (lower != u && lower <= 0x10FFFF)
+                reached[lower] = true;
+        }
+        return reached;
+    }();
+    if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
+        return false;
+    return !reachedFromElsewhere[c] && lowerCodePoint(c) == c;
+}
+
 }  // namespace vn::textio

@@ -29,4 +29,10 @@ const char16_t* lowerBmpTable();
 // so lines holding one of them are tested the exact way.
 const std::vector<char32_t>& foldsIntoAscii();
 
+// Whether no code point but `c` itself has `c` as its lower-case form, so that text holds `c` in
+// one case only and a search ignoring case may look for it as it stands (as for most scripts
+// without case, digits and signs). An ASCII letter never is; for anything else the first
+// question looks at every code point once, a few milliseconds.
+bool lowersOnlyFromItself(char32_t c);
+
 }  // namespace vn::textio
