@@ -103,10 +103,16 @@ public:
         if (found != npos)
             return found;
 #endif
-        // What is left is too short for a whole vector: each position is tried in full.
-        for (std::size_t p = at / sizeof(CharT); p < end; ++p) {
-            for (const auto& bucket : m_buckets)
-                for (const auto& pattern : bucket)
+        // What is left is too short for a whole vector: the same tables, a position at a time.
+        // No pattern is shorter than the fingerprint, so none starts closer to the end.
+        for (std::size_t p = at / sizeof(CharT); p + m_width <= end; ++p) {
+            unsigned buckets = 0xFF;
+            for (std::size_t k = 0; k < m_width && buckets != 0; ++k) {
+                const unsigned byte = unsigned(text[p + k]) & 0xFF;
+                buckets &= unsigned(m_low[k][byte & 0x0F] & m_high[k][byte >> 4]);
+            }
+            for (; buckets != 0; buckets &= buckets - 1)
+                for (const auto& pattern : m_buckets[std::size_t(__builtin_ctz(buckets))])
                     if (occursAt(text, p, end, pattern))
                         return p;
         }
