@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -21,7 +22,19 @@ namespace vn::engine {
 // a set-up per line.
 //
 // With foldAscii the pattern must hold no ASCII capital letters; an ASCII letter in it then
-// matches the text's letter in either case, and every other unit only itself.
+// matches the text's letter in either case, and every other unit only itself. More generally a
+// fold mask says, unit by unit, which units match the text's unit with bit 0x20 set as well as
+// clear (the pattern's unit has it set): in UTF-16 most letters with case differ from their
+// capital in that bit alone, in UTF-8 the last byte of many (é, ü, а, α).
+template <class CharT>
+std::basic_string<CharT> asciiLetterMask(std::basic_string_view<CharT> pattern) {
+    std::basic_string<CharT> mask(pattern.size(), CharT(0));
+    for (std::size_t i = 0; i < pattern.size(); ++i)
+        if (pattern[i] >= CharT('a') && pattern[i] <= CharT('z'))
+            mask[i] = CharT(0x20);
+    return mask;
+}
+
 template <class CharT>
 class Finder {
 public:
@@ -29,7 +42,17 @@ public:
     using String = std::basic_string<CharT>;
 
     Finder(std::basic_string_view<CharT> pattern, bool foldAscii)
-        : m_pattern(pattern), m_fold(foldAscii) {
+        : m_pattern(pattern),
+          m_mask(foldAscii ? asciiLetterMask(pattern) : String(pattern.size(), CharT(0))),
+          m_fold(foldAscii) {
+        pickRarePositions();
+    }
+
+    // `mask` as wide as the pattern, each unit 0 or 0x20, and 0x20 only where the pattern's
+    // unit has that bit set.
+    Finder(std::basic_string_view<CharT> pattern, std::basic_string_view<CharT> mask)
+        : m_pattern(pattern), m_mask(mask) {
+        m_fold = std::any_of(m_mask.begin(), m_mask.end(), [](CharT u) { return u != 0; });
         pickRarePositions();
     }
 
@@ -49,7 +72,7 @@ public:
         if (textio::detail::hasAvx2()) {
             // Units to fold cost an operation each per vector; most patterns' rare units are
             // no letters or are matched exactly.
-            const bool fold = folds(m_pattern[m_rare1]) || folds(m_pattern[m_rare2]);
+            const bool fold = foldsAt(m_rare1) || foldsAt(m_rare2);
             const std::size_t at =
                 fold ? findAvx2<true>(text, q, last) : findAvx2<false>(text, q, last);
             if (at != npos)
@@ -60,8 +83,8 @@ public:
         constexpr std::size_t lanes = 16 / sizeof(CharT);
         const CharT a = m_pattern[m_rare1], b = m_pattern[m_rare2];
         const __m128i wantA = splat(a), wantB = splat(b);
-        const __m128i foldA = splat(CharT(folds(a) ? 0x20 : 0));
-        const __m128i foldB = splat(CharT(folds(b) ? 0x20 : 0));
+        const __m128i foldA = splat(m_mask[m_rare1]);
+        const __m128i foldB = splat(m_mask[m_rare2]);
         for (; q + lanes - 1 <= last; q += lanes) {
             const __m128i va = load(text + q + m_rare1), vb = load(text + q + m_rare2);
             unsigned mask = unsigned(_mm_movemask_epi8(_mm_and_si128(
@@ -77,19 +100,19 @@ public:
         }
 #endif
         for (; q <= last; ++q) {
-            if (unitMatches(text[q + m_rare1], m_pattern[m_rare1]) && matchesAt(text + q))
+            if (unitMatches(text[q + m_rare1], m_rare1) && matchesAt(text + q))
                 return q;
         }
         return npos;
     }
 
 private:
-    bool folds(CharT c) const {
-        return m_fold && c >= CharT('a') && c <= CharT('z');
+    bool foldsAt(std::size_t i) const {
+        return m_mask[i] != 0;
     }
 
-    bool unitMatches(CharT t, CharT p) const {
-        return folds(p) ? CharT(t | 0x20) == p : t == p;
+    bool unitMatches(CharT t, std::size_t i) const {
+        return CharT(t | m_mask[i]) == m_pattern[i];
     }
 
     bool matchesAt(const CharT* at) const {
@@ -97,7 +120,7 @@ private:
         if (!m_fold)
             return std::memcmp(at, m_pattern.data(), m * sizeof(CharT)) == 0;
         for (std::size_t i = 0; i < m; ++i) {
-            if (!unitMatches(at[i], m_pattern[i]))
+            if (!unitMatches(at[i], i))
                 return false;
         }
         return true;
@@ -130,9 +153,10 @@ private:
         return 60;
     }
 
-    int cost(CharT c) const {
-        // A folded letter is matched in both cases, so it counts as both.
-        return folds(c) ? frequency(c) + frequency(CharT(c - 32)) / 2 : frequency(c);
+    int cost(std::size_t i) const {
+        // A folded unit is matched in both cases, so it counts as both.
+        const CharT c = m_pattern[i];
+        return foldsAt(i) ? frequency(c) + frequency(CharT(c & ~CharT(0x20))) / 2 : frequency(c);
     }
 
     void pickRarePositions() {
@@ -141,7 +165,7 @@ private:
         if (m == 0)
             return;
         for (std::size_t i = 1; i < m; ++i) {
-            if (cost(m_pattern[i]) < cost(m_pattern[m_rare1]))
+            if (cost(i) < cost(m_rare1))
                 m_rare1 = i;
         }
         bool found = false;
@@ -149,8 +173,8 @@ private:
             if (i == m_rare1)
                 continue;
             const bool distinct = m_pattern[i] != m_pattern[m_rare1];
-            if (!found || (distinct && (m_pattern[m_rare2] == m_pattern[m_rare1] ||
-                                        cost(m_pattern[i]) < cost(m_pattern[m_rare2])))) {
+            if (!found || (distinct &&
+                           (m_pattern[m_rare2] == m_pattern[m_rare1] || cost(i) < cost(m_rare2)))) {
                 m_rare2 = i;
                 found = true;
             }
@@ -168,7 +192,7 @@ private:
         constexpr bool bytes = sizeof(CharT) == 1;
         constexpr std::size_t lanes = 32 / sizeof(CharT);
         const CharT a = m_pattern[m_rare1], b = m_pattern[m_rare2];
-        const CharT fa = CharT(folds(a) ? 0x20 : 0), fb = CharT(folds(b) ? 0x20 : 0);
+        const CharT fa = m_mask[m_rare1], fb = m_mask[m_rare2];
         const __m256i wantA = bytes ? _mm256_set1_epi8(char(a)) : _mm256_set1_epi16(short(a));
         const __m256i wantB = bytes ? _mm256_set1_epi8(char(b)) : _mm256_set1_epi16(short(b));
         const __m256i foldA = bytes ? _mm256_set1_epi8(char(fa)) : _mm256_set1_epi16(short(fa));
@@ -246,6 +270,7 @@ private:
 #endif
 
     String m_pattern;
+    String m_mask;  // per unit: 0x20 where the text's unit may lack that bit
     bool m_fold;
     std::size_t m_rare1 = 0, m_rare2 = 0;
 };

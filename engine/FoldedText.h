@@ -15,7 +15,6 @@
 namespace vn::engine {
 
 // The engine folds case by the program's one rule, which lives with the text layer.
-using textio::foldsIntoAscii;
 using textio::lowerBmpTable;
 using textio::lowerCodePoint;
 using textio::lowerSimple;

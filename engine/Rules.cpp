@@ -199,39 +199,68 @@ public:
 
 private:
     // Folding a whole stretch costs more than searching it. Every line that holds the folded
-    // text also holds, in its original, the text's longest run of ASCII units, in one case or
-    // the other, as long as no character beyond ASCII folds into a letter of that run (the few
-    // that do are left out of it). So the run is searched in the original with a cheap ASCII
-    // fold, and only the lines where it turns up are folded and searched in full. A run of one
-    // unit would find nearly every line and is not used.
+    // text also holds, in its original, each run of the text's characters in one of their cases.
+    // Where every other case of each character of a run differs from it, unit for unit, only in
+    // bit 0x20 (ASCII letters, and in UTF-16 most letters; in UTF-8 the last byte of letters
+    // such as é, ü, а, α), the run is searched in the original with that bit left out where it
+    // varies, and only the lines where it turns up are folded and searched in full. The longest
+    // such run is taken; a run of one unit would find nearly every line and is not used.
     void pickAnchor(View<CharT> folded) {
-        std::vector<char16_t> intoAscii;
-        for (const char32_t c : foldsIntoAscii()) {
-            const QString l = lowerSimple(QString::fromUcs4(&c, 1));
-            if (l.size() == 1 && l.front().unicode() < 0x80)
-                intoAscii.push_back(l.front().unicode());
-        }
-        auto usable = [&](CharT u) {
-            const auto v = std::make_unsigned_t<CharT>(u);
-            return v < 0x80 && v != '\r' && v != '\n' &&
-                   std::find(intoAscii.begin(), intoAscii.end(), char16_t(v)) == intoAscii.end();
-        };
-        std::size_t bestAt = 0, bestLength = 0;
-        for (std::size_t i = 0; i < folded.size();) {
-            if (!usable(folded[i])) {
-                ++i;
-                continue;
+        std::size_t bestAt = 0, bestLength = 0, runAt = 0;
+        std::basic_string<CharT> mask(folded.size(), CharT(0));
+        const QString text = decoded(folded);
+        std::size_t unit = 0;
+        for (const char32_t c : text.toUcs4()) {
+            const std::basic_string<CharT> own = encoded(c);
+            // Units that are not this character's own (a surrogate without its partner) leave
+            // the text without an anchor, rather than one placed by a wrong count.
+            if (own.empty() || unit + own.size() > folded.size() ||
+                folded.substr(unit, own.size()) != View<CharT>(own))
+                return;
+            bool usable = c != '\r' && c != '\n';
+            for (const char32_t other : textio::otherFormsOf(c)) {
+                const std::basic_string<CharT> form = encoded(other);
+                if (!usable || form.size() != own.size()) {
+                    usable = false;
+                    break;
+                }
+                for (std::size_t k = 0; k < own.size() && usable; ++k) {
+                    const CharT differ = CharT(form[k] ^ own[k]);
+                    if (differ == 0)
+                        continue;
+                    usable = differ == CharT(0x20) && (own[k] & CharT(0x20)) != 0;
+                    mask[unit + k] = CharT(0x20);
+                }
             }
-            std::size_t j = i;
-            while (j < folded.size() && usable(folded[j])) ++j;
-            if (j - i > bestLength) {
-                bestAt = i;
-                bestLength = j - i;
+            if (!usable)
+                runAt = unit + own.size();
+            else if (unit + own.size() - runAt > bestLength) {
+                bestAt = runAt;
+                bestLength = unit + own.size() - runAt;
             }
-            i = j;
+            unit += own.size();
         }
         if (bestLength >= 2)
-            m_anchor.emplace(folded.substr(bestAt, bestLength), true);
+            m_anchor.emplace(folded.substr(bestAt, bestLength),
+                             View<CharT>(mask).substr(bestAt, bestLength));
+    }
+
+    // The text that units of a search text stand for, and back, in the encoding of CharT.
+    static QString decoded(View<CharT> units) {
+        if constexpr (sizeof(CharT) == 1)
+            return QString::fromUtf8(units.data(), qsizetype(units.size()));
+        else
+            return QString::fromUtf16(units.data(), qsizetype(units.size()));
+    }
+    static std::basic_string<CharT> encoded(char32_t c) {
+        const QString one = QString::fromUcs4(&c, 1);
+        if constexpr (sizeof(CharT) == 1) {
+            const QByteArray utf8 = one.toUtf8();
+            return std::basic_string<CharT>(utf8.constData(), std::size_t(utf8.size()));
+        } else {
+            return std::basic_string<CharT>(reinterpret_cast<const char16_t*>(one.utf16()),
+                                            std::size_t(one.size()));
+        }
     }
 
     // lines() for one folded text with an anchor (see pickAnchor), from `begin` on. Where the

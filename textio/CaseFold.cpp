@@ -2,6 +2,9 @@
 
 #include <QChar>
 
+#include <algorithm>
+#include <utility>
+
 namespace vn::textio {
 
 // Qt's tables follow Unicode's simple lower-case mapping except at U+0130, whose mapping Qt
@@ -46,15 +49,42 @@ QString lowerSimple(QStringView text) {
     return out;
 }
 
+namespace {
+// Every code point whose lower-case form is another one, as (that form, the code point), in
+// order: one pass over all code points, a few milliseconds, the first time it is needed.
+const std::vector<std::pair<char32_t, char32_t>>& loweredPairs() {
+    static const std::vector<std::pair<char32_t, char32_t>> pairs = [] {
+        std::vector<std::pair<char32_t, char32_t>> found;
+        for (char32_t u = 0; u <= 0x10FFFF; ++u) {
+            if (u >= 0xD800 && u <= 0xDFFF)
+                continue;
+            const char32_t lower = lowerCodePoint(u);
+            if (lower != u)
+                found.emplace_back(lower, u);
+        }
+        std::sort(found.begin(), found.end());
+        return found;
+    }();
+    return pairs;
+}
+}  // namespace
+
+std::vector<char32_t> otherFormsOf(char32_t c) {
+    const auto& pairs = loweredPairs();
+    std::vector<char32_t> forms;
+    for (auto it = std::lower_bound(pairs.begin(), pairs.end(), std::make_pair(c, char32_t(0)));
+         it != pairs.end() && it->first == c; ++it)
+        forms.push_back(it->second);
+    return forms;
+}
+
 const std::vector<char32_t>& foldsIntoAscii() {
     static const std::vector<char32_t> list = [] {
         std::vector<char32_t> found;
-        for (char32_t c = 0x80; c <= 0x10FFFF; ++c) {
-            if (c >= 0xD800 && c <= 0xDFFF)
-                continue;
-            if (lowerCodePoint(c) < 0x80)
-                found.push_back(c);
-        }
+        for (const auto& [lower, from] : loweredPairs())
+            if (lower < 0x80 && from >= 0x80)
+                found.push_back(from);
+        std::sort(found.begin(), found.end());
         return found;
     }();
     return list;
@@ -63,20 +93,9 @@ const std::vector<char32_t>& foldsIntoAscii() {
 bool lowersOnlyFromItself(char32_t c) {
     if (c < 0x80 && ((c | 0x20) >= 'a' && (c | 0x20) <= 'z'))
         return false;
-    static const std::vector<bool> reachedFromElsewhere = [] {
-        std::vector<bool> reached(0x110000);
-        for (char32_t u = 0; u <= 0x10FFFF; ++u) {
-            if (u >= 0xD800 && u <= 0xDFFF)
-                continue;
-            const char32_t lower = lowerCodePoint(u);
-            if (lower != u && lower <= 0x10FFFF)
-                reached[lower] = true;
-        }
-        return reached;
-    }();
     if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
         return false;
-    return !reachedFromElsewhere[c] && lowerCodePoint(c) == c;
+    return lowerCodePoint(c) == c && otherFormsOf(c).empty();
 }
 
 }  // namespace vn::textio

@@ -35,4 +35,9 @@ const std::vector<char32_t>& foldsIntoAscii();
 // question looks at every code point once, a few milliseconds.
 bool lowersOnlyFromItself(char32_t c);
 
+// The code points other than `c` whose lower-case form is `c`, in order: its capital and
+// title-case forms, and signs such as U+212A KELVIN SIGN for 'k'. The first question looks at
+// every code point once.
+std::vector<char32_t> otherFormsOf(char32_t c);
+
 }  // namespace vn::textio
