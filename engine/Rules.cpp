@@ -245,17 +245,17 @@ private:
                              View<CharT>(mask).substr(bestAt, bestLength));
     }
 
-    // The text that units of a search text stand for, and back, in the encoding of CharT.
+    // The text that units of a search text stand for, and back, as makePlan encodes it.
     static QString decoded(View<CharT> units) {
         if constexpr (sizeof(CharT) == 1)
-            return QString::fromUtf8(units.data(), qsizetype(units.size()));
+            return textio::decodeUtf8Escaped(units);
         else
             return QString::fromUtf16(units.data(), qsizetype(units.size()));
     }
     static std::basic_string<CharT> encoded(char32_t c) {
         const QString one = QString::fromUcs4(&c, 1);
         if constexpr (sizeof(CharT) == 1) {
-            const QByteArray utf8 = one.toUtf8();
+            const QByteArray utf8 = textio::encodeUtf8Escaped(one);
             return std::basic_string<CharT>(utf8.constData(), std::size_t(utf8.size()));
         } else {
             return std::basic_string<CharT>(reinterpret_cast<const char16_t*>(one.utf16()),
