@@ -268,7 +268,7 @@ FileReader::~FileReader() {
 
 void FileReader::close() {
     unmap();
-    m_ahead.reset();  // it maps from the descriptor, and takes down what is left
+    m_ahead.reset();
     if (m_fd >= 0)
         ::close(m_fd);
     m_fd = -1;

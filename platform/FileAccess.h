@@ -61,12 +61,14 @@ public:
     // Shows `count` bytes at `offset` (fewer at the end) in memory without copying them: a
     // read-only view of the file's own pages, valid until the next mapAt, the next unmap or
     // close. Empty where no view can be made (no memory for it, a file system that cannot map,
-    // a platform without it); the caller then reads instead. Only one view is open at a time.
+    // a platform without it); the caller then reads instead. Views are meant to be read from
+    // start to end: the pages of whole grains (2 MiB) before `offset` are let go of here, to be
+    // set up anew should a view show them again.
     std::string_view mapAt(std::uint64_t offset, std::size_t count);
     // Says which view the next mapAt will most likely ask for: a thread of the reader's own
-    // then maps it, its pages set up in advance, while the caller still reads the view in hand,
-    // and it also takes down the views the caller is done with. Worth it only where the process
-    // may use a second processor (usableProcessors()).
+    // then sets up its pages in advance, while the caller still reads the view in hand, and
+    // also lets go of the pages the caller is done with. Worth it only where the process may use
+    // a second processor (usableProcessors()).
     void mapAhead(std::uint64_t offset, std::size_t count);
     void unmap();
     // True once a page of some view could not be read from the file (it was cut short by
@@ -79,9 +81,11 @@ private:
     int m_fd = -1;
     std::uint64_t m_size = 0;
     FileStamp m_stamp;
-    void* m_view = nullptr;  // the mapping in place, whole pages
+    void* m_view = nullptr;  // the whole file, mapped by the first mapAt
     std::size_t m_viewBytes = 0;
-    int m_viewSlot = -1;  // where the bus-error guard knows it
+    bool m_viewFailed = false;       // no view could be made: none is tried again
+    std::uint64_t m_releasedTo = 0;  // the pages before this offset are let go of
+    int m_viewSlot = -1;             // where the bus-error guard knows it
     bool m_lost = false;
     class Ahead;
     struct AheadDeleter {

@@ -11,10 +11,10 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
 #include <csignal>
 #include <cstdint>
+#include <limits>
 #include <mutex>
 #include <optional>
 #include <system_error>
@@ -95,20 +95,15 @@ void releaseSlot(int i) {
     g_views[i].begin.store(0, std::memory_order_release);
 }
 
-// A view's whole pages from `start`, claimed in the guard's table; nullopt where the system
-// cannot map it or the table is full. `populate` sets up every page at once.
+// A mapping of `bytes` from the file's start, claimed in the guard's table; nullopt where the
+// system cannot map it or the table is full.
 struct Mapping {
-    void* view = nullptr;
+    char* base = nullptr;
     std::size_t bytes = 0;
     int slot = -1;
 };
-std::optional<Mapping> mapPages(int fd, std::uint64_t start, std::size_t bytes, bool populate) {
-    int flags = MAP_SHARED;
-#ifdef MAP_POPULATE
-    if (populate)
-        flags |= MAP_POPULATE;
-#endif
-    void* view = ::mmap(nullptr, bytes, PROT_READ, flags, fd, off_t(start));
+std::optional<Mapping> mapFile(int fd, std::size_t bytes) {
+    void* view = ::mmap(nullptr, bytes, PROT_READ, MAP_SHARED, fd, 0);
     if (view == MAP_FAILED)
         return std::nullopt;
     const auto begin = reinterpret_cast<std::uintptr_t>(view);
@@ -117,228 +112,178 @@ std::optional<Mapping> mapPages(int fd, std::uint64_t start, std::size_t bytes, 
         ::munmap(view, bytes);
         return std::nullopt;
     }
-    return Mapping{view, bytes, slot};
+    return Mapping{static_cast<char*>(view), bytes, slot};
 }
 
-void unmapPages(const Mapping& m) {
-    releaseSlot(m.slot);
-    ::munmap(m.view, m.bytes);
+// Pages are let go behind the reading in whole grains of this size: where the file's pages sit
+// in large blocks of memory, the system maps each such grain with one entry, and lets it go as
+// cheaply, when the mapping and the grain both start on a multiple of it.
+constexpr std::uint64_t kGrain = std::uint64_t(2) << 20;
+
+// Sets up the pages of [at, at + bytes) in the process's page tables without reading them; only
+// a hint (old systems lack it), since a page not set up is set up when first read.
+void populate(char* at, std::size_t bytes) {
+#ifdef MADV_POPULATE_READ
+    ::madvise(at, bytes, MADV_POPULATE_READ);
+#else
+    (void)at;
+    (void)bytes;
+#endif
+}
+
+// Takes the pages of [at, at + bytes) out of the process's page tables; the file keeps them, and
+// a later read of them sets them up again.
+void release(char* at, std::size_t bytes) {
+    ::madvise(at, bytes, MADV_DONTNEED);
 }
 
 }  // namespace
 
-// The reader's thread for views: it maps the one view asked for next, with its pages set up,
-// and takes down the views handed back while it has nothing else to do. Setting up and taking
-// down a view's pages is work for the system in proportion to the view (several milliseconds
-// per hundred MB), which this way runs beside the reading instead of in its path; whichever of
-// the two threads is free takes a view down.
+// The reader's helper thread: it sets up the pages the reader will read next and lets go of the
+// ones it is done with, beside the reading instead of in its path (setting up and letting go of
+// pages is work for the system in proportion to their number where they are small). The reader
+// never waits for it: a page it reads before the helper got to it is set up by that read.
 //
-// Invariants: at most one view is asked for at a time; once mapped it is either taken by the
-// reader (and is then the reader's) or handed back; every view handed back is taken down before
-// the thread ends, and the thread ends before the reader closes the file.
+// Invariants: jobs only touch the mapping they were given for, and stop() returns only once no
+// job runs or waits, so the mapping can go; the thread ends before the reader closes the file.
 class FileReader::Ahead {
-    using Clock = std::chrono::steady_clock;
-    static constexpr auto kAwake = std::chrono::milliseconds(1);
-
 public:
-    explicit Ahead(int fd) : m_fd(fd), m_thread([this] { run(); }) {}
+    Ahead() : m_thread([this] { run(); }) {}
     ~Ahead() {
         {
             const std::lock_guard lock(m_mutex);
             m_quit = true;
-            m_news.fetch_add(1, std::memory_order_relaxed);
         }
         m_wake.notify_all();
         m_thread.join();
     }
 
-    // Asks for the pages [start, start + bytes) to be mapped next; a view mapped for another
-    // range and not taken is handed back.
-    void ask(std::uint64_t start, std::size_t bytes) {
+    // Pages to set up next; an earlier such wish not yet begun is dropped.
+    void populateNext(char* at, std::size_t bytes) {
         {
             const std::lock_guard lock(m_mutex);
-            if (m_ready)
-                m_done.push_back(*std::exchange(m_ready, std::nullopt));
-            m_start = start;
-            m_bytes = bytes;
-            m_asked = true;
-            m_failed = false;
-            const Clock::time_point now = Clock::now();
-            m_askGap = m_lastAsk == Clock::time_point() ? Clock::duration::max() : now - m_lastAsk;
-            m_lastAsk = now;
-            m_news.fetch_add(1, std::memory_order_relaxed);
+            m_populate = Range{at, bytes};
         }
         m_wake.notify_all();
     }
 
-    // The view of [start, start + bytes) if that is what was asked for, once mapped (waiting
-    // while it is under way); nullopt otherwise, where it could not be mapped, and where the
-    // thread has not even started on it (it was asleep: the caller maps it sooner itself).
-    std::optional<Mapping> take(std::uint64_t start, std::size_t bytes) {
+    // Pages to let go of.
+    void releaseLater(char* at, std::size_t bytes) {
+        {
+            const std::lock_guard lock(m_mutex);
+            m_release.push_back(Range{at, bytes});
+        }
+        m_wake.notify_all();
+    }
+
+    // Drops the jobs not yet begun and waits for the one under way.
+    void stop() {
         std::unique_lock lock(m_mutex);
-        if (!(m_mapping || m_ready) || m_start != start || m_bytes != bytes) {
-            if (m_ready)
-                m_done.push_back(*std::exchange(m_ready, std::nullopt));
-            // No view has this size: one under way now is handed back once mapped.
-            m_asked = false;
-            m_bytes = 0;
-            m_news.fetch_add(1, std::memory_order_relaxed);
-            m_wake.notify_all();
-            return std::nullopt;
-        }
-        m_wake.wait(lock, [&] { return !m_mapping; });
-        if (m_failed || !m_ready)
-            return std::nullopt;
-        return std::exchange(m_ready, std::nullopt);
-    }
-
-    // Hands a view back to be taken down, if the thread has nothing else to do; false when the
-    // caller had better take it down itself than wait for the view it asked for next.
-    bool giveBack(const Mapping& m) {
-        {
-            const std::lock_guard lock(m_mutex);
-            if (m_asked || m_mapping || !m_done.empty())
-                return false;
-            m_done.push_back(m);
-            m_news.fetch_add(1, std::memory_order_relaxed);
-        }
-        m_wake.notify_all();
-        return true;
+        m_populate.reset();
+        m_release.clear();
+        m_wake.wait(lock, [&] { return !m_busy; });
     }
 
 private:
+    struct Range {
+        char* at;
+        std::size_t bytes;
+    };
+
     void run() {
-        // A reader that goes through a view quickly asks again soon after the last view was
-        // mapped, sooner than the system wakes a sleeping thread: where its last two asks came
-        // that close together, the thread waits that long awake first. Slow readers find it
-        // asleep.
         std::unique_lock lock(m_mutex);
         for (;;) {
-            if (!(m_quit || m_asked || !m_done.empty()) && m_askGap < kAwake) {
-                const std::uint32_t seen = m_news.load(std::memory_order_relaxed);
-                lock.unlock();
-                const auto until = Clock::now() + kAwake;
-                // Now and then the processor is offered to others: the reader may be waiting for
-                // it, where both threads were given the same one.
-                for (int spins = 1; m_news.load(std::memory_order_relaxed) == seen; ++spins) {
-                    if (spins % 64 == 0) {
-                        if (Clock::now() > until)
-                            break;
-                        std::this_thread::yield();
-                    }
-#if defined(__x86_64__) || defined(__i386__)
-                    __builtin_ia32_pause();
-#endif
-                }
-                lock.lock();
-            }
-            m_wake.wait(lock, [&] { return m_quit || m_asked || !m_done.empty(); });
-            if (!m_done.empty()) {
-                const std::vector<Mapping> done = std::exchange(m_done, {});
-                lock.unlock();
-                for (const Mapping& m : done) unmapPages(m);
-                lock.lock();
-                continue;
-            }
-            if (m_quit) {
-                if (m_ready)
-                    unmapPages(*std::exchange(m_ready, std::nullopt));
+            m_wake.wait(lock, [&] { return m_quit || m_populate || !m_release.empty(); });
+            if (m_quit)
                 return;
-            }
-            const std::uint64_t start = m_start;
-            const std::size_t bytes = m_bytes;
-            m_asked = false;
-            m_mapping = true;
+            // Pages are let go of first, so that memory holds no more of the file than the
+            // pages in hand and those wanted next.
+            const bool setUp = m_release.empty();
+            const Range job = setUp ? *std::exchange(m_populate, std::nullopt) : m_release.front();
+            if (!setUp)
+                m_release.erase(m_release.begin());
+            m_busy = true;
             lock.unlock();
-            const std::optional<Mapping> m = mapPages(m_fd, start, bytes, true);
+            if (setUp)
+                populate(job.at, job.bytes);
+            else
+                release(job.at, job.bytes);
             lock.lock();
-            m_mapping = false;
-            if (m_asked || m_start != start || m_bytes != bytes) {
-                // Asked for another view meanwhile: this one is not wanted.
-                if (m)
-                    m_done.push_back(*m);
-            } else {
-                m_ready = m;
-                m_failed = !m;
-            }
+            m_busy = false;
             m_wake.notify_all();
         }
     }
 
-    const int m_fd;
     std::mutex m_mutex;
     std::condition_variable m_wake;
-    // Guarded by m_mutex: the range asked for, whether it is still to map (m_asked), being
-    // mapped (m_mapping), mapped (m_ready) or could not be (m_failed); the views to take down.
-    std::uint64_t m_start = 0;
-    std::size_t m_bytes = 0;
-    bool m_asked = false, m_mapping = false, m_failed = false, m_quit = false;
-    std::optional<Mapping> m_ready;
-    std::vector<Mapping> m_done;
-    Clock::time_point m_lastAsk;                        // when the reader last asked
-    Clock::duration m_askGap = Clock::duration::max();  // and how long before that
-    std::atomic<std::uint32_t> m_news{0};  // counts the changes above, for the awake wait
-    std::thread m_thread;                  // last: it starts once every other member is ready
+    // Guarded by m_mutex.
+    std::optional<Range> m_populate;
+    std::vector<Range> m_release;
+    bool m_busy = false;
+    bool m_quit = false;
+    std::thread m_thread;  // last: it starts once every other member is ready
 };
 
 void FileReader::AheadDeleter::operator()(Ahead* a) const {
     delete a;
 }
 
-namespace {
-// The whole pages that show `count` bytes at `offset` of a file of `size` bytes (fewer at its
-// end): mapAt and mapAhead must agree on them for a view asked for ahead to be the one taken.
-struct PageSpan {
-    std::uint64_t start;
-    std::size_t lead, count;
-    std::size_t bytes() const { return lead + count; }
-};
-PageSpan pagesFor(std::uint64_t offset, std::size_t count, std::uint64_t size) {
-    const std::uint64_t start = offset & ~std::uint64_t(g_pageSize - 1);
-    return {start, std::size_t(offset - start),
-            std::size_t(std::min<std::uint64_t>(count, size - offset))};
-}
-}  // namespace
-
 std::string_view FileReader::mapAt(std::uint64_t offset, std::size_t count) {
-    unmap();
     if (m_fd < 0 || offset >= m_size || count == 0 || !guardInstalled())
         return {};
-    const PageSpan span = pagesFor(offset, count, m_size);
-    std::optional<Mapping> m;
-    if (m_ahead)
-        m = m_ahead->take(span.start, span.bytes());
-    if (!m)
-        m = mapPages(m_fd, span.start, span.bytes(), false);
-    if (!m)
-        return {};
-    m_view = m->view;
-    m_viewBytes = m->bytes;
-    m_viewSlot = m->slot;
-    return std::string_view(static_cast<const char*>(m_view) + span.lead, span.count);
+    if (!m_view) {
+        // One view of the whole file, made once: its pages are only set up as they are read and
+        // let go of behind the reading, so memory holds a few grains of it at a time.
+        if (m_viewFailed || m_size > std::numeric_limits<std::size_t>::max() / 2)
+            return {};
+        const std::optional<Mapping> m = mapFile(m_fd, std::size_t(m_size));
+        if (!m) {
+            m_viewFailed = true;
+            return {};
+        }
+        m_view = m->base;
+        m_viewBytes = m->bytes;
+        m_viewSlot = m->slot;
+        m_releasedTo = 0;
+    }
+    // Every whole grain before the one that holds `offset` is done with.
+    const std::uint64_t done = offset / kGrain * kGrain;
+    if (done > m_releasedTo) {
+        char* const at = static_cast<char*>(m_view) + m_releasedTo;
+        const std::size_t bytes = std::size_t(done - m_releasedTo);
+        if (m_ahead)
+            m_ahead->releaseLater(at, bytes);
+        else
+            release(at, bytes);
+        m_releasedTo = done;
+    }
+    const std::size_t shown = std::size_t(std::min<std::uint64_t>(count, m_size - offset));
+    return std::string_view(static_cast<const char*>(m_view) + offset, shown);
 }
 
 void FileReader::mapAhead(std::uint64_t offset, std::size_t count) {
-    if (m_fd < 0 || offset >= m_size || count == 0 || !guardInstalled())
+    if (!m_view || offset >= m_size || count == 0)
         return;
     if (!m_ahead) {
         try {
-            m_ahead.reset(new Ahead(m_fd));
+            m_ahead.reset(new Ahead());
         } catch (const std::system_error&) {
-            return;  // no thread to be had: mapAt maps each view itself
+            return;  // no thread to be had: pages are set up as they are read
         }
     }
-    const PageSpan span = pagesFor(offset, count, m_size);
-    m_ahead->ask(span.start, span.bytes());
+    const std::uint64_t start = offset & ~std::uint64_t(g_pageSize - 1);
+    const std::uint64_t end = std::min<std::uint64_t>(m_size, offset + count);
+    m_ahead->populateNext(static_cast<char*>(m_view) + start, std::size_t(end - start));
 }
 
 void FileReader::unmap() {
     if (!m_view)
         return;
+    if (m_ahead)
+        m_ahead->stop();
     m_lost = viewLost();
-    const Mapping m{m_view, m_viewBytes, m_viewSlot};
-    if (!m_ahead || !m_ahead->giveBack(m))
-        unmapPages(m);
+    releaseSlot(m_viewSlot);
+    ::munmap(m_view, m_viewBytes);
     m_view = nullptr;
     m_viewBytes = 0;
     m_viewSlot = -1;

@@ -281,10 +281,9 @@ void InputText::refuseAsBinary() {
 }
 
 namespace {
-// The width a view first tries, whole units: a few pieces' worth, since each view costs a
-// system call and a flush of the address cache when it goes, and whole lines keep each piece
-// apart from the next. Views mapped ahead cost the reading nothing of that, and two of them are
-// in memory at a time: they are half as wide, so memory stays what one view took.
+// The width a view first tries, whole units: a few pieces' worth, since whole lines keep each
+// piece apart from the next. Where the next view's pages are set up ahead, two views are in
+// memory at a time: they are half as wide, so memory stays what one view took.
 std::size_t viewWidth(std::size_t unit) {
     const std::size_t pieces = InputMapAhead ? 2 : 4;
     return std::max<std::size_t>(InputPieceBytes * pieces, 2 * unit) / unit * unit;
