@@ -2,15 +2,24 @@
 
 #include "textio/Lines.h"
 
+#include "platform/Processors.h"
+
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <limits>
+#include <mutex>
 #include <optional>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 namespace vn::engine::detail {
+
+bool SurveyAhead = usableProcessors() > 1;
 
 namespace {
 
@@ -39,18 +48,208 @@ bool inputSound(const textio::InputText& input) {
     return input.ok() && input.skipReason().isEmpty();
 }
 
+// ---- the survey ----
+
+// Pieces at least this many blocks long are surveyed with the helper's help.
+constexpr std::size_t kAheadBlocks = 4;
+
+// The census of a piece, block by block: per block of about kBlockBytes of whole lines, its
+// line count and whether every break in it is the output's break B; a block holding a zero unit
+// ends the survey and marks the piece binary. A block is surveyed by whichever thread comes to
+// it first: the walk's own, as a stretch needs it, or, in a long piece, a helper thread that
+// runs ahead through the piece while the walk's thread works on what the rule does. The walk's
+// thread then mostly finds its blocks done, their text already read into the cache the
+// processors share, and the census costs it nothing.
+//
+// Invariants: blocks are surveyed in order and one at a time: only the block after the last one
+// published may be claimed, by one thread, which surveys and publishes it (or ends the survey)
+// before the next can be claimed; a published block does not change until the next piece; the
+// helper reads a piece only between start() and leave(), and leave() returns once it is out.
+template <class CharT>
+class Survey {
+public:
+    struct Block {
+        std::size_t stop;  // the block is [stop of the one before, stop) of the piece
+        std::size_t lines;
+        bool onlyBreak;
+    };
+
+    Survey() = default;
+    Survey(const Survey&) = delete;
+    Survey& operator=(const Survey&) = delete;
+    ~Survey() {
+        if (!m_thread.joinable())
+            return;
+        leave();
+        {
+            const std::lock_guard lock(m_mutex);
+            m_quit = true;
+        }
+        m_wake.notify_all();
+        m_thread.join();
+    }
+
+    // A new piece, whose breaks are measured against B. The helper must be out of the last one.
+    void start(View<CharT> text, textio::Break b) {
+        const bool ahead = SurveyAhead && text.size() >= kAheadBlocks * kBlockUnits;
+        if (ahead && !m_thread.joinable()) {
+            try {
+                m_thread = std::thread([this] { run(); });
+            } catch (const std::system_error&) {
+                // No thread to be had: the walk's thread surveys every block itself.
+            }
+        }
+        {
+            const std::lock_guard lock(m_mutex);
+            m_text = text;
+            m_break = b;
+            // Every block but the last holds at least kBlockUnits units.
+            m_blocks.resize(text.size() / kBlockUnits + 1);
+            m_published.store(0, std::memory_order_relaxed);
+            m_claimed.store(0, std::memory_order_relaxed);
+            m_ended.store(false, std::memory_order_relaxed);
+            m_binary.store(false, std::memory_order_relaxed);
+            m_open = ahead;
+            m_helped = ahead && m_thread.joinable();
+            if (ahead)
+                ++m_piece;
+        }
+        if (ahead)
+            m_wake.notify_all();
+    }
+
+    // Whether block k exists, surveying the blocks up to it or waiting for the helper to finish
+    // the one it is on; false past the piece's end and from a block holding a zero unit on.
+    bool has(std::size_t k) {
+        for (int spins = 1;; ++spins) {
+            const std::size_t n = m_published.load(std::memory_order_acquire);
+            if (k < n)
+                return true;
+            if (m_ended.load(std::memory_order_acquire))
+                return k < m_published.load(std::memory_order_acquire);
+            if (claim(n))
+                continue;
+            // The helper is on block n, for a few microseconds; should it have lost its
+            // processor to this thread, it gets it back.
+            if (spins % 64 == 0)
+                std::this_thread::yield();
+            pause();
+        }
+    }
+    // Whether block k can join a stretch that holds the one before it: surveyed already or,
+    // where no helper runs through the piece, surveyed now. With a helper the walk's thread
+    // takes what is done and leaves the rest to it, so that the helper runs ahead.
+    bool hasDone(std::size_t k) {
+        return k < m_published.load(std::memory_order_acquire) || (!m_helped && has(k));
+    }
+    const Block& operator[](std::size_t k) const { return m_blocks[k]; }
+    // Whether a block holding a zero unit ended the survey.
+    bool binary() const { return m_binary.load(std::memory_order_acquire); }
+
+    // Waits for the helper to be out of the piece, before its memory is reused.
+    void leave() {
+        if (!m_thread.joinable())
+            return;
+        std::unique_lock lock(m_mutex);
+        m_open = false;
+        m_leave.store(true, std::memory_order_relaxed);
+        m_wake.wait(lock, [&] { return !m_inPiece; });
+        m_leave.store(false, std::memory_order_relaxed);
+    }
+
+private:
+    static constexpr std::size_t kBlockUnits = kBlockBytes / sizeof(CharT);
+
+    static void pause() {
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#endif
+    }
+
+    // Surveys block n if no thread has claimed it yet; false when one has.
+    bool claim(std::size_t n) {
+        std::size_t expected = n;
+        if (!m_claimed.compare_exchange_strong(expected, n + 1, std::memory_order_acq_rel))
+            return false;
+        const std::size_t at = n == 0 ? 0 : m_blocks[n - 1].stop;
+        // An empty piece is one empty block.
+        if (at >= m_text.size() && !(n == 0 && m_text.empty())) {
+            m_ended.store(true, std::memory_order_release);
+            return true;
+        }
+        std::size_t stop = std::min(m_text.size(), at + kBlockUnits);
+        if (stop < m_text.size()) {
+            stop = textio::lineEndAt(m_text, stop);
+            if (stop < m_text.size())
+                stop += textio::breakLength(m_text, stop);
+        }
+        const textio::LineCensus c = textio::censusOf(m_text.substr(at, stop - at));
+        if (c.holdsNul) {
+            m_binary.store(true, std::memory_order_release);
+            m_ended.store(true, std::memory_order_release);
+            return true;
+        }
+        m_blocks[n] = Block{stop, c.lines, c.only(m_break)};
+        m_published.store(n + 1, std::memory_order_release);
+        if (stop >= m_text.size())
+            m_ended.store(true, std::memory_order_release);
+        return true;
+    }
+
+    // The helper: through each long piece it is woken for, block after block, until the piece
+    // ends or the walk leaves it.
+    void run() {
+        std::unique_lock lock(m_mutex);
+        std::uint64_t seen = m_piece;
+        for (;;) {
+            m_wake.wait(lock, [&] { return m_quit || (m_open && m_piece != seen); });
+            if (m_quit)
+                return;
+            seen = m_piece;
+            m_inPiece = true;
+            lock.unlock();
+            while (!m_leave.load(std::memory_order_relaxed) &&
+                   !m_ended.load(std::memory_order_acquire)) {
+                if (!claim(m_published.load(std::memory_order_acquire)))
+                    pause();  // the walk's thread is on it
+            }
+            lock.lock();
+            m_inPiece = false;
+            m_wake.notify_all();
+        }
+    }
+
+    // Set in start(), while the helper is out of the piece, and read-only in it.
+    View<CharT> m_text;
+    textio::Break m_break = textio::kPlatformBreak;
+    bool m_helped = false;        // the helper runs through this piece
+    std::vector<Block> m_blocks;  // [0, m_published) are surveyed
+    std::atomic<std::size_t> m_published{0}, m_claimed{0};
+    std::atomic<bool> m_ended{false};   // no block follows the published ones
+    std::atomic<bool> m_binary{false};  // because one held a zero unit
+    std::atomic<bool> m_leave{false};   // the walk is leaving the piece: the helper stops
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    // Guarded by m_mutex: the long pieces started so far, whether the helper may enter the last
+    // one (until the walk leaves it) and whether it is in one, the end.
+    std::uint64_t m_piece = 0;
+    bool m_open = false;
+    bool m_inPiece = false;
+    bool m_quit = false;
+    std::thread m_thread;
+};
+
 // ---- the line source ----
 
 // The input cut into stretches: runs of whole lines handled together between two yields.
 //
-// Each piece is surveyed once, block by block as the stretches need them, so that a block is
-// still in the processor's cache when the rule reads it: per block of about kBlockBytes of whole
-// lines, its line count and whether every break in it is the output's break B. The same pass
-// looks for a zero unit (the input leaves that to it): a block holding one ends the stretches,
-// and the input is refused as a binary file. Stretches are made of whole blocks up to a budget
-// of units, which halves when a stretch takes longer than kStretchTime and doubles when it takes
-// far less, so the window gets its turn often whatever the rule costs. Per line (perLine) a
-// stretch is one line, no survey is made, and the input looks for zero units itself.
+// Each piece is surveyed once (see Survey), block by block as the stretches need them or ahead
+// of them, and the same pass looks for a zero unit (the input leaves that to it): a block
+// holding one ends the stretches, and the input is refused as a binary file. Stretches are made
+// of whole blocks up to a budget of units, which halves when a stretch takes longer than
+// kStretchTime and doubles when it takes far less, so the window gets its turn often whatever
+// the rule costs. Per line (perLine) a stretch is one line, no survey is made, and the input
+// looks for zero units itself.
 //
 // Invariants: the stretches of a piece follow one another without gap from its start to its
 // end, or to the first block holding a zero unit; each holds at least one line (an empty
@@ -79,7 +278,8 @@ public:
     // Reads the following piece; false at the end or when the input gave out. A piece found to
     // hold a zero unit refuses the input here, once nothing points into the piece any more.
     bool next() {
-        if (m_binary) {
+        m_survey.leave();
+        if (m_survey.binary()) {
             m_input.refuseAsBinary();
             return false;
         }
@@ -106,14 +306,14 @@ public:
             span.lines = 1;
             span.onlyBreak = false;
         } else {
-            if (!surveyed())
+            if (!m_survey.has(m_nextBlock))
                 return false;
             do {
-                const Block& b = m_blocks[m_nextBlock++];
+                const auto& b = m_survey[m_nextBlock++];
                 span.lines += b.lines;
                 span.onlyBreak = span.onlyBreak && b.onlyBreak;
                 span.stop = b.stop;
-            } while (span.stop - m_pos < m_budget && surveyed());
+            } while (span.stop - m_pos < m_budget && m_survey.hasDone(m_nextBlock));
         }
         m_pos = span.stop;
         return true;
@@ -146,12 +346,6 @@ public:
     }
 
 private:
-    struct Block {
-        std::size_t stop;
-        std::size_t lines;
-        bool onlyBreak;
-    };
-
     textio::InputText::NulCheck nulCheck() const {
         return m_perLine ? textio::InputText::NulCheck::Here
                          : textio::InputText::NulCheck::ByCaller;
@@ -162,44 +356,16 @@ private:
         m_started = false;
         m_nextBlock = 0;
         m_cursor = textio::LineCursor<CharT>(m_text);
-        m_blocks.clear();
-        m_surveyedTo = 0;
-        m_binary = false;
-    }
-
-    // Whether a block follows in the piece, surveying it first when that is still to do; false
-    // at the piece's end and at a block holding a zero unit (the input is then refused).
-    bool surveyed() {
-        if (m_nextBlock < m_blocks.size())
-            return true;
-        // An empty piece is one empty block.
-        if (m_binary || (m_surveyedTo >= m_text.size() && !(m_text.empty() && m_blocks.empty())))
-            return false;
-        const std::size_t at = m_surveyedTo;
-        std::size_t stop = std::min(m_text.size(), at + kBlockBytes / sizeof(CharT));
-        if (stop < m_text.size()) {
-            stop = textio::lineEndAt(m_text, stop);
-            if (stop < m_text.size())
-                stop += textio::breakLength(m_text, stop);
-        }
-        const textio::LineCensus c = textio::censusOf(m_text.substr(at, stop - at));
-        if (c.holdsNul) {
-            m_binary = true;
-            return false;
-        }
-        m_blocks.push_back({stop, c.lines, c.only(m_break)});
-        m_surveyedTo = stop;
-        return true;
+        if (!m_perLine)
+            m_survey.start(m_text, m_break);
     }
 
     textio::InputText& m_input;
     const bool m_perLine;
     View<CharT> m_text;
     textio::Break m_break = textio::kPlatformBreak;
-    std::vector<Block> m_blocks;
+    Survey<CharT> m_survey;
     std::size_t m_nextBlock = 0;
-    std::size_t m_surveyedTo = 0;  // the blocks so far cover [0, m_surveyedTo) of the piece
-    bool m_binary = false;         // a block holding a zero unit was met: the input is refused
     std::size_t m_pos = 0;
     bool m_started = false;
     textio::LineCursor<CharT> m_cursor{View<CharT>()};

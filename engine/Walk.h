@@ -14,6 +14,10 @@
 
 namespace vn::engine::detail {
 
+// Whether a helper thread surveys the blocks of long pieces ahead of the walk (Walk.cpp's
+// Survey); on where the process may use a second processor. Tests turn it either way.
+extern bool SurveyAhead;
+
 // The step labels a routine's error reports name; 0 where the routine has no such step.
 struct Steps {
     int progress = 0;  // ProgressBar2 set for the line about to be handled

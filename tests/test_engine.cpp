@@ -2,6 +2,7 @@
 #include "engine/Engine.h"
 #include "engine/LineNumbers.h"
 #include "engine/Rules.h"
+#include "engine/Walk.h"
 #include "tests/support/ScriptedWindowServices.h"
 #include "tests/support/TempDir.h"
 #include "textio/CaseFold.h"
@@ -37,25 +38,29 @@ constexpr Enc kEncodings[] = {Enc::EightBit, Enc::Utf8Bom, Enc::Utf16Le};
 constexpr int kLarge = 3 << 19;  // past the 1 MiB stretch, input piece and write buffer
 
 // Reads inputs in pieces of about `bytes` while in scope, to put piece boundaries everywhere;
-// `mapped` views every input in its file's pages (each next view mapped ahead with `ahead`),
-// otherwise every input is read into a buffer.
+// `mapped` views every input in its file's pages, otherwise every input is read into a buffer.
+// With `ahead` helper threads set up each next view's pages and survey long pieces ahead of the
+// walk; without, the walk's thread does it all.
 struct PieceSize {
     explicit PieceSize(std::size_t bytes, bool mapped = false, bool ahead = true)
         : saved(textio::InputPieceBytes),
           savedMap(textio::InputMapBytes),
-          savedAhead(textio::InputMapAhead) {
+          savedAhead(textio::InputMapAhead),
+          savedSurvey(engine::detail::SurveyAhead) {
         textio::InputPieceBytes = bytes;
         textio::InputMapBytes = mapped ? 0 : UINT64_MAX;
         textio::InputMapAhead = ahead;
+        engine::detail::SurveyAhead = ahead;
     }
     ~PieceSize() {
         textio::InputPieceBytes = saved;
         textio::InputMapBytes = savedMap;
         textio::InputMapAhead = savedAhead;
+        engine::detail::SurveyAhead = savedSurvey;
     }
     std::size_t saved;
     std::uint64_t savedMap;
-    bool savedAhead;
+    bool savedAhead, savedSurvey;
 };
 
 QString u16(const char16_t* s) {
