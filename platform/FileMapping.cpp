@@ -167,20 +167,25 @@ public:
         m_wake.notify_all();
     }
 
-    // Pages to let go of.
-    void releaseLater(char* at, std::size_t bytes) {
+    // Pages to let go of; false where the thread has not yet got to the ones before (it is
+    // short of processor time), for the caller to let go of them itself: memory must not hold
+    // more of the file the faster the reading goes.
+    bool releaseLater(char* at, std::size_t bytes) {
         {
             const std::lock_guard lock(m_mutex);
-            m_release.push_back(Range{at, bytes});
+            if (m_release)
+                return false;
+            m_release = Range{at, bytes};
         }
         m_wake.notify_all();
+        return true;
     }
 
     // Drops the jobs not yet begun and waits for the one under way.
     void stop() {
         std::unique_lock lock(m_mutex);
         m_populate.reset();
-        m_release.clear();
+        m_release.reset();
         m_wake.wait(lock, [&] { return !m_busy; });
     }
 
@@ -193,15 +198,13 @@ private:
     void run() {
         std::unique_lock lock(m_mutex);
         for (;;) {
-            m_wake.wait(lock, [&] { return m_quit || m_populate || !m_release.empty(); });
+            m_wake.wait(lock, [&] { return m_quit || m_populate || m_release; });
             if (m_quit)
                 return;
             // Pages are let go of first, so that memory holds no more of the file than the
             // pages in hand and those wanted next.
-            const bool setUp = m_release.empty();
-            const Range job = setUp ? *std::exchange(m_populate, std::nullopt) : m_release.front();
-            if (!setUp)
-                m_release.erase(m_release.begin());
+            const bool setUp = !m_release;
+            const Range job = *std::exchange(setUp ? m_populate : m_release, std::nullopt);
             m_busy = true;
             lock.unlock();
             if (setUp)
@@ -217,8 +220,7 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_wake;
     // Guarded by m_mutex.
-    std::optional<Range> m_populate;
-    std::vector<Range> m_release;
+    std::optional<Range> m_populate, m_release;
     bool m_busy = false;
     bool m_quit = false;
     std::thread m_thread;  // last: it starts once every other member is ready
@@ -251,9 +253,7 @@ std::string_view FileReader::mapAt(std::uint64_t offset, std::size_t count) {
     if (done > m_releasedTo) {
         char* const at = static_cast<char*>(m_view) + m_releasedTo;
         const std::size_t bytes = std::size_t(done - m_releasedTo);
-        if (m_ahead)
-            m_ahead->releaseLater(at, bytes);
-        else
+        if (!m_ahead || !m_ahead->releaseLater(at, bytes))
             release(at, bytes);
         m_releasedTo = done;
     }
