@@ -883,10 +883,11 @@ TEST(Engine, AnInPlaceResultEqualToTheInputLeavesTheFileUntouched) {
 
 TEST(Engine, BinaryInputsAreLeftAloneInEveryModeAndClass) {
     // Small pieces read into a buffer (the last two places lie well past the first piece), and
-    // one piece of many survey blocks viewed in place (they lie past its first block).
+    // one piece of many survey blocks viewed in place (they lie past its first block, where the
+    // helper surveying ahead meets them first).
     for (const bool mapped : {false, true}) {
         QString lines;
-        for (int i = 0; i < (mapped ? 12000 : 400); ++i)
+        for (int i = 0; i < (mapped ? 24000 : 400); ++i)
             lines += QStringLiteral("line %1 x\r\n").arg(i);
         const QChar nul(0);
         const QString places[] = {nul + lines, lines + nul,
