@@ -10,6 +10,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <mutex>
 #include <optional>
@@ -53,10 +54,91 @@ bool inputSound(const textio::InputText& input) {
 // Pieces at least this many blocks long are surveyed with the helper's help.
 constexpr std::size_t kAheadBlocks = 4;
 
+// The process's one helper thread for surveys, made when first wanted and kept for the
+// process's life, so that a run over many files starts no thread per file. It serves one survey
+// at a time (the one that took it); a survey that finds it taken does without.
+//
+// Invariants: the thread works on a piece only between open() and close() of its survey, and
+// close() returns once it is out of the piece; only the survey that took it opens and closes.
+class SurveyHelper {
+public:
+    // The helper, if no other survey has it; null where it is taken or no thread can be had.
+    static SurveyHelper* take(const void* survey) {
+        static SurveyHelper* const helper = make();
+        const void* none = nullptr;
+        if (helper && helper->m_owner.compare_exchange_strong(none, survey))
+            return helper;
+        return nullptr;
+    }
+    void giveBack(const void* survey) {
+        close();
+        const void* expected = survey;
+        m_owner.compare_exchange_strong(expected, nullptr);
+    }
+
+    // Sends the thread through a piece: `work` runs on it until it returns.
+    void open(std::function<void()> work) {
+        {
+            const std::lock_guard lock(m_mutex);
+            m_work = std::move(work);
+            m_open = true;
+            ++m_piece;
+        }
+        m_wake.notify_all();
+    }
+    // Keeps the thread out of the piece opened last, waiting for it to leave (its work must
+    // return soon once told so, as Survey's does).
+    void close() {
+        std::unique_lock lock(m_mutex);
+        m_open = false;
+        m_wake.wait(lock, [&] { return !m_inPiece; });
+    }
+
+private:
+    SurveyHelper() = default;
+    static SurveyHelper* make() {
+        // Never deleted: the thread may still wait on it while the process ends.
+        auto* h = new SurveyHelper;
+        try {
+            std::thread([h] { h->run(); }).detach();
+        } catch (const std::system_error&) {
+            delete h;
+            return nullptr;
+        }
+        return h;
+    }
+
+    void run() {
+        std::unique_lock lock(m_mutex);
+        std::uint64_t seen = 0;
+        for (;;) {
+            m_wake.wait(lock, [&] { return m_open && m_piece != seen; });
+            seen = m_piece;
+            m_inPiece = true;
+            const std::function<void()> work = m_work;
+            lock.unlock();
+            work();
+            lock.lock();
+            m_inPiece = false;
+            m_wake.notify_all();
+        }
+    }
+
+    std::atomic<const void*> m_owner{nullptr};
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    // Guarded by m_mutex: the pieces opened so far, the last one's work, whether the thread may
+    // enter it (until it is closed) and whether it is in one.
+    std::uint64_t m_piece = 0;
+    std::function<void()> m_work;
+    bool m_open = false;
+    bool m_inPiece = false;
+};
+
 // The census of a piece, block by block: per block of about kBlockBytes of whole lines, its
 // line count and whether every break in it is the output's break B; a block holding a zero unit
 // ends the survey and marks the piece binary. A block is surveyed by whichever thread comes to
-// it first: the walk's own, as a stretch needs it, or, in a long piece, a helper thread that
+// it first: the walk's own, as a stretch needs it, or, in a long piece, the helper thread, which
 // runs ahead through the piece while the walk's thread works on what the rule does. The walk's
 // thread then mostly finds its blocks done, their text already read into the cache the
 // processors share, and the census costs it nothing.
@@ -64,7 +146,7 @@ constexpr std::size_t kAheadBlocks = 4;
 // Invariants: blocks are surveyed in order and one at a time: only the block after the last one
 // published may be claimed, by one thread, which surveys and publishes it (or ends the survey)
 // before the next can be claimed; a published block does not change until the next piece; the
-// helper reads a piece only between start() and leave(), and leave() returns once it is out.
+// helper reads a piece only between start() and leave() (see SurveyHelper).
 template <class CharT>
 class Survey {
 public:
@@ -78,44 +160,28 @@ public:
     Survey(const Survey&) = delete;
     Survey& operator=(const Survey&) = delete;
     ~Survey() {
-        if (!m_thread.joinable())
-            return;
         leave();
-        {
-            const std::lock_guard lock(m_mutex);
-            m_quit = true;
-        }
-        m_wake.notify_all();
-        m_thread.join();
+        if (m_helper)
+            m_helper->giveBack(this);
     }
 
     // A new piece, whose breaks are measured against B. The helper must be out of the last one.
     void start(View<CharT> text, textio::Break b) {
         const bool ahead = SurveyAhead && text.size() >= kAheadBlocks * kBlockUnits;
-        if (ahead && !m_thread.joinable()) {
-            try {
-                m_thread = std::thread([this] { run(); });
-            } catch (const std::system_error&) {
-                // No thread to be had: the walk's thread surveys every block itself.
-            }
-        }
-        {
-            const std::lock_guard lock(m_mutex);
-            m_text = text;
-            m_break = b;
-            // Every block but the last holds at least kBlockUnits units.
-            m_blocks.resize(text.size() / kBlockUnits + 1);
-            m_published.store(0, std::memory_order_relaxed);
-            m_claimed.store(0, std::memory_order_relaxed);
-            m_ended.store(false, std::memory_order_relaxed);
-            m_binary.store(false, std::memory_order_relaxed);
-            m_open = ahead;
-            m_helped = ahead && m_thread.joinable();
-            if (ahead)
-                ++m_piece;
-        }
-        if (ahead)
-            m_wake.notify_all();
+        if (ahead && !m_helper)
+            m_helper = SurveyHelper::take(this);
+        m_text = text;
+        m_break = b;
+        // Every block but the last holds at least kBlockUnits units.
+        m_blocks.resize(text.size() / kBlockUnits + 1);
+        m_published.store(0, std::memory_order_relaxed);
+        m_claimed.store(0, std::memory_order_relaxed);
+        m_ended.store(false, std::memory_order_relaxed);
+        m_binary.store(false, std::memory_order_relaxed);
+        m_leave.store(false, std::memory_order_relaxed);
+        m_helped = ahead && m_helper;
+        if (m_helped)
+            m_helper->open([this] { runAhead(); });
     }
 
     // Whether block k exists, surveying the blocks up to it or waiting for the helper to finish
@@ -148,13 +214,11 @@ public:
 
     // Waits for the helper to be out of the piece, before its memory is reused.
     void leave() {
-        if (!m_thread.joinable())
+        if (!m_helped)
             return;
-        std::unique_lock lock(m_mutex);
-        m_open = false;
         m_leave.store(true, std::memory_order_relaxed);
-        m_wake.wait(lock, [&] { return !m_inPiece; });
-        m_leave.store(false, std::memory_order_relaxed);
+        m_helper->close();
+        m_helped = false;
     }
 
 private:
@@ -196,47 +260,25 @@ private:
         return true;
     }
 
-    // The helper: through each long piece it is woken for, block after block, until the piece
-    // ends or the walk leaves it.
-    void run() {
-        std::unique_lock lock(m_mutex);
-        std::uint64_t seen = m_piece;
-        for (;;) {
-            m_wake.wait(lock, [&] { return m_quit || (m_open && m_piece != seen); });
-            if (m_quit)
-                return;
-            seen = m_piece;
-            m_inPiece = true;
-            lock.unlock();
-            while (!m_leave.load(std::memory_order_relaxed) &&
-                   !m_ended.load(std::memory_order_acquire)) {
-                if (!claim(m_published.load(std::memory_order_acquire)))
-                    pause();  // the walk's thread is on it
-            }
-            lock.lock();
-            m_inPiece = false;
-            m_wake.notify_all();
+    // On the helper: block after block, until the piece ends or the walk leaves it.
+    void runAhead() {
+        while (!m_leave.load(std::memory_order_relaxed) &&
+               !m_ended.load(std::memory_order_acquire)) {
+            if (!claim(m_published.load(std::memory_order_acquire)))
+                pause();  // the walk's thread is on it
         }
     }
 
+    SurveyHelper* m_helper = nullptr;  // taken at the first long piece, kept to the end
+    bool m_helped = false;             // the helper runs through this piece
     // Set in start(), while the helper is out of the piece, and read-only in it.
     View<CharT> m_text;
     textio::Break m_break = textio::kPlatformBreak;
-    bool m_helped = false;        // the helper runs through this piece
     std::vector<Block> m_blocks;  // [0, m_published) are surveyed
     std::atomic<std::size_t> m_published{0}, m_claimed{0};
     std::atomic<bool> m_ended{false};   // no block follows the published ones
     std::atomic<bool> m_binary{false};  // because one held a zero unit
     std::atomic<bool> m_leave{false};   // the walk is leaving the piece: the helper stops
-    std::mutex m_mutex;
-    std::condition_variable m_wake;
-    // Guarded by m_mutex: the long pieces started so far, whether the helper may enter the last
-    // one (until the walk leaves it) and whether it is in one, the end.
-    std::uint64_t m_piece = 0;
-    bool m_open = false;
-    bool m_inPiece = false;
-    bool m_quit = false;
-    std::thread m_thread;
 };
 
 // ---- the line source ----
