@@ -167,17 +167,15 @@ public:
         m_wake.notify_all();
     }
 
-    // Pages to let go of; false where the thread has not yet got to the ones before (it is
-    // short of processor time), for the caller to let go of them itself: memory must not hold
-    // more of the file the faster the reading goes.
+    // Pages to let go of, with the next pages to set up (the reader asks for both at once, and
+    // waking the thread once costs half of twice); false where the thread has not yet got to
+    // the ones before (it is short of processor time), for the caller to let go of them itself:
+    // memory must not hold more of the file the faster the reading goes.
     bool releaseLater(char* at, std::size_t bytes) {
-        {
-            const std::lock_guard lock(m_mutex);
-            if (m_release)
-                return false;
-            m_release = Range{at, bytes};
-        }
-        m_wake.notify_all();
+        const std::lock_guard lock(m_mutex);
+        if (m_release)
+            return false;
+        m_release = Range{at, bytes};
         return true;
     }
 
