@@ -41,6 +41,10 @@ FileBytes readWholeFile(const QString& path);
 // A regular file opened for reading a piece at a time. It reads no further than the size the
 // file had when it was opened, as readWholeFile does, so a file that grows meanwhile gives the
 // same bytes either way.
+// Whether a FileReader hands setting up and letting go of pages to its helper thread even where
+// that work is quick (see mapAhead); tests set it to walk the helper's way.
+extern bool AlwaysHandOffPages;
+
 class FileReader {
 public:
     // Opens like readWholeFile; throws Failure naming the path and the reason.
@@ -65,10 +69,10 @@ public:
     // start to end: the pages of whole grains (2 MiB) before `offset` are let go of here, to be
     // set up anew should a view show them again.
     std::string_view mapAt(std::uint64_t offset, std::size_t count);
-    // Says which view the next mapAt will most likely ask for: a thread of the reader's own
-    // then sets up its pages in advance, while the caller still reads the view in hand, and
-    // also lets go of the pages the caller is done with. Worth it only where the process may use
-    // a second processor (usableProcessors()).
+    // Says which view the next mapAt will most likely ask for, for its pages to be set up in
+    // advance: where that proves slow, a thread of the reader's own does it while the caller
+    // still reads the view in hand, and also lets go of the pages the caller is done with. Worth
+    // it only where the process may use a second processor (usableProcessors()).
     void mapAhead(std::uint64_t offset, std::size_t count);
     void unmap();
     // True once a page of some view could not be read from the file (it was cut short by
@@ -84,6 +88,7 @@ private:
     void* m_view = nullptr;  // the whole file, mapped by the first mapAt
     std::size_t m_viewBytes = 0;
     bool m_viewFailed = false;       // no view could be made: none is tried again
+    bool m_handOff = false;          // setting pages up and letting them go proved slow
     std::uint64_t m_releasedTo = 0;  // the pages before this offset are let go of
     int m_viewSlot = -1;             // where the bus-error guard knows it
     bool m_lost = false;

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <csignal>
 #include <cstdint>
@@ -22,6 +23,9 @@
 #include <vector>
 
 namespace vn {
+
+bool AlwaysHandOffPages = false;
+
 namespace {
 
 // The views open in this process at a time, one per FileReader that maps. The signal handler
@@ -137,12 +141,24 @@ void release(char* at, std::size_t bytes) {
     ::madvise(at, bytes, MADV_DONTNEED);
 }
 
+// Whether `work` took longer than waking a thread to do it costs (on a virtual machine most of
+// all), so that the reader had better hand such work to its helper.
+template <class Work>
+bool slow(Work work) {
+    constexpr auto kWorthAThread = std::chrono::microseconds(25);
+    const auto begin = std::chrono::steady_clock::now();
+    work();
+    return std::chrono::steady_clock::now() - begin > kWorthAThread;
+}
+
 }  // namespace
 
 // The reader's helper thread: it sets up the pages the reader will read next and lets go of the
-// ones it is done with, beside the reading instead of in its path (setting up and letting go of
-// pages is work for the system in proportion to their number where they are small). The reader
-// never waits for it: a page it reads before the helper got to it is set up by that read.
+// ones it is done with, beside the reading instead of in its path, where that work proved slow
+// (it is in proportion to the number of pages where they are small; where the file's pages sit
+// in large blocks it takes a microsecond, less than waking a thread, and the reader does it
+// itself). The reader never waits for it: a page it reads before the helper got to it is set up
+// by that read.
 //
 // Invariants: jobs only touch the mapping they were given for, and stop() returns only once no
 // job runs or waits, so the mapping can go; the thread ends before the reader closes the file.
@@ -179,6 +195,9 @@ public:
         return true;
     }
 
+    // Whether the last job took long enough to be worth a thread.
+    bool foundSlow() const { return m_slow.load(std::memory_order_relaxed); }
+
     // Drops the jobs not yet begun and waits for the one under way.
     void stop() {
         std::unique_lock lock(m_mutex);
@@ -205,10 +224,8 @@ private:
             const Range job = *std::exchange(setUp ? m_populate : m_release, std::nullopt);
             m_busy = true;
             lock.unlock();
-            if (setUp)
-                populate(job.at, job.bytes);
-            else
-                release(job.at, job.bytes);
+            m_slow.store(slow([&] { (setUp ? populate : release)(job.at, job.bytes); }),
+                         std::memory_order_relaxed);
             lock.lock();
             m_busy = false;
             m_wake.notify_all();
@@ -221,6 +238,7 @@ private:
     std::optional<Range> m_populate, m_release;
     bool m_busy = false;
     bool m_quit = false;
+    std::atomic<bool> m_slow{true};
     std::thread m_thread;  // last: it starts once every other member is ready
 };
 
@@ -251,8 +269,8 @@ std::string_view FileReader::mapAt(std::uint64_t offset, std::size_t count) {
     if (done > m_releasedTo) {
         char* const at = static_cast<char*>(m_view) + m_releasedTo;
         const std::size_t bytes = std::size_t(done - m_releasedTo);
-        if (!m_ahead || !m_ahead->releaseLater(at, bytes))
-            release(at, bytes);
+        if (!m_handOff || !m_ahead || !m_ahead->releaseLater(at, bytes))
+            m_handOff = slow([&] { release(at, bytes); }) || m_handOff;
         m_releasedTo = done;
     }
     const std::size_t shown = std::size_t(std::min<std::uint64_t>(count, m_size - offset));
@@ -262,16 +280,24 @@ std::string_view FileReader::mapAt(std::uint64_t offset, std::size_t count) {
 void FileReader::mapAhead(std::uint64_t offset, std::size_t count) {
     if (!m_view || offset >= m_size || count == 0)
         return;
+    const std::uint64_t start = offset & ~std::uint64_t(g_pageSize - 1);
+    const std::uint64_t end = std::min<std::uint64_t>(m_size, offset + count);
+    char* const at = static_cast<char*>(m_view) + start;
+    if (!m_handOff && !AlwaysHandOffPages) {
+        m_handOff = slow([&] { populate(at, std::size_t(end - start)); });
+        return;
+    }
     if (!m_ahead) {
         try {
             m_ahead.reset(new Ahead());
         } catch (const std::system_error&) {
-            return;  // no thread to be had: pages are set up as they are read
+            m_handOff = false;  // no thread to be had: the reader does it all itself
+            return;
         }
     }
-    const std::uint64_t start = offset & ~std::uint64_t(g_pageSize - 1);
-    const std::uint64_t end = std::min<std::uint64_t>(m_size, offset + count);
-    m_ahead->populateNext(static_cast<char*>(m_view) + start, std::size_t(end - start));
+    m_ahead->populateNext(at, std::size_t(end - start));
+    // Once the work proves quick again (the pages in large blocks), the reader takes it back.
+    m_handOff = AlwaysHandOffPages || m_ahead->foundSlow();
 }
 
 void FileReader::unmap() {

@@ -39,28 +39,31 @@ constexpr int kLarge = 3 << 19;  // past the 1 MiB stretch, input piece and writ
 
 // Reads inputs in pieces of about `bytes` while in scope, to put piece boundaries everywhere;
 // `mapped` views every input in its file's pages, otherwise every input is read into a buffer.
-// With `ahead` helper threads set up each next view's pages and survey long pieces ahead of the
-// walk; without, the walk's thread does it all.
+// With `ahead` helper threads set up each next view's pages (however quick that is) and survey
+// long pieces ahead of the walk; without, the walk's thread does it all.
 struct PieceSize {
     explicit PieceSize(std::size_t bytes, bool mapped = false, bool ahead = true)
         : saved(textio::InputPieceBytes),
           savedMap(textio::InputMapBytes),
           savedAhead(textio::InputMapAhead),
-          savedSurvey(engine::detail::SurveyAhead) {
+          savedSurvey(engine::detail::SurveyAhead),
+          savedHandOff(AlwaysHandOffPages) {
         textio::InputPieceBytes = bytes;
         textio::InputMapBytes = mapped ? 0 : UINT64_MAX;
         textio::InputMapAhead = ahead;
         engine::detail::SurveyAhead = ahead;
+        AlwaysHandOffPages = ahead;
     }
     ~PieceSize() {
         textio::InputPieceBytes = saved;
         textio::InputMapBytes = savedMap;
         textio::InputMapAhead = savedAhead;
         engine::detail::SurveyAhead = savedSurvey;
+        AlwaysHandOffPages = savedHandOff;
     }
     std::size_t saved;
     std::uint64_t savedMap;
-    bool savedAhead, savedSurvey;
+    bool savedAhead, savedSurvey, savedHandOff;
 };
 
 QString u16(const char16_t* s) {

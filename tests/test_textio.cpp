@@ -53,22 +53,27 @@ QStringList splitPieces(InputText& t) {
 }
 
 // The three ways an input is read: into a buffer, viewed in place, and viewed in place with
-// each next view mapped ahead. Sets the way while in scope.
+// each next view's pages set up ahead by the reader's helper. Sets the way while in scope.
 struct ReadWay {
     explicit ReadWay(int way)
-        : savedPiece(InputPieceBytes), savedMap(InputMapBytes), savedAhead(InputMapAhead) {
+        : savedPiece(InputPieceBytes),
+          savedMap(InputMapBytes),
+          savedAhead(InputMapAhead),
+          savedHandOff(AlwaysHandOffPages) {
         InputMapBytes = way == 0 ? UINT64_MAX : 0;
         InputMapAhead = way == 2;
+        AlwaysHandOffPages = way == 2;
     }
     ~ReadWay() {
         InputPieceBytes = savedPiece;
         InputMapBytes = savedMap;
         InputMapAhead = savedAhead;
+        AlwaysHandOffPages = savedHandOff;
     }
     static constexpr int kWays[] = {0, 1, 2};
     std::size_t savedPiece;
     std::uint64_t savedMap;
-    bool savedAhead;
+    bool savedAhead, savedHandOff;
 };
 
 QStringList linesViaPieces(WindowServices& ws, const QString& path) {
@@ -663,6 +668,8 @@ TEST(FileReader, ViewsShowTheFileAndNoneOutlivesTheReader) {
     for (int i = 0; i < bytes.size(); ++i) bytes[i] = char('a' + (i * 7 + i / 4096) % 26);
     const QString f = dir.write("big", bytes);
     auto text = [](std::string_view v) { return QByteArray(v.data(), qsizetype(v.size())); };
+    const bool savedHandOff = AlwaysHandOffPages;
+    AlwaysHandOffPages = true;  // the helper's way; the reader's own is the default
     {
         FileReader r(f);
         // The view asked for ahead is the one taken.
@@ -683,6 +690,7 @@ TEST(FileReader, ViewsShowTheFileAndNoneOutlivesTheReader) {
         r.mapAhead(2 << 20, 4096);
         EXPECT_GE(mappingsOf(f).count, 1);
     }
+    AlwaysHandOffPages = savedHandOff;
     EXPECT_EQ(mappingsOf(f).count, 0);
 }
 
