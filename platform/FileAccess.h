@@ -89,6 +89,7 @@ private:
     std::size_t m_viewBytes = 0;
     bool m_viewFailed = false;       // no view could be made: none is tried again
     bool m_handOff = false;          // setting pages up and letting them go proved slow
+    unsigned m_quickViews = 0;       // views asked for ahead while that was quick
     std::uint64_t m_releasedTo = 0;  // the pages before this offset are let go of
     int m_viewSlot = -1;             // where the bus-error guard knows it
     bool m_lost = false;

@@ -284,7 +284,11 @@ void FileReader::mapAhead(std::uint64_t offset, std::size_t count) {
     const std::uint64_t end = std::min<std::uint64_t>(m_size, offset + count);
     char* const at = static_cast<char*>(m_view) + start;
     if (!m_handOff && !AlwaysHandOffPages) {
-        m_handOff = slow([&] { populate(at, std::size_t(end - start)); });
+        // Quick to set up means the pages sit in large blocks, and then the first read of each
+        // block sets it up as quickly: only every eighth view is set up, to see whether that
+        // still holds further into the file.
+        if (m_quickViews++ % 8 == 0)
+            m_handOff = slow([&] { populate(at, std::size_t(end - start)); });
         return;
     }
     if (!m_ahead) {
