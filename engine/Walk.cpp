@@ -54,6 +54,13 @@ bool inputSound(const textio::InputText& input) {
 // Pieces at least this many blocks long are surveyed with the helper's help.
 constexpr std::size_t kAheadBlocks = 4;
 
+// One step of a short wait for another thread, telling the processor so.
+inline void pause() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
+
 // The process's one helper thread for surveys, made when first wanted and kept for the
 // process's life, so that a run over many files starts no thread per file. It serves one survey
 // at a time (the one that took it); a survey that finds it taken does without.
@@ -138,9 +145,7 @@ private:
                     return;
                 std::this_thread::yield();
             }
-#if defined(__x86_64__) || defined(__i386__)
-            __builtin_ia32_pause();
-#endif
+            pause();
         }
     }
 
@@ -246,12 +251,6 @@ public:
 
 private:
     static constexpr std::size_t kBlockUnits = kBlockBytes / sizeof(CharT);
-
-    static void pause() {
-#if defined(__x86_64__) || defined(__i386__)
-        __builtin_ia32_pause();
-#endif
-    }
 
     // Surveys block n if no thread has claimed it yet; false when one has.
     bool claim(std::size_t n) {
