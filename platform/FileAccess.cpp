@@ -268,7 +268,6 @@ FileReader::~FileReader() {
 
 void FileReader::close() {
     unmap();
-    m_ahead.reset();
     if (m_fd >= 0)
         ::close(m_fd);
     m_fd = -1;

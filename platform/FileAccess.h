@@ -38,12 +38,15 @@ struct FileStamp {
 // clear description, without blocking. Throws Failure naming the path and the system's reason.
 FileBytes readWholeFile(const QString& path);
 
+// How a FileReader judges what its pages cost (see mapAt): by measuring, as it goes; or, for
+// tests that must walk one way, as cheap whatever they cost (every view is shown), or as costly
+// (one view is shown and the rest of the file is left to be read).
+enum class PageCost { Measured, Cheap, Costly };
+extern PageCost AssumedPageCost;
+
 // A regular file opened for reading a piece at a time. It reads no further than the size the
 // file had when it was opened, as readWholeFile does, so a file that grows meanwhile gives the
 // same bytes either way.
-// Whether a FileReader hands setting up and letting go of pages to its helper thread even where
-// that work is quick (see mapAhead); tests set it to walk the helper's way.
-extern bool AlwaysHandOffPages;
 
 class FileReader {
 public:
@@ -65,14 +68,15 @@ public:
     // Shows `count` bytes at `offset` (fewer at the end) in memory without copying them: a
     // read-only view of the file's own pages, valid until the next mapAt, the next unmap or
     // close. Empty where no view can be made (no memory for it, a file system that cannot map,
-    // a platform without it); the caller then reads instead. Views are meant to be read from
-    // start to end: the pages of whole grains (2 MiB) before `offset` are let go of here, to be
-    // set up anew should a view show them again.
+    // a platform without it), and from the first call after the first reads of a view's pages
+    // proved to cost more than copying them would (see mapAhead). The caller then reads instead.
+    // Views are meant to be read from start to end: the pages of whole grains (2 MiB) before
+    // `offset` are let go of here, to be set up anew should a view show them again.
     std::string_view mapAt(std::uint64_t offset, std::size_t count);
-    // Says which view the next mapAt will most likely ask for, for its pages to be set up in
-    // advance: where that proves slow, a thread of the reader's own does it while the caller
-    // still reads the view in hand, and also lets go of the pages the caller is done with. Worth
-    // it only where the process may use a second processor (usableProcessors()).
+    // Says which view the next mapAt will most likely ask for. Every eighth such view has its
+    // pages set up here at once and a few of them read, to see whether a first read costs more
+    // than a copy (on some virtual machines it does, where the file's pages are small); from
+    // then on the views are refused and the rest of the file is read.
     void mapAhead(std::uint64_t offset, std::size_t count);
     void unmap();
     // True once a page of some view could not be read from the file (it was cut short by
@@ -88,16 +92,11 @@ private:
     void* m_view = nullptr;  // the whole file, mapped by the first mapAt
     std::size_t m_viewBytes = 0;
     bool m_viewFailed = false;       // no view could be made: none is tried again
-    bool m_handOff = false;          // setting pages up and letting them go proved slow
-    unsigned m_quickViews = 0;       // views asked for ahead while that was quick
+    bool m_costly = false;           // first reads of pages proved to cost more than copies
+    unsigned m_viewsAhead = 0;       // views asked for ahead
     std::uint64_t m_releasedTo = 0;  // the pages before this offset are let go of
     int m_viewSlot = -1;             // where the bus-error guard knows it
     bool m_lost = false;
-    class Ahead;
-    struct AheadDeleter {
-        void operator()(Ahead* a) const;
-    };
-    std::unique_ptr<Ahead, AheadDeleter> m_ahead;  // started by the first mapAhead
 };
 
 // Reads at most `count` bytes from the start of a regular file; returns the file's size.

@@ -12,19 +12,14 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <csignal>
 #include <cstdint>
 #include <limits>
-#include <mutex>
 #include <optional>
-#include <system_error>
-#include <thread>
-#include <vector>
 
 namespace vn {
 
-bool AlwaysHandOffPages = false;
+PageCost AssumedPageCost = PageCost::Measured;
 
 namespace {
 
@@ -141,114 +136,33 @@ void release(char* at, std::size_t bytes) {
     ::madvise(at, bytes, MADV_DONTNEED);
 }
 
-// Whether `work` took longer than waking a thread to do it costs (on a virtual machine most of
-// all), so that the reader had better hand such work to its helper.
-template <class Work>
-bool slow(Work work) {
-    constexpr auto kWorthAThread = std::chrono::microseconds(25);
+// Whether the first reads of the pages of [at, at + bytes), just set up, cost more than copying
+// them would: it reads a few of them, a page apart, and times that. Where a machine keeps page
+// tables of its own for its guests (some virtual machines do), the first read of a page costs
+// some 0.5 µs where the file's pages sit in large blocks, but 3 to 5 µs where they are small,
+// against half a microsecond to copy a page; elsewhere it costs a small part of that.
+bool pagesCostly(const char* at, std::size_t bytes) {
+    constexpr std::size_t kProbes = 16;
+    constexpr auto kCostlyProbes = std::chrono::microseconds(kProbes * 3 / 2);
+    const std::size_t pages = std::min(kProbes, std::size_t((bytes + g_pageSize - 1) / g_pageSize));
     const auto begin = std::chrono::steady_clock::now();
-    work();
-    return std::chrono::steady_clock::now() - begin > kWorthAThread;
+    for (std::size_t i = 0; i < pages; ++i)
+        (void)static_cast<const volatile char*>(at)[i * g_pageSize];
+    const bool slow = std::chrono::steady_clock::now() - begin > kCostlyProbes;
+    return AssumedPageCost == PageCost::Costly || (AssumedPageCost == PageCost::Measured && slow);
 }
 
 }  // namespace
 
-// The reader's helper thread: it sets up the pages the reader will read next and lets go of the
-// ones it is done with, beside the reading instead of in its path, where that work proved slow
-// (it is in proportion to the number of pages where they are small; where the file's pages sit
-// in large blocks it takes a microsecond, less than waking a thread, and the reader does it
-// itself). The reader never waits for it: a page it reads before the helper got to it is set up
-// by that read.
-//
-// Invariants: jobs only touch the mapping they were given for, and stop() returns only once no
-// job runs or waits, so the mapping can go; the thread ends before the reader closes the file.
-class FileReader::Ahead {
-public:
-    Ahead() : m_thread([this] { run(); }) {}
-    ~Ahead() {
-        {
-            const std::lock_guard lock(m_mutex);
-            m_quit = true;
-        }
-        m_wake.notify_all();
-        m_thread.join();
-    }
-
-    // Pages to set up next; an earlier such wish not yet begun is dropped.
-    void populateNext(char* at, std::size_t bytes) {
-        {
-            const std::lock_guard lock(m_mutex);
-            m_populate = Range{at, bytes};
-        }
-        m_wake.notify_all();
-    }
-
-    // Pages to let go of, with the next pages to set up (the reader asks for both at once, and
-    // waking the thread once costs half of twice); false where the thread has not yet got to
-    // the ones before (it is short of processor time), for the caller to let go of them itself:
-    // memory must not hold more of the file the faster the reading goes.
-    bool releaseLater(char* at, std::size_t bytes) {
-        const std::lock_guard lock(m_mutex);
-        if (m_release)
-            return false;
-        m_release = Range{at, bytes};
-        return true;
-    }
-
-    // Whether the last job took long enough to be worth a thread.
-    bool foundSlow() const { return m_slow.load(std::memory_order_relaxed); }
-
-    // Drops the jobs not yet begun and waits for the one under way.
-    void stop() {
-        std::unique_lock lock(m_mutex);
-        m_populate.reset();
-        m_release.reset();
-        m_wake.wait(lock, [&] { return !m_busy; });
-    }
-
-private:
-    struct Range {
-        char* at;
-        std::size_t bytes;
-    };
-
-    void run() {
-        std::unique_lock lock(m_mutex);
-        for (;;) {
-            m_wake.wait(lock, [&] { return m_quit || m_populate || m_release; });
-            if (m_quit)
-                return;
-            // Pages are let go of first, so that memory holds no more of the file than the
-            // pages in hand and those wanted next.
-            const bool setUp = !m_release;
-            const Range job = *std::exchange(setUp ? m_populate : m_release, std::nullopt);
-            m_busy = true;
-            lock.unlock();
-            m_slow.store(slow([&] { (setUp ? populate : release)(job.at, job.bytes); }),
-                         std::memory_order_relaxed);
-            lock.lock();
-            m_busy = false;
-            m_wake.notify_all();
-        }
-    }
-
-    std::mutex m_mutex;
-    std::condition_variable m_wake;
-    // Guarded by m_mutex.
-    std::optional<Range> m_populate, m_release;
-    bool m_busy = false;
-    bool m_quit = false;
-    std::atomic<bool> m_slow{true};
-    std::thread m_thread;  // last: it starts once every other member is ready
-};
-
-void FileReader::AheadDeleter::operator()(Ahead* a) const {
-    delete a;
-}
-
 std::string_view FileReader::mapAt(std::uint64_t offset, std::size_t count) {
     if (m_fd < 0 || offset >= m_size || count == 0 || !guardInstalled())
         return {};
+    if (m_costly) {
+        // The rest is read: the view goes, and with it every page it still holds.
+        unmap();
+        m_viewFailed = true;
+        return {};
+    }
     if (!m_view) {
         // One view of the whole file, made once: its pages are only set up as they are read and
         // let go of behind the reading, so memory holds a few grains of it at a time.
@@ -267,48 +181,27 @@ std::string_view FileReader::mapAt(std::uint64_t offset, std::size_t count) {
     // Every whole grain before the one that holds `offset` is done with.
     const std::uint64_t done = offset / kGrain * kGrain;
     if (done > m_releasedTo) {
-        char* const at = static_cast<char*>(m_view) + m_releasedTo;
-        const std::size_t bytes = std::size_t(done - m_releasedTo);
-        if (!m_handOff || !m_ahead || !m_ahead->releaseLater(at, bytes))
-            m_handOff = slow([&] { release(at, bytes); }) || m_handOff;
+        release(static_cast<char*>(m_view) + m_releasedTo, std::size_t(done - m_releasedTo));
         m_releasedTo = done;
     }
+    m_costly = m_costly || AssumedPageCost == PageCost::Costly;
     const std::size_t shown = std::size_t(std::min<std::uint64_t>(count, m_size - offset));
     return std::string_view(static_cast<const char*>(m_view) + offset, shown);
 }
 
 void FileReader::mapAhead(std::uint64_t offset, std::size_t count) {
-    if (!m_view || offset >= m_size || count == 0)
+    if (!m_view || m_costly || offset >= m_size || count == 0 || m_viewsAhead++ % 8 != 0)
         return;
     const std::uint64_t start = offset & ~std::uint64_t(g_pageSize - 1);
     const std::uint64_t end = std::min<std::uint64_t>(m_size, offset + count);
     char* const at = static_cast<char*>(m_view) + start;
-    if (!m_handOff && !AlwaysHandOffPages) {
-        // Quick to set up means the pages sit in large blocks, and then the first read of each
-        // block sets it up as quickly: only every eighth view is set up, to see whether that
-        // still holds further into the file.
-        if (m_quickViews++ % 8 == 0)
-            m_handOff = slow([&] { populate(at, std::size_t(end - start)); });
-        return;
-    }
-    if (!m_ahead) {
-        try {
-            m_ahead.reset(new Ahead());
-        } catch (const std::system_error&) {
-            m_handOff = false;  // no thread to be had: the reader does it all itself
-            return;
-        }
-    }
-    m_ahead->populateNext(at, std::size_t(end - start));
-    // Once the work proves quick again (the pages in large blocks), the reader takes it back.
-    m_handOff = AlwaysHandOffPages || m_ahead->foundSlow();
+    populate(at, std::size_t(end - start));
+    m_costly = pagesCostly(at, std::size_t(end - start));
 }
 
 void FileReader::unmap() {
     if (!m_view)
         return;
-    if (m_ahead)
-        m_ahead->stop();
     m_lost = viewLost();
     releaseSlot(m_viewSlot);
     ::munmap(m_view, m_viewBytes);

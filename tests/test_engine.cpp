@@ -39,31 +39,34 @@ constexpr int kLarge = 3 << 19;  // past the 1 MiB stretch, input piece and writ
 
 // Reads inputs in pieces of about `bytes` while in scope, to put piece boundaries everywhere;
 // `mapped` views every input in its file's pages, otherwise every input is read into a buffer.
-// With `ahead` helper threads set up each next view's pages (however quick that is) and survey
-// long pieces ahead of the walk; without, the walk's thread does it all.
+// With `ahead` the reader names each next view ahead and a helper thread surveys long pieces
+// ahead of the walk; without, the walk's thread does it all. `costly` takes every file's pages
+// for costly, so a viewed input is read from its second piece on.
 struct PieceSize {
-    explicit PieceSize(std::size_t bytes, bool mapped = false, bool ahead = true)
+    explicit PieceSize(std::size_t bytes, bool mapped = false, bool ahead = true,
+                       bool costly = false)
         : saved(textio::InputPieceBytes),
           savedMap(textio::InputMapBytes),
           savedAhead(textio::InputMapAhead),
           savedSurvey(engine::detail::SurveyAhead),
-          savedHandOff(AlwaysHandOffPages) {
+          savedCost(AssumedPageCost) {
         textio::InputPieceBytes = bytes;
         textio::InputMapBytes = mapped ? 0 : UINT64_MAX;
         textio::InputMapAhead = ahead;
         engine::detail::SurveyAhead = ahead;
-        AlwaysHandOffPages = ahead;
+        AssumedPageCost = costly ? PageCost::Costly : PageCost::Cheap;
     }
     ~PieceSize() {
         textio::InputPieceBytes = saved;
         textio::InputMapBytes = savedMap;
         textio::InputMapAhead = savedAhead;
         engine::detail::SurveyAhead = savedSurvey;
-        AlwaysHandOffPages = savedHandOff;
+        AssumedPageCost = savedCost;
     }
     std::size_t saved;
     std::uint64_t savedMap;
-    bool savedAhead, savedSurvey, savedHandOff;
+    bool savedAhead, savedSurvey;
+    PageCost savedCost;
 };
 
 QString u16(const char16_t* s) {
@@ -466,11 +469,12 @@ TEST(Engine, MatchesTheReferenceOnRandomInputs) {
         }
         // Every other round reads in small pieces, so that piece ends fall inside CR LF pairs,
         // surrogate pairs and lines longer than a piece; half the rounds of each size view the
-        // file's pages instead of reading them, half of those mapping each next view ahead.
+        // file's pages instead of reading them, half of those naming each next view ahead, and
+        // some of them view only the first piece and read the rest.
         const PieceSize pieces(round % 2 == 0 ? textio::InputPieceBytes
                                : large        ? std::size_t(4096 + pick(60000))
                                               : std::size_t(1 + pick(40)),
-                               round % 4 < 2, round % 8 < 4);
+                               round % 4 < 2, round % 8 < 4, round % 16 >= 8);
         Call c{modes[pick(6)]};
         c.ignoreCase = pick(2) == 1;
         c.option1 = pick(2) == 1;
@@ -543,7 +547,7 @@ TEST(Engine, ManyKeywordsMatchTheReference) {
         const PieceSize pieces(round % 2 == 0 ? textio::InputPieceBytes
                                : large        ? std::size_t(512 + pick(4000))
                                               : std::size_t(1 + pick(40)),
-                               round % 4 < 2, round % 8 < 4);
+                               round % 4 < 2, round % 8 < 4, round % 16 >= 8);
         const std::string what = "round " + std::to_string(round);
         for (Enc e : kEncodings) {
             check<FoldingServices>(c, large ? inflate(text, kLarge / 4) : text, e, nullptr, what);

@@ -52,28 +52,30 @@ QStringList splitPieces(InputText& t) {
     return lines;
 }
 
-// The three ways an input is read: into a buffer, viewed in place, and viewed in place with
-// each next view's pages set up ahead by the reader's helper. Sets the way while in scope.
+// The ways an input is read: into a buffer; viewed in place; viewed in place with each next view
+// named ahead; and viewed for its first piece only, the rest read into a buffer (as where the
+// file's pages prove costly). Sets the way while in scope.
 struct ReadWay {
     explicit ReadWay(int way)
         : savedPiece(InputPieceBytes),
           savedMap(InputMapBytes),
           savedAhead(InputMapAhead),
-          savedHandOff(AlwaysHandOffPages) {
+          savedCost(AssumedPageCost) {
         InputMapBytes = way == 0 ? UINT64_MAX : 0;
         InputMapAhead = way == 2;
-        AlwaysHandOffPages = way == 2;
+        AssumedPageCost = way == 3 ? PageCost::Costly : PageCost::Cheap;
     }
     ~ReadWay() {
         InputPieceBytes = savedPiece;
         InputMapBytes = savedMap;
         InputMapAhead = savedAhead;
-        AlwaysHandOffPages = savedHandOff;
+        AssumedPageCost = savedCost;
     }
-    static constexpr int kWays[] = {0, 1, 2};
+    static constexpr int kWays[] = {0, 1, 2, 3};
     std::size_t savedPiece;
     std::uint64_t savedMap;
-    bool savedAhead, savedHandOff;
+    bool savedAhead;
+    PageCost savedCost;
 };
 
 QStringList linesViaPieces(WindowServices& ws, const QString& path) {
@@ -662,36 +664,63 @@ Mappings mappingsOf(const QString& path) {
     return m;
 }
 
+// Takes every file's pages as `cost` while in scope.
+struct PagesTakenAs {
+    explicit PagesTakenAs(PageCost cost) : saved(AssumedPageCost) { AssumedPageCost = cost; }
+    ~PagesTakenAs() { AssumedPageCost = saved; }
+    PageCost saved;
+};
+
 TEST(FileReader, ViewsShowTheFileAndNoneOutlivesTheReader) {
+    const PagesTakenAs cheap(PageCost::Cheap);
     TempDir dir;
     QByteArray bytes(3 << 20, 'x');
     for (int i = 0; i < bytes.size(); ++i) bytes[i] = char('a' + (i * 7 + i / 4096) % 26);
     const QString f = dir.write("big", bytes);
     auto text = [](std::string_view v) { return QByteArray(v.data(), qsizetype(v.size())); };
-    const bool savedHandOff = AlwaysHandOffPages;
-    AlwaysHandOffPages = true;  // the helper's way; the reader's own is the default
     {
         FileReader r(f);
-        // The view asked for ahead is the one taken.
+        // The view named ahead is the one taken.
         r.mapAhead(5000, 100000);
         EXPECT_EQ(text(r.mapAt(5000, 100000)), bytes.mid(5000, 100000));
-        // Another one taken than asked for: the right bytes all the same.
+        // Another one taken than named: the right bytes all the same.
         r.mapAhead(200000, 100000);
         EXPECT_EQ(text(r.mapAt(300001, 100000)), bytes.mid(300001, 100000));
         // Past the end, both stop at the end.
         r.mapAhead(std::uint64_t(bytes.size()) - 10, 100);
         EXPECT_EQ(text(r.mapAt(std::uint64_t(bytes.size()) - 10, 100)), bytes.right(10));
         // Back to pages already let go of: they are read again.
-        r.mapAhead(0, 1 << 20);
-        r.mapAhead(1 << 20, 1 << 20);
+        for (int i = 0; i < 9; ++i) r.mapAhead(std::uint64_t(i) << 20, 1 << 20);
         EXPECT_EQ(text(r.mapAt(1 << 20, 1 << 20)), bytes.mid(1 << 20, 1 << 20));
         EXPECT_EQ(text(r.mapAt(0, 4096)), bytes.left(4096));
-        // One asked for and never taken.
+        // One named and never taken.
         r.mapAhead(2 << 20, 4096);
         EXPECT_GE(mappingsOf(f).count, 1);
     }
-    AlwaysHandOffPages = savedHandOff;
     EXPECT_EQ(mappingsOf(f).count, 0);
+}
+
+// Where the pages prove costly, the view in hand stays good, the next is refused, the pages go
+// with the view at once, and the file is still read.
+TEST(FileReader, CostlyPagesLeaveTheRestToReads) {
+    TempDir dir;
+    QByteArray bytes(5 << 20, 'x');
+    for (int i = 0; i < bytes.size(); ++i) bytes[i] = char('a' + (i * 5 + i / 4096) % 26);
+    const QString f = dir.write("costly", bytes);
+    const PagesTakenAs costly(PageCost::Costly);
+    {
+        FileReader r(f);
+        const std::string_view first = r.mapAt(3 << 20, 1 << 20);
+        EXPECT_EQ(QByteArray(first.data(), qsizetype(first.size())), bytes.mid(3 << 20, 1 << 20));
+        EXPECT_EQ(mappingsOf(f).count, 1);
+        EXPECT_TRUE(r.mapAt(4 << 20, 1 << 20).empty());
+        EXPECT_EQ(mappingsOf(f).count, 0);
+        EXPECT_TRUE(r.mapAt(0, 4096).empty());
+        EXPECT_FALSE(r.viewLost());
+        QByteArray rest(1 << 20, Qt::Uninitialized);
+        EXPECT_EQ(r.readAt(4 << 20, rest.data(), std::size_t(rest.size())), std::size_t(1) << 20);
+        EXPECT_EQ(rest, bytes.mid(4 << 20));
+    }
 }
 
 // A file read from start to end takes a few grains of memory, whatever its size.
@@ -700,6 +729,7 @@ TEST(FileReader, PagesBehindTheReadingAreLetGo) {
     QByteArray bytes(24 << 20, 'x');
     for (int i = 0; i < bytes.size(); i += 4096) bytes[i] = char('a' + (i / 4096) % 26);
     const QString f = dir.write("long", bytes);
+    const PagesTakenAs cheap(PageCost::Cheap);
     FileReader r(f);
     long most = 0;
     char sum = 0;

@@ -345,7 +345,7 @@ bool InputText::nextPiece(View<CharT>& piece, bool checkNul) {
             return true;
         if (!m_ok || m_ended)
             return false;
-        m_mapped = false;  // no view could be made: the rest is read
+        m_mapped = false;  // no view could be made, or views cost more than reads: the rest is read
     }
     constexpr std::size_t unit = sizeof(CharT);
     // UTF-32 input takes four bytes at a time, turned into at most as many bytes of UTF-16.

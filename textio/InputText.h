@@ -22,9 +22,9 @@ extern std::size_t InputPieceBytes;
 // time, instead of being copied into a buffer; smaller ones cost less to read. Tests set it to 0
 // or to the largest size to walk either way.
 extern std::uint64_t InputMapBytes;
-// Whether the next view's pages are set up ahead, beside the reading of the one in hand (see
-// FileReader::mapAhead); on where the process may use a second processor. Tests turn it either
-// way.
+// Whether the reader names each next view to its file, which sets up the pages of some of them
+// ahead (see FileReader::mapAhead); on where the process may use a second processor. Tests turn
+// it either way.
 extern bool InputMapAhead;
 
 // One input file as the engine walks it: its code units (bytes for 8-bit and UTF-8 input,
