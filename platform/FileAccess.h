@@ -210,7 +210,14 @@ private:
     std::uint64_t m_device = 0, m_inode = 0;  // of the target when it was opened
     QString m_sourcePath;
     FileStamp m_source;
-    std::unique_ptr<char[]> m_buffer;
+    struct BufferDeleter {
+        void operator()(char* block) const;
+    };
+    using Buffer = std::unique_ptr<char[], BufferDeleter>;
+    static Buffer takeBuffer();
+    static void giveBack(Buffer buffer);
+    static Buffer& spareBuffer();
+    Buffer m_buffer;
     std::size_t m_used = 0;
     std::uint64_t m_written = 0;
     std::uint64_t m_writeBack = 0;  // the disk was set to write [0, m_writeBack) already
