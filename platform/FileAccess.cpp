@@ -43,9 +43,9 @@ constexpr std::size_t kWriteBlock = std::size_t(2) << 20;
 }  // namespace
 
 // The buffer lives in a block the system may back with one large page. In small pages a fresh
-// megabyte costs 256 page faults, each a few microseconds on a virtual machine (some 3 ms in
-// all), every time a process starts; a large page costs a tenth of that. Where the system keeps
-// large pages for itself, the block simply gets small ones.
+// megabyte costs 256 page faults, each some 10 µs on a virtual machine (about 3 ms in all), in
+// every process; one large page costs some 0.1 ms. Where the system keeps large pages for
+// itself, the block simply gets small ones.
 AtomicFile::Buffer AtomicFile::takeBuffer() {
     if (spareBuffer())
         return std::move(spareBuffer());

@@ -47,7 +47,6 @@ extern PageCost AssumedPageCost;
 // A regular file opened for reading a piece at a time. It reads no further than the size the
 // file had when it was opened, as readWholeFile does, so a file that grows meanwhile gives the
 // same bytes either way.
-
 class FileReader {
 public:
     // Opens like readWholeFile; throws Failure naming the path and the reason.
