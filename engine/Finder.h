@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "textio/Lines.h"
 
@@ -128,7 +129,7 @@ private:
 
     // How often a unit turns up in typical text, roughly: higher is more frequent.
     static int frequency(CharT c) {
-        const unsigned u = unsigned(c);
+        const unsigned u = static_cast<std::make_unsigned_t<CharT>>(c);
         if (u >= 0x80) {
             if constexpr (sizeof(CharT) == 2)
                 return 40;  // one particular character
