@@ -291,8 +291,11 @@ FileReader::FileReader(const QString& path) : m_path(path) {
     m_stamp = stampOf(st);
 #ifdef __linux__
     // Read from start to end: where the file is not yet in memory, the system may read further
-    // ahead of the reader. Only a hint; nothing depends on it.
-    ::posix_fadvise(m_fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    // ahead of the reader. Only a hint; nothing depends on it. A small file is read whole by the
+    // system's usual read-ahead already, and the call would only cost it a system call.
+    constexpr std::uint64_t kSequentialHint = std::uint64_t(1) << 20;
+    if (m_size > kSequentialHint)
+        ::posix_fadvise(m_fd, 0, 0, POSIX_FADV_SEQUENTIAL);
 #endif
 }
 

@@ -82,13 +82,12 @@ QString shown(const QString& path) {
 class RunLedger {
 public:
     // The entries as they stand when the run starts. An entry removed during the run still
-    // counts, which can only refuse a write, never allow one.
+    // counts, which can only refuse a write, never allow one. Their files are looked at only
+    // when a result bound for another path than its input's is first checked (see entryFiles()):
+    // a run that writes in place never needs them, and is spared a look at every file.
     void noteEntries(const FileListView& files, int count) {
-        for (int i = 1; i <= count; ++i) {
-            const QString path = files.text(i);
-            if (const auto id = identityOf(path))
-                m_entries.insert(*id, path);
-        }
+        m_entryPaths.reserve(count);
+        for (int i = 1; i <= count; ++i) m_entryPaths.push_back(files.text(i));
     }
 
     // Why the file must not be handed to the engine; nullopt when it may. `in` receives the
@@ -96,7 +95,7 @@ public:
     // taken it.
     std::optional<SkipReason> refusal(const QString& input, const QString& output,
                                       std::optional<FileId>& in,
-                                      const std::optional<FileId>& known = std::nullopt) const {
+                                      const std::optional<FileId>& known = std::nullopt) {
         in = known ? known : identityOf(input);
         if (in && m_handled.contains(*in)) {
             const QString other = m_handled.value(*in);
@@ -118,8 +117,8 @@ public:
         // An output that is the input itself acts in place: that is the one overlap allowed.
         if (in && *out == *in)
             return std::nullopt;
-        const QString other =
-            m_entries.contains(*out) ? m_entries.value(*out) : m_handled.value(*out);
+        const QHash<FileId, QString>& entries = entryFiles();
+        const QString other = entries.contains(*out) ? entries.value(*out) : m_handled.value(*out);
         if (other.isEmpty())
             return std::nullopt;
         return SkipReason{SkipReason::OutputIsAnotherInput, other,
@@ -149,7 +148,18 @@ public:
     }
 
 private:
-    QHash<FileId, QString> m_entries;  // each entry at the start of the run, by its file
+    // The entries' files, looked at once, when first wanted. An entry worked on in place before
+    // that is known by both its identities in m_handled already.
+    const QHash<FileId, QString>& entryFiles() {
+        for (const QString& path : std::exchange(m_entryPaths, {})) {
+            if (const auto id = identityOf(path))
+                m_entries.insert(*id, path);
+        }
+        return m_entries;
+    }
+
+    QStringList m_entryPaths;          // the entries at the start of the run, not yet looked at
+    QHash<FileId, QString> m_entries;  // each entry's file, by its identity
     QHash<FileId, QString> m_handled;  // inputs handed to the engine
     QHash<FileId, QString> m_written;  // results written, with the input they came from
 };

@@ -378,6 +378,35 @@ TEST_F(RunFixture, AnOutputFolderThatIsTheInputFolderNeverReplacesAnotherInput) 
     }
 }
 
+TEST_F(RunFixture, ASwitchToTheFolderDuringARunInPlaceStillSparesTheOtherInputs) {
+    // The run starts in place, so the entries' files are first looked at only once the user
+    // has switched to saving into a folder, here the inputs' own: b.md's result would be b.txt,
+    // an input not yet processed, and is refused; b.txt is then processed from its own text.
+    const QString a = add("a.log", "drop\r\n\r\n");
+    const QString md = add("b.md", "from md\r\n\r\n");
+    const QString txt = add("b.txt", "from txt\r\n\r\n");
+    w.toFolder = false;
+    w.folder = in.path() + "/";
+    struct Switcher : Recorder {
+        bool* toFolder = nullptr;
+        void fileStarted(int, const QString&, const QString&) override { *toFolder = true; }
+    } rec;
+    rec.toFolder = &w.toFolder;
+    w.observer = &rec;
+    ScriptedWindowServices ws;
+    w.run(ws);
+    EXPECT_EQ(TempDir::read(a), "drop\r\n");
+    EXPECT_EQ(TempDir::read(md), "from md\r\n\r\n");
+    EXPECT_EQ(TempDir::read(txt), "from txt\r\n");
+    EXPECT_EQ(in.entries(), (QStringList{"a.log", "b.md", "b.txt"}));
+    EXPECT_EQ(rec.finished, (QStringList{a, txt}));
+    ASSERT_EQ(rec.skipped.size(), 1u);
+    EXPECT_EQ(rec.skipped[0].first, md);
+    EXPECT_EQ(rec.skipped[0].second.kind, SkipReason::OutputIsAnotherInput);
+    EXPECT_EQ(rec.skipped[0].second.other, txt);
+    w.observer = nullptr;
+}
+
 TEST_F(RunFixture, OneFileIsProcessedOnceWhateverPathsReachIt) {
     const QString f = in.write("d/f.txt", "1\r\n2\r\n3\r\n4\r\n");
     ASSERT_TRUE(QFile::link(f, in.path("d/alias.txt")));
