@@ -67,9 +67,11 @@ void appendFolderFiles(Guard& g, FileListModel& list, const QString& folder, con
             if (dotName && dotNames == DotNames::LeftOut)
                 continue;
             const QString full = f + kSep + name;
+            // Only a name that starts with a dot is hidden, so only such a file can have the
+            // attributes that leave it out; no other needs a look at them.
             constexpr int hiddenArchive = attr::Hidden | attr::Archive;
             if (g.test(122, [&] {
-                    return IsExistingFile(full) && ((dotName && dotNames == DotNames::Taken) ||
+                    return IsExistingFile(full) && (!dotName || dotNames == DotNames::Taken ||
                                                     fileAttributes(full) != hiddenArchive);
                 }))
                 g.step(124, [&] { list.append(CleanPath(full)); });
