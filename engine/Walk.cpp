@@ -194,8 +194,10 @@ public:
     }
 
     // A new piece, whose breaks are measured against B. The helper must be out of the last one.
-    void start(View<CharT> text, textio::Break b) {
-        const bool ahead = SurveyAhead && text.size() >= kAheadBlocks * kBlockUnits;
+    // Where the input's next piece is being read by a thread of its own (busy), the helper
+    // would only take the processor that reading wants.
+    void start(View<CharT> text, textio::Break b, bool busy) {
+        const bool ahead = SurveyAhead && !busy && text.size() >= kAheadBlocks * kBlockUnits;
         if (ahead && !m_helper)
             m_helper = SurveyHelper::take(this);
         m_text = text;
@@ -421,7 +423,7 @@ private:
         m_nextBlock = 0;
         m_cursor = textio::LineCursor<CharT>(m_text);
         if (!m_perLine)
-            m_survey.start(m_text, m_break);
+            m_survey.start(m_text, m_break, m_input.readsAhead());
     }
 
     textio::InputText& m_input;

@@ -59,7 +59,8 @@ public:
     // The file as it was opened; the reads never go past its size.
     const FileStamp& stamp() const { return m_stamp; }
     // Reads up to `count` bytes at `offset`; fewer only at the end of the file (or where it
-    // shrank). Throws Failure("Cannot read") naming the path and the reason.
+    // shrank). Throws Failure("Cannot read") naming the path and the reason. It keeps no
+    // position, so two threads may read at once (a read ahead beside a count of the lines).
     std::size_t readAt(std::uint64_t offset, char* out, std::size_t count);
     // Gives the file back early; later reads fail.
     void close();

@@ -39,8 +39,9 @@ constexpr int kLarge = 3 << 19;  // past the 1 MiB stretch, input piece and writ
 
 // Reads inputs in pieces of about `bytes` while in scope, to put piece boundaries everywhere;
 // `mapped` views every input in its file's pages, otherwise every input is read into a buffer.
-// With `ahead` the reader names each next view ahead and a helper thread surveys long pieces
-// ahead of the walk; without, the walk's thread does it all. `costly` takes every file's pages
+// With `ahead` the reader names each next view ahead, a second thread reads each next piece
+// while the walk handles one, or, where none does, a helper thread surveys long pieces ahead of
+// the walk; without, the walk's thread does it all. `costly` takes every file's pages
 // for costly, so a viewed input is read from its second piece on.
 struct PieceSize {
     explicit PieceSize(std::size_t bytes, bool mapped = false, bool ahead = true,
@@ -49,11 +50,13 @@ struct PieceSize {
           savedMap(textio::InputMapBytes),
           savedAhead(textio::InputMapAhead),
           savedSurvey(engine::detail::SurveyAhead),
+          savedReadAhead(textio::InputReadAhead),
           savedCost(AssumedPageCost) {
         textio::InputPieceBytes = bytes;
         textio::InputMapBytes = mapped ? 0 : UINT64_MAX;
         textio::InputMapAhead = ahead;
         engine::detail::SurveyAhead = ahead;
+        textio::InputReadAhead = ahead;
         AssumedPageCost = costly ? PageCost::Costly : PageCost::Cheap;
     }
     ~PieceSize() {
@@ -61,11 +64,12 @@ struct PieceSize {
         textio::InputMapBytes = savedMap;
         textio::InputMapAhead = savedAhead;
         engine::detail::SurveyAhead = savedSurvey;
+        textio::InputReadAhead = savedReadAhead;
         AssumedPageCost = savedCost;
     }
     std::size_t saved;
     std::uint64_t savedMap;
-    bool savedAhead, savedSurvey;
+    bool savedAhead, savedSurvey, savedReadAhead;
     PageCost savedCost;
 };
 

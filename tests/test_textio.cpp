@@ -53,28 +53,32 @@ QStringList splitPieces(InputText& t) {
 }
 
 // The ways an input is read: into a buffer; viewed in place; viewed in place with each next view
-// named ahead; and viewed for its first piece only, the rest read into a buffer (as where the
-// file's pages prove costly). Sets the way while in scope.
+// named ahead; viewed for its first piece only, the rest read into a buffer by a second thread,
+// a piece ahead (as where the file's pages prove costly); and into a buffer, read ahead. Sets
+// the way while in scope.
 struct ReadWay {
     explicit ReadWay(int way)
         : savedPiece(InputPieceBytes),
           savedMap(InputMapBytes),
           savedAhead(InputMapAhead),
+          savedReadAhead(InputReadAhead),
           savedCost(AssumedPageCost) {
-        InputMapBytes = way == 0 ? UINT64_MAX : 0;
+        InputMapBytes = way == 0 || way == 4 ? UINT64_MAX : 0;
         InputMapAhead = way == 2;
+        InputReadAhead = way >= 3;
         AssumedPageCost = way == 3 ? PageCost::Costly : PageCost::Cheap;
     }
     ~ReadWay() {
         InputPieceBytes = savedPiece;
         InputMapBytes = savedMap;
         InputMapAhead = savedAhead;
+        InputReadAhead = savedReadAhead;
         AssumedPageCost = savedCost;
     }
-    static constexpr int kWays[] = {0, 1, 2, 3};
+    static constexpr int kWays[] = {0, 1, 2, 3, 4};
     std::size_t savedPiece;
     std::uint64_t savedMap;
-    bool savedAhead;
+    bool savedAhead, savedReadAhead;
     PageCost savedCost;
 };
 
@@ -636,6 +640,68 @@ TEST(InputText, AFileCutShortUnderItsViewIsReportedAndNothingCrashes) {
             EXPECT_TRUE(report.contains(f)) << report.toStdString();
             EXPECT_TRUE(report.contains("cut short")) << report.toStdString();
         }
+}
+
+// The read-ahead thread serves one input at a time: a second input reads for itself meanwhile,
+// an input dropped with a read under way gives the thread back, and a file cut short while its
+// next piece is read ahead ends where the file ended. Every input gives its file's bytes.
+TEST(InputText, ReadAheadServesOneInputAtATimeAndLetsDroppedOnesGo) {
+    const ReadWay reading(4);
+    InputPieceBytes = 64 << 10;
+    TempDir dir;
+    QByteArray a, b;
+    for (int i = 0; i < 40000; ++i) {
+        a += "first file, line " + QByteArray::number(i) + (i % 3 ? "\r\n" : "\n");
+        b += "second " + QByteArray::number(i * 7) + "\n";
+    }
+    const QString fa = dir.write("a", a);
+    const QString fb = dir.write("b", b);
+    ScriptedWindowServices ws;
+    auto rest = [](InputText& t) {
+        QByteArray joined;
+        std::string_view piece;
+        while (t.next(piece)) joined.append(piece.data(), qsizetype(piece.size()));
+        return joined;
+    };
+    {
+        InputText first(ws, fa);
+        std::string_view piece;
+        ASSERT_TRUE(first.next(piece));
+        EXPECT_TRUE(first.readsAhead());
+        QByteArray joined(piece.data(), qsizetype(piece.size()));
+        InputText second(ws, fb);
+        EXPECT_EQ(rest(second), b);
+        EXPECT_FALSE(second.readsAhead());
+        joined += rest(first);
+        EXPECT_EQ(joined, a);
+    }
+    for (int dropped = 0; dropped < 20; ++dropped) {
+        InputText t(ws, dropped % 2 ? fa : fb);
+        std::string_view piece;
+        for (int k = 0; k <= dropped % 4; ++k) ASSERT_TRUE(t.next(piece));
+    }
+    {
+        InputText again(ws, fb);
+        std::string_view piece;
+        ASSERT_TRUE(again.next(piece));
+        EXPECT_TRUE(again.readsAhead());
+        QByteArray joined(piece.data(), qsizetype(piece.size()));
+        joined += rest(again);
+        EXPECT_EQ(joined, b);
+    }
+    {
+        InputText cut(ws, fa);
+        std::string_view piece;
+        ASSERT_TRUE(cut.next(piece));
+        QByteArray joined(piece.data(), qsizetype(piece.size()));
+        const qsizetype kept = a.size() / 2;
+        ASSERT_EQ(::truncate(fa.toLocal8Bit().constData(), kept), 0);
+        joined += rest(cut);
+        EXPECT_TRUE(cut.ok());
+        EXPECT_GE(joined.size(), kept);
+        EXPECT_EQ(joined, a.left(joined.size()));
+    }
+    EXPECT_TRUE(ws.errors().empty());
 }
 
 // This process's mappings of the file at `path`, as the system lists them, and the memory

@@ -6,6 +6,7 @@
 #include "platform/Processors.h"
 #include "textio/Codec.h"
 #include "textio/Lines.h"
+#include "textio/ReadAhead.h"
 
 #include <algorithm>
 #include <bit>
@@ -23,6 +24,7 @@ static_assert(std::endian::native == std::endian::little,
 std::size_t InputPieceBytes = std::size_t(1) << 20;
 std::uint64_t InputMapBytes = std::uint64_t(1) << 20;
 bool InputMapAhead = usableProcessors() > 1;
+bool InputReadAhead = usableProcessors() > 1;
 
 namespace {
 
@@ -173,7 +175,7 @@ InputText::InputText(WindowServices& ws, const QString& path) : m_ws(ws), m_path
         m_mapped = !m_swap && !m_utf32 && m_size > m_payload && m_size >= InputMapBytes;
     });
     if (!m_ok)
-        m_file.reset();
+        closeFile();
     if (m_ok && !m_skip.isEmpty())
         skip(m_skip);
 }
@@ -181,10 +183,50 @@ InputText::InputText(WindowServices& ws, const QString& path) : m_ws(ws), m_path
 void InputText::skip(const QString& reason) {
     m_skip = reason;
     m_ended = true;
+    closeFile();
+}
+
+InputText::~InputText() {
+    if (m_ahead)
+        m_ahead->giveBack(this);
+}
+
+void InputText::closeFile() {
+    // A read still under way goes first: it reads from the file into the spare buffer.
+    if (m_pending) {
+        m_ahead->drop();
+        m_pending = false;
+    }
     m_file.reset();
 }
 
-InputText::~InputText() = default;
+void InputText::postReadAhead() {
+    if (m_utf32 || !m_file || m_cut == 0)
+        return;
+    if (!m_aheadTried) {
+        // Only an input longer than its buffer has a next read to make ahead.
+        m_aheadTried = true;
+        if (InputReadAhead && m_file->size() > m_offset)
+            m_ahead = ReadAhead::take(this);
+    }
+    if (!m_ahead || m_offset >= m_file->size())
+        return;
+    const std::size_t tail = m_filled - m_cut;
+    if (m_capacity - tail < sizeof(char16_t))
+        return;
+    if (m_spareCapacity < m_capacity) {
+        void* grown = std::realloc(m_spare.units, m_capacity + sizeof(char16_t));
+        if (!grown)
+            return;  // the next piece is simply read when it is wanted
+        m_spare.units = static_cast<char16_t*>(grown);
+        m_spareCapacity = m_capacity;
+    }
+    char* spare = reinterpret_cast<char*>(m_spare.units);
+    std::memcpy(spare, reinterpret_cast<const char*>(m_buffer.units) + m_cut, tail);
+    m_ahead->post(*m_file, m_offset, spare + tail, m_spareCapacity - tail);
+    m_pending = true;
+    m_pendingTail = tail;
+}
 
 void InputText::failRead(const QString& reason) {
     Guard g(m_ws, m_location);
@@ -192,7 +234,7 @@ void InputText::failRead(const QString& reason) {
            [&] { throw Failure::withReason(QStringLiteral("Cannot read"), m_path, reason); });
     m_ok = false;
     m_ended = true;
-    m_file.reset();
+    closeFile();
 }
 
 bool InputText::viewStillSound() {
@@ -205,9 +247,9 @@ bool InputText::viewStillSound() {
 }
 
 bool InputText::readUnits(std::uint64_t offset, char* out, std::size_t count, std::size_t& got,
-                          std::size_t& consumed) {
+                          std::size_t& consumed, bool posted) {
     if (!m_utf32) {
-        if (!readAt(offset, out, count, got))
+        if (!readAt(offset, out, count, got, posted))
             return false;
         consumed = got;
         return true;
@@ -237,13 +279,21 @@ bool InputText::readUnits(std::uint64_t offset, char* out, std::size_t count, st
     return true;
 }
 
-bool InputText::readAt(std::uint64_t offset, char* out, std::size_t count, std::size_t& got) {
+bool InputText::readAt(std::uint64_t offset, char* out, std::size_t count, std::size_t& got,
+                       bool posted) {
     Guard g(m_ws, m_location);
-    if (g.step(m_label, [&] { got = m_file->readAt(offset, out, count); }))
+    const bool done = g.step(
+        m_label, [&] { got = posted ? m_ahead->collect() : m_file->readAt(offset, out, count); });
+    if (posted) {
+        // Collected, or, where the step failed before it could be, still to be waited for.
+        m_ahead->drop();
+        m_pending = false;
+    }
+    if (done)
         return true;
     m_ok = false;
     m_ended = true;
-    m_file.reset();
+    closeFile();
     return false;
 }
 
@@ -260,7 +310,7 @@ bool InputText::reserve(std::size_t bytes) {
     if (!done) {
         m_ok = false;
         m_ended = true;
-        m_file.reset();
+        closeFile();
     }
     return done;
 }
@@ -336,7 +386,7 @@ bool InputText::nextPiece(View<CharT>& piece, bool checkNul) {
         if (!viewStillSound())
             return false;
         if (m_ended)
-            m_file.reset();  // the file is given back as soon as it has been read
+            closeFile();  // the file is given back as soon as it has been read
     }
     if (!m_ok || m_ended)
         return false;
@@ -358,6 +408,14 @@ bool InputText::nextPiece(View<CharT>& piece, bool checkNul) {
                                                 std::max<std::uint64_t>(rest + unit, 2 * step)));
         if (!reserve(room / unit * unit))
             return false;
+    }
+    if (m_pending) {
+        // The next bytes are being read into the spare buffer, after the start of a line not
+        // yet handed out: the buffers trade places.
+        std::swap(m_buffer.units, m_spare.units);
+        std::swap(m_capacity, m_spareCapacity);
+        m_filled = m_pendingTail;
+        m_cut = 0;
     }
     char* bytes = reinterpret_cast<char*>(m_buffer.units);
     // What is left of the last read comes first: the start of a line not yet handed out.
@@ -381,7 +439,7 @@ bool InputText::nextPiece(View<CharT>& piece, bool checkNul) {
         const std::size_t asked = m_utf32 ? want / 4 * 4 : want;
         std::size_t got = 0;
         std::size_t consumed = 0;
-        if (!readUnits(m_offset, bytes + m_filled, want, got, consumed))
+        if (!readUnits(m_offset, bytes + m_filled, want, got, consumed, m_pending))
             return false;
         m_offset += consumed;
         if constexpr (unit == 2) {
@@ -403,7 +461,7 @@ bool InputText::nextPiece(View<CharT>& piece, bool checkNul) {
                 }
             }
             m_ended = true;
-            m_file.reset();  // the file is given back as soon as it has been read
+            closeFile();  // the file is given back as soon as it has been read
             if (m_filled == 0 && m_handedOut)
                 return false;
             piece = View<CharT>(reinterpret_cast<const CharT*>(bytes), m_filled / unit);
@@ -416,6 +474,7 @@ bool InputText::nextPiece(View<CharT>& piece, bool checkNul) {
             piece = View<CharT>(reinterpret_cast<const CharT*>(bytes), cut);
             m_cut = cut * unit;
             m_handedOut = true;
+            postReadAhead();
             return true;
         }
     }

@@ -26,6 +26,12 @@ extern std::uint64_t InputMapBytes;
 // ahead (see FileReader::mapAhead); on where the process may use a second processor. Tests turn
 // it either way.
 extern bool InputMapAhead;
+// Whether an input read into a buffer has its next piece read by a second thread while the walk
+// handles the one before (see ReadAhead); on where the process may use a second processor.
+// Tests turn it either way.
+extern bool InputReadAhead;
+
+class ReadAhead;
 
 // One input file as the engine walks it: its code units (bytes for 8-bit and UTF-8 input,
 // UTF-16 units for Unicode input), handed out a piece of whole lines at a time, so memory stays
@@ -64,6 +70,9 @@ public:
     bool next(std::u16string_view& piece, NulCheck check = NulCheck::Here);
     // Ends the input as a binary file (see skipReason), for a caller that found a zero unit.
     void refuseAsBinary();
+    // True while the input's pieces are read by a second thread, one piece ahead (see
+    // ReadAhead), which keeps a second processor busy.
+    bool readsAhead() const { return m_ahead != nullptr && !m_mapped; }
     // True once the last piece has been handed out.
     bool atEnd() const { return m_ended; }
     // Why the input is to be left alone although it can be read, or empty: it holds a NUL code
@@ -97,9 +106,12 @@ private:
     // and gives false. UTF-32 input is turned into UTF-16 units on the way: `count` is then the
     // room at `out`, and `got` the bytes written there, while `consumed` is always the bytes
     // taken from the file.
-    bool readAt(std::uint64_t offset, char* out, std::size_t count, std::size_t& got);
+    // With `posted`, the read is the one posted ahead with these same arguments, and is
+    // collected from the read-ahead thread.
+    bool readAt(std::uint64_t offset, char* out, std::size_t count, std::size_t& got,
+                bool posted = false);
     bool readUnits(std::uint64_t offset, char* out, std::size_t count, std::size_t& got,
-                   std::size_t& consumed);
+                   std::size_t& consumed, bool posted = false);
     // Reports a view whose pages were lost while it was in use and ends the input; false then.
     bool viewStillSound();
     // Reports `failure` under the input's read location and ends the input.
@@ -139,8 +151,21 @@ private:
     bool reserve(std::size_t bytes);
     Buffer m_buffer;
     std::size_t m_capacity = 0;  // bytes
-    std::size_t m_filled = 0;    // bytes of units in the buffer
-    std::size_t m_cut = 0;       // bytes handed out in the last piece
+    // Read ahead (see ReadAhead): while the walk handles a piece, the thread reads the next
+    // bytes into the spare buffer, after the start of a line not yet handed out; the buffers
+    // then trade places.
+    ReadAhead* m_ahead = nullptr;
+    bool m_aheadTried = false;
+    bool m_pending = false;         // a read into the spare buffer is under way
+    std::size_t m_pendingTail = 0;  // bytes before it there, copied from the buffer
+    Buffer m_spare;
+    std::size_t m_spareCapacity = 0;
+    // Gives the file back, once a read under way from it is done (its outcome is dropped).
+    void closeFile();
+    // Starts reading the bytes after the piece just handed out, where the thread can be had.
+    void postReadAhead();
+    std::size_t m_filled = 0;  // bytes of units in the buffer
+    std::size_t m_cut = 0;     // bytes handed out in the last piece
 };
 
 // The text of one line of an input, as ReadFileToStringLine decodes it.
