@@ -54,13 +54,6 @@ bool inputSound(const textio::InputText& input) {
 // Pieces at least this many blocks long are surveyed with the helper's help.
 constexpr std::size_t kAheadBlocks = 4;
 
-// One step of a short wait for another thread, telling the processor so.
-inline void pause() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#endif
-}
-
 // The process's one helper thread for surveys, made when first wanted and kept for the
 // process's life, so that a run over many files starts no thread per file. It serves one survey
 // at a time (the one that took it); a survey that finds it taken does without.
@@ -145,7 +138,7 @@ private:
                     return;
                 std::this_thread::yield();
             }
-            pause();
+            pauseProcessor();
         }
     }
 
@@ -229,7 +222,7 @@ public:
             // processor to this thread, it gets it back.
             if (spins % 64 == 0)
                 std::this_thread::yield();
-            pause();
+            pauseProcessor();
         }
     }
     // Whether block k can join a stretch that holds the one before it: surveyed already or,
@@ -289,7 +282,7 @@ private:
         while (!m_leave.load(std::memory_order_relaxed) &&
                !m_ended.load(std::memory_order_acquire)) {
             if (!claim(m_published.load(std::memory_order_acquire)))
-                pause();  // the walk's thread is on it
+                pauseProcessor();  // the walk's thread is on it
         }
     }
 

@@ -1,5 +1,7 @@
 #include "textio/ReadAhead.h"
 
+#include "platform/Processors.h"
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -19,12 +21,6 @@ using Clock = std::chrono::steady_clock;
 // to whoever else wants it.
 constexpr auto kAwake = std::chrono::microseconds(200);
 
-inline void pause() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#endif
-}
-
 // Waits, awake for a while and then asleep, until `ready` holds; `lock` is held on return.
 template <class Ready>
 void awaitReady(std::unique_lock<std::mutex>& lock, std::condition_variable& wake, Ready ready) {
@@ -38,7 +34,7 @@ void awaitReady(std::unique_lock<std::mutex>& lock, std::condition_variable& wak
                 break;
             std::this_thread::yield();
         }
-        pause();
+        pauseProcessor();
     }
     lock.lock();
     wake.wait(lock, ready);
