@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <system_error>
@@ -21,6 +22,7 @@
 namespace vn::engine::detail {
 
 bool SurveyAhead = usableProcessors() > 1;
+std::size_t SurveyBlockBytes = std::size_t(64) << 10;
 
 namespace {
 
@@ -30,7 +32,6 @@ using Clock = std::chrono::steady_clock;
 // its turn. The stretch shrinks when a stretch takes long (lines on the decoded way).
 constexpr std::size_t kStretchBytes = std::size_t(1) << 20;
 constexpr std::size_t kMinStretchBytes = std::size_t(64) << 10;
-constexpr std::size_t kBlockBytes = kMinStretchBytes;
 constexpr auto kStretchTime = std::chrono::milliseconds(5);
 // Blocks the line-counting pass reads between two yields at most, whatever the time.
 constexpr int kCountBlocksPerYield = 64;
@@ -156,18 +157,23 @@ private:
     bool m_inPiece = false;
 };
 
-// The census of a piece, block by block: per block of about kBlockBytes of whole lines, its
-// line count and whether every break in it is the output's break B; a block holding a zero unit
-// ends the survey and marks the piece binary. A block is surveyed by whichever thread comes to
-// it first: the walk's own, as a stretch needs it, or, in a long piece, the helper thread, which
-// runs ahead through the piece while the walk's thread works on what the rule does. The walk's
-// thread then mostly finds its blocks done, their text already read into the cache the
-// processors share, and the census costs it nothing.
+// The census of a piece, block by block: per block of whole lines, its line count and whether
+// every break in it is the output's break B; a block holding a zero unit marks the piece binary
+// from that block on. Block n holds the lines that begin in [n * K, (n + 1) * K) units of the
+// piece, K = SurveyBlockBytes: it starts just past the first break that ends at or after n * K
+// (the piece's start for block 0) and stops where the next block starts (the piece's end for the
+// last). So every block's bounds are known without its neighbours', and blocks are surveyed in
+// any order, each by whichever thread claims it first: the walk's own, as a stretch needs it or
+// while it would otherwise wait, or, in a long piece, the helper thread, which runs ahead through
+// the piece while the walk's thread works on what the rule does. Both processors share the
+// census where the rule costs little, and the walk's thread mostly finds its blocks done, their
+// text already read into the cache the processors share. A line longer than K leaves the blocks
+// it covers past its own empty.
 //
-// Invariants: blocks are surveyed in order and one at a time: only the block after the last one
-// published may be claimed, by one thread, which surveys and publishes it (or ends the survey)
-// before the next can be claimed; a published block does not change until the next piece; the
-// helper reads a piece only between start() and leave() (see SurveyHelper).
+// Invariants: each block is claimed once (claims go in block order) and surveyed by the thread
+// that claimed it, which publishes it when done; a published block does not change until the
+// next piece; blocks are handed to the walk in order, and none at or past the first one holding
+// a zero unit; the helper reads a piece only between start() and leave() (see SurveyHelper).
 template <class CharT>
 class Survey {
 public:
@@ -190,35 +196,40 @@ public:
     // Where the input's next piece is being read by a thread of its own (busy), the helper
     // would only take the processor that reading wants.
     void start(View<CharT> text, textio::Break b, bool busy) {
-        const bool ahead = SurveyAhead && !busy && text.size() >= kAheadBlocks * kBlockUnits;
+        m_unit = std::max<std::size_t>(1, SurveyBlockBytes / sizeof(CharT));
+        const bool ahead = SurveyAhead && !busy && text.size() >= kAheadBlocks * m_unit;
         if (ahead && !m_helper)
             m_helper = SurveyHelper::take(this);
         m_text = text;
         m_break = b;
-        // Every block but the last holds at least kBlockUnits units.
-        m_blocks.resize(text.size() / kBlockUnits + 1);
-        m_published.store(0, std::memory_order_relaxed);
+        // An empty piece is one empty block.
+        m_count = std::max<std::size_t>(1, (text.size() + m_unit - 1) / m_unit);
+        if (m_count > m_doneSize) {
+            m_done = std::make_unique<std::atomic<bool>[]>(m_count);
+            m_doneSize = m_count;
+        }
+        for (std::size_t k = 0; k < m_count; ++k) m_done[k].store(false, std::memory_order_relaxed);
+        m_blocks.resize(m_count);
         m_claimed.store(0, std::memory_order_relaxed);
-        m_ended.store(false, std::memory_order_relaxed);
-        m_binary.store(false, std::memory_order_relaxed);
+        m_firstBinary.store(m_count, std::memory_order_relaxed);
         m_leave.store(false, std::memory_order_relaxed);
         m_helped = ahead && m_helper;
         if (m_helped)
             m_helper->open([this] { runAhead(); });
     }
 
-    // Whether block k exists, surveying the blocks up to it or waiting for the helper to finish
-    // the one it is on; false past the piece's end and from a block holding a zero unit on.
+    // Whether block k is there for the walk, surveying blocks or waiting for the thread on it
+    // until it is; false past the piece's end and from a block holding a zero unit on.
     bool has(std::size_t k) {
         for (int spins = 1;; ++spins) {
-            const std::size_t n = m_published.load(std::memory_order_acquire);
-            if (k < n)
+            if (k >= m_firstBinary.load(std::memory_order_acquire))
+                return false;
+            if (m_done[k].load(std::memory_order_acquire))
                 return true;
-            if (m_ended.load(std::memory_order_acquire))
-                return k < m_published.load(std::memory_order_acquire);
-            if (claim(n))
+            // Rather than wait, survey a block still to come.
+            if (claim())
                 continue;
-            // The helper is on block n, for a few microseconds; should it have lost its
+            // The helper is on block k, for a few microseconds; should it have lost its
             // processor to this thread, it gets it back.
             if (spins % 64 == 0)
                 std::this_thread::yield();
@@ -229,11 +240,16 @@ public:
     // where no helper runs through the piece, surveyed now. With a helper the walk's thread
     // takes what is done and leaves the rest to it, so that the helper runs ahead.
     bool hasDone(std::size_t k) {
-        return k < m_published.load(std::memory_order_acquire) || (!m_helped && has(k));
+        if (k >= m_count)
+            return false;
+        if (!m_helped)
+            return has(k);
+        return k < m_firstBinary.load(std::memory_order_acquire) &&
+               m_done[k].load(std::memory_order_acquire);
     }
     const Block& operator[](std::size_t k) const { return m_blocks[k]; }
-    // Whether a block holding a zero unit ended the survey.
-    bool binary() const { return m_binary.load(std::memory_order_acquire); }
+    // Whether a block holding a zero unit ended the blocks handed to the walk.
+    bool binary() const { return m_firstBinary.load(std::memory_order_acquire) < m_count; }
 
     // Waits for the helper to be out of the piece, before its memory is reused.
     void leave() {
@@ -245,44 +261,48 @@ public:
     }
 
 private:
-    static constexpr std::size_t kBlockUnits = kBlockBytes / sizeof(CharT);
+    // Where the block that holds the lines beginning at or after unit `at` starts.
+    std::size_t startAt(std::size_t at) const {
+        if (at == 0)
+            return 0;
+        if (at >= m_text.size())
+            return m_text.size();
+        const std::size_t end = textio::lineEndAt(m_text, at);
+        return end < m_text.size() ? end + textio::breakLength(m_text, end) : end;
+    }
 
-    // Surveys block n if no thread has claimed it yet; false when one has.
-    bool claim(std::size_t n) {
-        std::size_t expected = n;
-        if (!m_claimed.compare_exchange_strong(expected, n + 1, std::memory_order_acq_rel))
-            return false;
-        const std::size_t at = n == 0 ? 0 : m_blocks[n - 1].stop;
-        // An empty piece is one empty block.
-        if (at >= m_text.size() && !(n == 0 && m_text.empty())) {
-            m_ended.store(true, std::memory_order_release);
-            return true;
+    // Claims the next block no thread has claimed and surveys it; false when none is left (or
+    // none worth surveying: they lie past a block holding a zero unit).
+    bool claim() {
+        std::size_t n = m_claimed.load(std::memory_order_relaxed);
+        do {
+            if (n >= m_count || n >= m_firstBinary.load(std::memory_order_acquire))
+                return false;
+        } while (!m_claimed.compare_exchange_weak(n, n + 1, std::memory_order_acq_rel));
+        const std::size_t begin = startAt(n * m_unit);
+        const std::size_t stop = n + 1 == m_count ? m_text.size() : startAt((n + 1) * m_unit);
+        Block block{stop, 0, true};
+        if (stop > begin || m_text.empty()) {
+            const textio::LineCensus c = textio::censusOf(m_text.substr(begin, stop - begin));
+            if (c.holdsNul) {
+                // The first such block counts; the blocks before it are the walk's all the same.
+                std::size_t first = m_firstBinary.load(std::memory_order_relaxed);
+                while (n < first &&
+                       !m_firstBinary.compare_exchange_weak(first, n, std::memory_order_acq_rel)) {
+                }
+                return true;
+            }
+            block.lines = c.lines;
+            block.onlyBreak = c.only(m_break);
         }
-        std::size_t stop = std::min(m_text.size(), at + kBlockUnits);
-        if (stop < m_text.size()) {
-            stop = textio::lineEndAt(m_text, stop);
-            if (stop < m_text.size())
-                stop += textio::breakLength(m_text, stop);
-        }
-        const textio::LineCensus c = textio::censusOf(m_text.substr(at, stop - at));
-        if (c.holdsNul) {
-            m_binary.store(true, std::memory_order_release);
-            m_ended.store(true, std::memory_order_release);
-            return true;
-        }
-        m_blocks[n] = Block{stop, c.lines, c.only(m_break)};
-        m_published.store(n + 1, std::memory_order_release);
-        if (stop >= m_text.size())
-            m_ended.store(true, std::memory_order_release);
+        m_blocks[n] = block;
+        m_done[n].store(true, std::memory_order_release);
         return true;
     }
 
-    // On the helper: block after block, until the piece ends or the walk leaves it.
+    // On the helper: block after block, until none is left or the walk leaves the piece.
     void runAhead() {
-        while (!m_leave.load(std::memory_order_relaxed) &&
-               !m_ended.load(std::memory_order_acquire)) {
-            if (!claim(m_published.load(std::memory_order_acquire)))
-                pauseProcessor();  // the walk's thread is on it
+        while (!m_leave.load(std::memory_order_relaxed) && claim()) {
         }
     }
 
@@ -291,11 +311,14 @@ private:
     // Set in start(), while the helper is out of the piece, and read-only in it.
     View<CharT> m_text;
     textio::Break m_break = textio::kPlatformBreak;
-    std::vector<Block> m_blocks;  // [0, m_published) are surveyed
-    std::atomic<std::size_t> m_published{0}, m_claimed{0};
-    std::atomic<bool> m_ended{false};   // no block follows the published ones
-    std::atomic<bool> m_binary{false};  // because one held a zero unit
-    std::atomic<bool> m_leave{false};   // the walk is leaving the piece: the helper stops
+    std::size_t m_unit = 1;   // K, in units
+    std::size_t m_count = 0;  // blocks in the piece
+    std::vector<Block> m_blocks;
+    std::unique_ptr<std::atomic<bool>[]> m_done;  // per block: surveyed and published
+    std::size_t m_doneSize = 0;
+    std::atomic<std::size_t> m_claimed{0};      // blocks [0, m_claimed) are claimed
+    std::atomic<std::size_t> m_firstBinary{0};  // the first block holding a zero unit, or m_count
+    std::atomic<bool> m_leave{false};           // the walk is leaving the piece: the helper stops
 };
 
 // ---- the line source ----
@@ -372,7 +395,12 @@ public:
                 span.lines += b.lines;
                 span.onlyBreak = span.onlyBreak && b.onlyBreak;
                 span.stop = b.stop;
-            } while (span.stop - m_pos < m_budget && m_survey.hasDone(m_nextBlock));
+                // Blocks a long line covers past its own are empty; a stretch takes them in.
+            } while (span.lines == 0
+                         ? m_survey.has(m_nextBlock)
+                         : span.stop - m_pos < m_budget && m_survey.hasDone(m_nextBlock));
+            if (span.lines == 0)
+                return false;  // nothing but empty blocks before a zero unit
         }
         m_pos = span.stop;
         return true;

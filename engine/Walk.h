@@ -17,6 +17,9 @@ namespace vn::engine::detail {
 // Whether a helper thread surveys the blocks of long pieces ahead of the walk (Walk.cpp's
 // Survey); on where the process may use a second processor. Tests turn it either way.
 extern bool SurveyAhead;
+// The units a block of the survey spans, in bytes; tests make it small, so that pieces hold
+// many blocks and long lines cover several.
+extern std::size_t SurveyBlockBytes;
 
 // The step labels a routine's error reports name; 0 where the routine has no such step.
 struct Steps {

@@ -42,11 +42,14 @@ constexpr int kLarge = 3 << 19;  // past the 1 MiB stretch, input piece and writ
 // With `ahead` the reader names each next view ahead, a second thread reads each next piece
 // while the walk handles one, or, where none does, a helper thread surveys long pieces ahead of
 // the walk; without, the walk's thread does it all. `costly` takes every file's pages
-// for costly, so a viewed input is read from its second piece on.
+// for costly, so a viewed input is read from its second piece on. A `block` size (bytes; 0
+// keeps it) cuts pieces into many survey blocks, which both threads then survey side by side,
+// and which lines longer than a block leave empty.
 struct PieceSize {
     explicit PieceSize(std::size_t bytes, bool mapped = false, bool ahead = true,
-                       bool costly = false)
+                       bool costly = false, std::size_t block = 0)
         : saved(textio::InputPieceBytes),
+          savedBlock(engine::detail::SurveyBlockBytes),
           savedMap(textio::InputMapBytes),
           savedAhead(textio::InputMapAhead),
           savedSurvey(engine::detail::SurveyAhead),
@@ -58,6 +61,8 @@ struct PieceSize {
         engine::detail::SurveyAhead = ahead;
         textio::InputReadAhead = ahead;
         AssumedPageCost = costly ? PageCost::Costly : PageCost::Cheap;
+        if (block)
+            engine::detail::SurveyBlockBytes = block;
     }
     ~PieceSize() {
         textio::InputPieceBytes = saved;
@@ -66,8 +71,9 @@ struct PieceSize {
         engine::detail::SurveyAhead = savedSurvey;
         textio::InputReadAhead = savedReadAhead;
         AssumedPageCost = savedCost;
+        engine::detail::SurveyBlockBytes = savedBlock;
     }
-    std::size_t saved;
+    std::size_t saved, savedBlock;
     std::uint64_t savedMap;
     bool savedAhead, savedSurvey, savedReadAhead;
     PageCost savedCost;
@@ -475,10 +481,12 @@ TEST(Engine, MatchesTheReferenceOnRandomInputs) {
         // surrogate pairs and lines longer than a piece; half the rounds of each size view the
         // file's pages instead of reading them, half of those naming each next view ahead, and
         // some of them view only the first piece and read the rest.
+        // A third of the rounds survey in blocks of a few dozen bytes, often shorter than a line.
         const PieceSize pieces(round % 2 == 0 ? textio::InputPieceBytes
                                : large        ? std::size_t(4096 + pick(60000))
                                               : std::size_t(1 + pick(40)),
-                               round % 4 < 2, round % 8 < 4, round % 16 >= 8);
+                               round % 4 < 2, round % 8 < 4, round % 16 >= 8,
+                               round % 3 == 2 ? std::size_t(1 + pick(large ? 400 : 40)) : 0);
         Call c{modes[pick(6)]};
         c.ignoreCase = pick(2) == 1;
         c.option1 = pick(2) == 1;
@@ -551,7 +559,8 @@ TEST(Engine, ManyKeywordsMatchTheReference) {
         const PieceSize pieces(round % 2 == 0 ? textio::InputPieceBytes
                                : large        ? std::size_t(512 + pick(4000))
                                               : std::size_t(1 + pick(40)),
-                               round % 4 < 2, round % 8 < 4, round % 16 >= 8);
+                               round % 4 < 2, round % 8 < 4, round % 16 >= 8,
+                               round % 3 == 1 ? std::size_t(1 + pick(100)) : 0);
         const std::string what = "round " + std::to_string(round);
         for (Enc e : kEncodings) {
             check<FoldingServices>(c, large ? inflate(text, kLarge / 4) : text, e, nullptr, what);
@@ -895,15 +904,18 @@ TEST(Engine, AnInPlaceResultEqualToTheInputLeavesTheFileUntouched) {
 TEST(Engine, BinaryInputsAreLeftAloneInEveryModeAndClass) {
     // Small pieces read into a buffer (the last two places lie well past the first piece), and
     // one piece of many survey blocks viewed in place (they lie past its first block, where the
-    // helper surveying ahead meets them first).
-    for (const bool mapped : {false, true}) {
+    // helper surveying ahead meets them first), once in blocks of 100 bytes, which the walk's
+    // thread and the helper survey side by side.
+    for (const int way : {0, 1, 2}) {
+        const bool mapped = way > 0;
         QString lines;
         for (int i = 0; i < (mapped ? 24000 : 400); ++i)
             lines += QStringLiteral("line %1 x\r\n").arg(i);
         const QChar nul(0);
         const QString places[] = {nul + lines, lines + nul,
                                   lines.left(lines.size() - 30) + nul + lines.right(30)};
-        const PieceSize pieces(mapped ? std::size_t(1) << 20 : 512, mapped);
+        const PieceSize pieces(mapped ? std::size_t(1) << 20 : 512, mapped, true, false,
+                               way == 2 ? 100 : 0);
         for (Mode m : kModes) {
             for (Enc e : {Enc::EightBit, Enc::Utf8Bom, Enc::Utf16Le, Enc::Utf16Be, Enc::Utf32Le,
                           Enc::Utf32Be}) {
