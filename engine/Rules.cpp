@@ -60,6 +60,10 @@ public:
         for (std::size_t j = 0; j < s.count(); ++j) removed[j] = s.end[j] == s.start[j];
     }
 
+    std::unique_ptr<Rule<CharT>> twin() const override {
+        return std::make_unique<BlankRule<CharT>>();
+    }
+
 private:
     textio::BreakUnits<CharT> m_break{};
     std::optional<Finder<CharT>> m_emptyLineAfter;
@@ -519,6 +523,13 @@ public:
             return true;
         m_set.lines(text, begin, end, !m_containing, out.lines);
         return true;
+    }
+
+    // A single text never changes; a live list may, after any yield.
+    std::unique_ptr<Rule<CharT>> twin() const override {
+        if (m_source.list)
+            return nullptr;
+        return std::make_unique<SearchRule<CharT>>(m_source, m_ignoreCase, m_containing);
     }
 
 private:

@@ -11,6 +11,9 @@
 //   decline, and the stretch then goes line by line.
 // - mark(), line by line: one flag per line of the stretch, set where the line goes.
 //
+// A rule whose decisions never change may also have a twin(), which picks parts of a piece on
+// another thread (see Walk.cpp's Survey).
+//
 // Both forms see the same piece and must come to the same decision for every line.
 
 #include "core/ErrorReport.h"
@@ -71,6 +74,10 @@ public:
                       std::int64_t firstNumber, Picked& out) = 0;
     // Sets removed[j] for each line j of the stretch (the vector is sized by the rule).
     virtual void mark(View<CharT> text, const Stretch& s, std::vector<std::uint8_t>& removed) = 0;
+    // A copy that picks exactly as this rule does, for another thread to pick parts of a piece
+    // with while the walk works on other parts; only a rule whose decisions can never change
+    // (no live list, no line numbers) has one. Null where there is none.
+    virtual std::unique_ptr<Rule> twin() const { return nullptr; }
 };
 
 // Removes every empty line.

@@ -159,21 +159,22 @@ private:
 
 // The census of a piece, block by block: per block of whole lines, its line count and whether
 // every break in it is the output's break B; a block holding a zero unit marks the piece binary
-// from that block on. Block n holds the lines that begin in [n * K, (n + 1) * K) units of the
-// piece, K = SurveyBlockBytes: it starts just past the first break that ends at or after n * K
-// (the piece's start for block 0) and stops where the next block starts (the piece's end for the
-// last). So every block's bounds are known without its neighbours', and blocks are surveyed in
-// any order, each by whichever thread claims it first: the walk's own, as a stretch needs it or
-// while it would otherwise wait, or, in a long piece, the helper thread, which runs ahead through
-// the piece while the walk's thread works on what the rule does. Both processors share the
-// census where the rule costs little, and the walk's thread mostly finds its blocks done, their
-// text already read into the cache the processors share. A line longer than K leaves the blocks
-// it covers past its own empty.
+// from that block on. With K = SurveyBlockBytes in units, block n starts just past the first
+// break at or after unit n * K (block 0 at the piece's start) and stops where block n + 1 starts
+// (the last block at the piece's end). So every block's bounds are known without its
+// neighbours', and blocks are surveyed in any order, each by whichever thread claims it first:
+// the walk's own, as a stretch needs it or while it would otherwise wait, or, in a long piece,
+// the helper thread, which runs through the piece while the walk's thread works on what the rule
+// does. Where the rule has a twin (Rule::twin), the helper also picks the lines of each block it
+// surveys, while the block is in its own cache; the walk's thread picks the rest. So both
+// processors share the census and the search, and each reads its blocks from memory once. A line
+// longer than K leaves the blocks it covers past its own empty.
 //
-// Invariants: each block is claimed once (claims go in block order) and surveyed by the thread
-// that claimed it, which publishes it when done; a published block does not change until the
-// next piece; blocks are handed to the walk in order, and none at or past the first one holding
-// a zero unit; the helper reads a piece only between start() and leave() (see SurveyHelper).
+// Invariants: each block is claimed once (claims go in block order) and surveyed, and picked,
+// by the thread that claimed it, which publishes it when done; a published block does not change
+// until the next piece; blocks are handed to the walk in order, and none at or past the first
+// one holding a zero unit; the helper reads a piece only between start() and leave() (see
+// SurveyHelper), and only it uses the twin.
 template <class CharT>
 class Survey {
 public:
@@ -181,9 +182,13 @@ public:
         std::size_t stop;  // the block is [stop of the one before, stop) of the piece
         std::size_t lines;
         bool onlyBreak;
+        bool picked;  // the helper picked its lines (see picks())
     };
 
-    Survey() = default;
+    // `rule` decides which lines go; where it has a twin (Rule::twin), the helper picks the
+    // lines of the blocks it surveys with the twin, so that each thread reads its own blocks
+    // once, while they are in its own cache, for the census and the rule alike.
+    explicit Survey(const Rule<CharT>& rule) : m_rule(rule) {}
     Survey(const Survey&) = delete;
     Survey& operator=(const Survey&) = delete;
     ~Survey() {
@@ -202,6 +207,12 @@ public:
             m_helper = SurveyHelper::take(this);
         m_text = text;
         m_break = b;
+        if (ahead && m_helper && !m_twinAsked) {
+            m_twinAsked = true;
+            m_twin = m_rule.twin();
+            if (m_twin)
+                m_twin->setBreak(b);
+        }
         // An empty piece is one empty block.
         m_count = std::max<std::size_t>(1, (text.size() + m_unit - 1) / m_unit);
         if (m_count > m_doneSize) {
@@ -210,6 +221,8 @@ public:
         }
         for (std::size_t k = 0; k < m_count; ++k) m_done[k].store(false, std::memory_order_relaxed);
         m_blocks.resize(m_count);
+        if (m_twin && m_picks.size() < m_count)
+            m_picks.resize(m_count);
         m_claimed.store(0, std::memory_order_relaxed);
         m_firstBinary.store(m_count, std::memory_order_relaxed);
         m_leave.store(false, std::memory_order_relaxed);
@@ -227,7 +240,7 @@ public:
             if (m_done[k].load(std::memory_order_acquire))
                 return true;
             // Rather than wait, survey a block still to come.
-            if (claim())
+            if (claim(false))
                 continue;
             // The helper is on block k, for a few microseconds; should it have lost its
             // processor to this thread, it gets it back.
@@ -248,6 +261,10 @@ public:
                m_done[k].load(std::memory_order_acquire);
     }
     const Block& operator[](std::size_t k) const { return m_blocks[k]; }
+    // What the helper picked in block k, where it did.
+    const Picked& picks(std::size_t k) const { return m_picks[k]; }
+    // Where block k starts.
+    std::size_t begin(std::size_t k) const { return k == 0 ? 0 : m_blocks[k - 1].stop; }
     // Whether a block holding a zero unit ended the blocks handed to the walk.
     bool binary() const { return m_firstBinary.load(std::memory_order_acquire) < m_count; }
 
@@ -271,9 +288,10 @@ private:
         return end < m_text.size() ? end + textio::breakLength(m_text, end) : end;
     }
 
-    // Claims the next block no thread has claimed and surveys it; false when none is left (or
-    // none worth surveying: they lie past a block holding a zero unit).
-    bool claim() {
+    // Claims the next block no thread has claimed and surveys it, and with `pick` has the twin
+    // pick its lines where the rule may take it in bulk; false when no block is left (or none
+    // worth surveying: they lie past a block holding a zero unit).
+    bool claim(bool pick) {
         std::size_t n = m_claimed.load(std::memory_order_relaxed);
         do {
             if (n >= m_count || n >= m_firstBinary.load(std::memory_order_acquire))
@@ -281,7 +299,7 @@ private:
         } while (!m_claimed.compare_exchange_weak(n, n + 1, std::memory_order_acq_rel));
         const std::size_t begin = startAt(n * m_unit);
         const std::size_t stop = n + 1 == m_count ? m_text.size() : startAt((n + 1) * m_unit);
-        Block block{stop, 0, true};
+        Block block{stop, 0, true, false};
         if (stop > begin || m_text.empty()) {
             const textio::LineCensus c = textio::censusOf(m_text.substr(begin, stop - begin));
             if (c.holdsNul) {
@@ -294,6 +312,15 @@ private:
             }
             block.lines = c.lines;
             block.onlyBreak = c.only(m_break);
+            if (pick && m_twin && block.onlyBreak && stop > begin) {
+                // A rule that cannot pick this block, or that fails to, leaves it to the walk,
+                // which picks it again where its failures are reported.
+                try {
+                    block.picked = m_twin->pick(m_text, begin, stop, 0, m_picks[n]);
+                } catch (...) {
+                    block.picked = false;
+                }
+            }
         }
         m_blocks[n] = block;
         m_done[n].store(true, std::memory_order_release);
@@ -302,10 +329,13 @@ private:
 
     // On the helper: block after block, until none is left or the walk leaves the piece.
     void runAhead() {
-        while (!m_leave.load(std::memory_order_relaxed) && claim()) {
+        while (!m_leave.load(std::memory_order_relaxed) && claim(true)) {
         }
     }
 
+    const Rule<CharT>& m_rule;
+    std::unique_ptr<Rule<CharT>> m_twin;  // used by the helper alone
+    bool m_twinAsked = false;
     SurveyHelper* m_helper = nullptr;  // taken at the first long piece, kept to the end
     bool m_helped = false;             // the helper runs through this piece
     // Set in start(), while the helper is out of the piece, and read-only in it.
@@ -314,6 +344,7 @@ private:
     std::size_t m_unit = 1;   // K, in units
     std::size_t m_count = 0;  // blocks in the piece
     std::vector<Block> m_blocks;
+    std::vector<Picked> m_picks;                  // per block, where Block::picked
     std::unique_ptr<std::atomic<bool>[]> m_done;  // per block: surveyed and published
     std::size_t m_doneSize = 0;
     std::atomic<std::size_t> m_claimed{0};      // blocks [0, m_claimed) are claimed
@@ -344,10 +375,13 @@ public:
     struct Span {
         std::size_t begin = 0, stop = 0;  // [begin, stop) of the piece: whole lines
         std::size_t lines = 0;
-        bool onlyBreak = false;  // every break in it is B
+        bool onlyBreak = false;                    // every break in it is B
+        std::size_t firstBlock = 0, endBlock = 0;  // its blocks of the survey, [first, end)
+        bool helperPicked = false;                 // the helper picked some of them
     };
 
-    LineSource(textio::InputText& input, bool perLine) : m_input(input), m_perLine(perLine) {}
+    LineSource(textio::InputText& input, bool perLine, Rule<CharT>& rule)
+        : m_input(input), m_perLine(perLine), m_survey(rule) {}
 
     // Reads the first piece and takes B from it; false when there is none (see inputGaveOut).
     bool start() {
@@ -390,10 +424,12 @@ public:
         } else {
             if (!m_survey.has(m_nextBlock))
                 return false;
+            span.firstBlock = m_nextBlock;
             do {
                 const auto& b = m_survey[m_nextBlock++];
                 span.lines += b.lines;
                 span.onlyBreak = span.onlyBreak && b.onlyBreak;
+                span.helperPicked = span.helperPicked || b.picked;
                 span.stop = b.stop;
                 // Blocks a long line covers past its own are empty; a stretch takes them in.
             } while (span.lines == 0
@@ -401,8 +437,46 @@ public:
                          : span.stop - m_pos < m_budget && m_survey.hasDone(m_nextBlock));
             if (span.lines == 0)
                 return false;  // nothing but empty blocks before a zero unit
+            span.endBlock = m_nextBlock;
         }
         m_pos = span.stop;
+        return true;
+    }
+
+    // The rule's bulk pick of a stretch whose breaks are all B (see Rule::pick): what the helper
+    // picked already is taken as it stands, and the rule picks the rest, each run of blocks the
+    // helper left at once. False where the rule declines: the stretch then goes line by line.
+    bool pick(Rule<CharT>& rule, const Span& span, std::int64_t firstNumber, Picked& picked) {
+        if (!span.helperPicked)
+            return rule.pick(m_text, span.begin, span.stop, firstNumber, picked);
+        picked.lines.clear();
+        bool kindKnown = false;
+        std::int64_t number = firstNumber;
+        for (std::size_t k = span.firstBlock; k < span.endBlock;) {
+            std::size_t j = k;
+            std::size_t lines = 0;
+            const Picked* part = &m_part;
+            if (m_survey[k].picked) {
+                part = &m_survey.picks(k);
+                lines = m_survey[j++].lines;
+            } else {
+                while (j < span.endBlock && !m_survey[j].picked) lines += m_survey[j++].lines;
+                const std::size_t from = m_survey.begin(k), to = m_survey[j - 1].stop;
+                if (to > from && !rule.pick(m_text, from, to, number, m_part))
+                    return false;
+            }
+            if (lines > 0) {
+                // Every pick of one rule names the same kind of lines; should two differ, the
+                // rule picks the whole stretch after all.
+                if (kindKnown && part->keptPicked != picked.keptPicked)
+                    return rule.pick(m_text, span.begin, span.stop, firstNumber, picked);
+                kindKnown = true;
+                picked.keptPicked = part->keptPicked;
+                picked.lines.insert(picked.lines.end(), part->lines.begin(), part->lines.end());
+            }
+            number += std::int64_t(lines);
+            k = j;
+        }
         return true;
     }
 
@@ -452,6 +526,7 @@ private:
     View<CharT> m_text;
     textio::Break m_break = textio::kPlatformBreak;
     Survey<CharT> m_survey;
+    Picked m_part;  // the rule's pick of blocks the helper left, in pick()
     std::size_t m_nextBlock = 0;
     std::size_t m_pos = 0;
     bool m_started = false;
@@ -819,8 +894,7 @@ bool walkLines(Guard& g, const Steps& steps, Pacer& pacer, LineSource<CharT>& so
             removals.newStretch();
             bool bulk = false;
             if (span.onlyBreak && span.stop > span.begin)
-                g.step(steps.test,
-                       [&] { bulk = rule.pick(text, span.begin, span.stop, done + 1, picked); });
+                g.step(steps.test, [&] { bulk = source.pick(rule, span, done + 1, picked); });
             if (bulk) {
                 g.step(steps.write, [&] {
                     writePicked(text, span.begin, span.stop, span.lines, done + 1, picked, out,
@@ -871,7 +945,7 @@ FileResult walkFile(Host& host, Guard& g, textio::InputText& input, const Steps&
     result.read = true;
     output.expectSource(input.path(), input.stamp());
     Pacer pacer(host.ws, g, steps, result);
-    LineSource<CharT> source(input, pacer.perLine());
+    LineSource<CharT> source(input, pacer.perLine(), rule);
     Writer<CharT> out(output, cutFinalBreak);
     Removals<CharT> removals(host, g, steps.option1, out, result);
     if (walkLines(g, steps, pacer, source, rule, out, removals, result))
