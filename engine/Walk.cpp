@@ -519,6 +519,8 @@ private:
         m_cursor = textio::LineCursor<CharT>(m_text);
         if (!m_perLine)
             m_survey.start(m_text, m_break, m_input.readsAhead());
+        // The page work for the next piece waits until the helper is on this one.
+        m_input.settle();
     }
 
     textio::InputText& m_input;

@@ -70,9 +70,11 @@ public:
     // close. Empty where no view can be made (no memory for it, a file system that cannot map,
     // a platform without it), and from the first call after the first reads of a view's pages
     // proved to cost more than copying them would (see mapAhead). The caller then reads instead.
-    // Views are meant to be read from start to end: the pages of whole grains (2 MiB) before
-    // `offset` are let go of here, to be set up anew should a view show them again.
+    // Views are meant to be read from start to end (see letGoBefore).
     std::string_view mapAt(std::uint64_t offset, std::size_t count);
+    // Lets go of the pages of whole grains (2 MiB) before `offset`, which views no longer need,
+    // to be set up anew should a view show them again.
+    void letGoBefore(std::uint64_t offset);
     // Says which view the next mapAt will most likely ask for. Every eighth such view has its
     // pages set up here at once and a few of them read, to see whether a first read costs more
     // than a copy (on some virtual machines it does, where the file's pages are small); from

@@ -178,15 +178,20 @@ std::string_view FileReader::mapAt(std::uint64_t offset, std::size_t count) {
         m_viewSlot = m->slot;
         m_releasedTo = 0;
     }
+    m_costly = m_costly || AssumedPageCost == PageCost::Costly;
+    const std::size_t shown = std::size_t(std::min<std::uint64_t>(count, m_size - offset));
+    return std::string_view(static_cast<const char*>(m_view) + offset, shown);
+}
+
+void FileReader::letGoBefore(std::uint64_t offset) {
+    if (!m_view)
+        return;
     // Every whole grain before the one that holds `offset` is done with.
-    const std::uint64_t done = offset / kGrain * kGrain;
+    const std::uint64_t done = std::min(offset, m_size) / kGrain * kGrain;
     if (done > m_releasedTo) {
         release(static_cast<char*>(m_view) + m_releasedTo, std::size_t(done - m_releasedTo));
         m_releasedTo = done;
     }
-    m_costly = m_costly || AssumedPageCost == PageCost::Costly;
-    const std::size_t shown = std::size_t(std::min<std::uint64_t>(count, m_size - offset));
-    return std::string_view(static_cast<const char*>(m_view) + offset, shown);
 }
 
 void FileReader::mapAhead(std::uint64_t offset, std::size_t count) {

@@ -790,25 +790,57 @@ TEST(FileReader, CostlyPagesLeaveTheRestToReads) {
 }
 
 // A file read from start to end takes a few grains of memory, whatever its size.
+// Through the reader itself, and through an input read piece by piece, whether or not its
+// caller settles each piece: memory holds a few grains of the file at a time.
 TEST(FileReader, PagesBehindTheReadingAreLetGo) {
     TempDir dir;
     QByteArray bytes(24 << 20, 'x');
-    for (int i = 0; i < bytes.size(); i += 4096) bytes[i] = char('a' + (i / 4096) % 26);
+    for (int i = 0; i < bytes.size(); i += 4096) {
+        bytes[i] = char('a' + (i / 4096) % 26);
+        if (i % 1000 == 0)
+            bytes[i + 1] = '\n';
+    }
     const QString f = dir.write("long", bytes);
     const PagesTakenAs cheap(PageCost::Cheap);
-    FileReader r(f);
-    long most = 0;
-    char sum = 0;
-    for (std::uint64_t at = 0; at < std::uint64_t(bytes.size()); at += 1 << 20) {
-        const std::string_view v = r.mapAt(at, 1 << 20);
-        ASSERT_EQ(v.size(), std::size_t(1) << 20);
-        for (std::size_t i = 0; i < v.size(); i += 4096) sum = char(sum + v[i]);
-        most = std::max(most, mappingsOf(f).rssKiB);
+    {
+        FileReader r(f);
+        long most = 0;
+        char sum = 0;
+        for (std::uint64_t at = 0; at < std::uint64_t(bytes.size()); at += 1 << 20) {
+            const std::string_view v = r.mapAt(at, 1 << 20);
+            ASSERT_EQ(v.size(), std::size_t(1) << 20);
+            r.letGoBefore(at);
+            for (std::size_t i = 0; i < v.size(); i += 4096) sum = char(sum + v[i]);
+            most = std::max(most, mappingsOf(f).rssKiB);
+        }
+        EXPECT_NE(sum, 1);
+        // The grain in hand and the one before it at most, as 2 MiB grains.
+        EXPECT_LE(most, 4L << 10);
+        EXPECT_GT(most, 0);
     }
-    EXPECT_NE(sum, 1);
-    // The grain in hand and the one before it at most, as 2 MiB grains.
-    EXPECT_LE(most, 4L << 10);
-    EXPECT_GT(most, 0);
+    const std::uint64_t savedMap = InputMapBytes;
+    InputMapBytes = 0;
+    for (const bool settled : {false, true}) {
+        ScriptedWindowServices ws;
+        InputText t(ws, f);
+        std::string_view piece;
+        long most = 0;
+        std::size_t total = 0;
+        char sum = 0;
+        while (t.next(piece)) {
+            if (settled)
+                t.settle();
+            for (std::size_t i = 0; i < piece.size(); i += 4096) sum = char(sum + piece[i]);
+            total += piece.size();
+            most = std::max(most, mappingsOf(f).rssKiB);
+        }
+        EXPECT_EQ(total, std::size_t(bytes.size())) << settled;
+        EXPECT_NE(sum, 1);
+        // The views in hand (two, each two grains wide at most) and the grain before them.
+        EXPECT_LE(most, 10L << 10) << settled;
+        EXPECT_GT(most, 0) << settled;
+    }
+    InputMapBytes = savedMap;
 }
 
 // A bus error that is not about a view of ours still ends the process as it always did.

@@ -340,6 +340,18 @@ std::size_t viewWidth(std::size_t unit) {
 }
 }  // namespace
 
+void InputText::settle() {
+    if (!m_unsettled || !m_mapped || !m_file)
+        return;
+    m_unsettled = false;
+    m_file->letGoBefore(m_pieceStart);
+    // The next view starts where this piece ends and is as wide as a first try.
+    const std::uint64_t size = m_file->size();
+    if (!m_ended && InputMapAhead && m_offset < size)
+        m_file->mapAhead(m_offset, std::size_t(std::min<std::uint64_t>(viewWidth(m_wide ? 2 : 1),
+                                                                       size - m_offset)));
+}
+
 template <class CharT>
 bool InputText::nextMapped(View<CharT>& piece, bool checkNul) {
     constexpr std::size_t unit = sizeof(CharT);
@@ -367,13 +379,11 @@ bool InputText::nextMapped(View<CharT>& piece, bool checkNul) {
             return false;
         }
         piece = View<CharT>(units, cut);
+        m_pieceStart = m_offset;
         m_offset += cut * unit;
         m_handedOut = true;
         m_ended = last;
-        // The next view starts where this piece ends and is as wide as a first try.
-        if (!last && InputMapAhead)
-            m_file->mapAhead(
-                m_offset, std::size_t(std::min<std::uint64_t>(viewWidth(unit), size - m_offset)));
+        m_unsettled = true;
         return true;
     }
     return false;
@@ -391,6 +401,7 @@ bool InputText::nextPiece(View<CharT>& piece, bool checkNul) {
     if (!m_ok || m_ended)
         return false;
     if (m_mapped) {
+        settle();
         if (nextMapped(piece, checkNul))
             return true;
         if (!m_ok || m_ended)

@@ -70,6 +70,11 @@ public:
     bool next(std::u16string_view& piece, NulCheck check = NulCheck::Here);
     // Ends the input as a binary file (see skipReason), for a caller that found a zero unit.
     void refuseAsBinary();
+    // Work on the file's pages that the piece just handed out does not wait for: letting go of
+    // the pages before it and setting up those of the next view (FileReader::letGoBefore,
+    // mapAhead). A caller that starts others on the piece first calls this after them; without
+    // the call, the next call of next() does it.
+    void settle();
     // True while the input's pieces are read by a second thread, one piece ahead (see
     // ReadAhead), which keeps a second processor busy.
     bool readsAhead() const { return m_ahead != nullptr && !m_mapped; }
@@ -133,12 +138,14 @@ private:
     std::uint64_t m_size = 0;
     std::unique_ptr<FileReader> m_file;
     FileStamp m_stamp;
-    std::uint64_t m_payload = 0;    // file offset of the first unit after the byte order mark
-    std::uint64_t m_offset = 0;     // file offset of the next byte to read
-    bool m_utf32 = false;           // UTF-32 input: read in pieces, handed out as UTF-16
-    bool m_bigEndian = false;       // of UTF-32 input
-    bool m_mapped = false;          // pieces are views of the file's pages
-    std::unique_ptr<char[]> m_raw;  // UTF-32 bytes as read, before they become UTF-16
+    std::uint64_t m_payload = 0;     // file offset of the first unit after the byte order mark
+    std::uint64_t m_offset = 0;      // file offset of the next byte to read
+    bool m_utf32 = false;            // UTF-32 input: read in pieces, handed out as UTF-16
+    bool m_bigEndian = false;        // of UTF-32 input
+    bool m_mapped = false;           // pieces are views of the file's pages
+    bool m_unsettled = false;        // settle() has work for the view of the last piece
+    std::uint64_t m_pieceStart = 0;  // file offset of the last piece viewed
+    std::unique_ptr<char[]> m_raw;   // UTF-32 bytes as read, before they become UTF-16
     std::size_t m_rawCapacity = 0;
     // Heap memory that grows in place where it can (a very long line then costs no copy and
     // no second buffer). 16-bit aligned, viewed as bytes or as units.
