@@ -22,6 +22,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <condition_variable>
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
@@ -30,6 +31,8 @@
 #include <map>
 #include <mutex>
 #include <new>
+#include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -401,6 +404,7 @@ AtomicFile& AtomicFile::operator=(AtomicFile&& other) noexcept {
     m_used = std::exchange(other.m_used, 0);
     m_written = std::exchange(other.m_written, 0);
     m_writeBack = std::exchange(other.m_writeBack, 0);
+    m_early = std::move(other.m_early);
     m_prepared = std::exchange(other.m_prepared, false);
     m_synced = std::exchange(other.m_synced, false);
     m_syncError = std::exchange(other.m_syncError, 0);
@@ -570,6 +574,9 @@ void AtomicFile::restart() {
         return;
     m_prepared = m_synced = false;
     m_used = 0;
+    // What an early sync found about the content dropped here is no concern of the new one's.
+    awaitEarlySync();
+    m_early.reset();
     if (::ftruncate(m_fd, 0) != 0 || ::lseek(m_fd, 0, SEEK_SET) != 0)
         fail("Cannot write", errno);
     m_written = m_writeBack = 0;
@@ -643,6 +650,132 @@ void AtomicFile::startWriteBack() {
                       SYNC_FILE_RANGE_WRITE);
     m_writeBack = m_written;
 #endif
+    startEarlySync();
+}
+
+// ---- early syncs ----
+
+// A long output is made durable while it is written, too: the disk takes a while to hold what
+// it was given (on a virtual machine, some 2 ms a megabyte here), and the sync before the rename
+// would wait all that time at the end. So whenever a buffer's worth has been written and no
+// early sync is under way, the process's early-sync thread syncs the file's data so far, while
+// this thread goes on writing; the sync before the rename then finds only the tail left. It
+// promises nothing by itself: the final sync still runs, and the first failure of an early one
+// fails the file (a sync reports a write-back error only once, so the final one might not).
+//
+// Invariants: the thread syncs one file at a time and touches nothing but that file's
+// descriptor and its EarlySync; the file waits for a sync under way before it closes,
+// truncates, syncs or is moved from.
+struct AtomicFile::EarlySync {
+    std::mutex mutex;
+    std::condition_variable settled;
+    bool running = false;  // guarded by mutex
+    int error = 0;         // guarded by mutex: why an early sync failed
+};
+
+namespace {
+
+class EarlySyncThread {
+public:
+    // The thread, made when first wanted and kept for the process's life; null where no thread
+    // can be had. A child forked from the process has none of its parent's threads: it makes
+    // its own.
+    static EarlySyncThread* get() {
+        static std::mutex mutex;
+        static EarlySyncThread* thread = nullptr;
+        static pid_t owner = 0;
+        const std::lock_guard lock(mutex);
+        if (owner != ::getpid()) {
+            owner = ::getpid();
+            thread = make();
+        }
+        return thread;
+    }
+    // Syncs `fd` on the thread, unless it is busy with another file: false then.
+    bool post(int fd, std::shared_ptr<AtomicFile::EarlySync> state);
+
+private:
+    static EarlySyncThread* make() {
+        // Never deleted: the thread may still wait on it while the process ends.
+        auto* t = new EarlySyncThread;
+        try {
+            std::thread([t] { t->run(); }).detach();
+        } catch (const std::system_error&) {
+            delete t;
+            return nullptr;
+        }
+        return t;
+    }
+    void run();
+
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    int m_fd = -1;  // guarded by m_mutex: the job, while m_state is set
+    std::shared_ptr<AtomicFile::EarlySync> m_state;
+};
+
+bool EarlySyncThread::post(int fd, std::shared_ptr<AtomicFile::EarlySync> state) {
+    {
+        const std::lock_guard lock(m_mutex);
+        if (m_state)
+            return false;
+        m_fd = fd;
+        m_state = std::move(state);
+    }
+    m_wake.notify_one();
+    return true;
+}
+
+void EarlySyncThread::run() {
+    std::unique_lock lock(m_mutex);
+    for (;;) {
+        m_wake.wait(lock, [&] { return m_state != nullptr; });
+        const int fd = m_fd;
+        const std::shared_ptr<AtomicFile::EarlySync> state = m_state;
+        lock.unlock();
+        const int err = ::fdatasync(fd) == 0 ? 0 : errno;
+        // Free for the next job before the file hears that this one is done.
+        lock.lock();
+        m_state.reset();
+        lock.unlock();
+        {
+            const std::lock_guard done(state->mutex);
+            if (err != 0 && state->error == 0)
+                state->error = err;
+            state->running = false;
+        }
+        state->settled.notify_all();
+        lock.lock();
+    }
+}
+
+}  // namespace
+
+void AtomicFile::startEarlySync() {
+    EarlySyncThread* thread = EarlySyncThread::get();
+    if (!thread || m_fd < 0)
+        return;
+    if (!m_early)
+        m_early = std::make_shared<EarlySync>();
+    {
+        const std::lock_guard lock(m_early->mutex);
+        if (m_early->running)
+            return;
+        m_early->running = true;
+    }
+    if (!thread->post(m_fd, m_early)) {
+        const std::lock_guard lock(m_early->mutex);
+        m_early->running = false;
+    }
+}
+
+// Waits for an early sync under way; answers why one failed, or 0.
+int AtomicFile::awaitEarlySync() {
+    if (!m_early)
+        return 0;
+    std::unique_lock lock(m_early->mutex);
+    m_early->settled.wait(lock, [&] { return !m_early->running; });
+    return m_early->error;
 }
 
 // Gives the new file what the old one had besides its bytes. The owner goes first, since a change
@@ -754,6 +887,8 @@ void AtomicFile::prepare() {
 }
 
 void AtomicFile::syncOwnData() {
+    if (const int early = awaitEarlySync())
+        fail("Cannot write", early);
     if (::fsync(m_fd) != 0)
         fail("Cannot write", errno);
     m_synced = true;
@@ -786,9 +921,13 @@ bool syncsWholeFileSystem(int fd) {
 
 void AtomicFile::syncTogether(std::span<AtomicFile* const> files) {
     std::vector<AtomicFile*> waiting;
-    for (AtomicFile* f : files)
-        if (f && f->isPrepared() && !f->m_synced && f->m_syncError == 0)
+    for (AtomicFile* f : files) {
+        if (!f || !f->isPrepared() || f->m_synced || f->m_syncError != 0)
+            continue;
+        f->m_syncError = f->awaitEarlySync();
+        if (f->m_syncError == 0)
             waiting.push_back(f);
+    }
     auto syncEach = [](const std::vector<AtomicFile*>& some) {
         for (AtomicFile* f : some) {
             if (::fsync(f->m_fd) == 0)
@@ -886,6 +1025,8 @@ void AtomicFile::install() {
 }
 
 void AtomicFile::discard() {
+    awaitEarlySync();
+    m_early.reset();
     if (m_fd >= 0) {
         ::close(m_fd);
         m_fd = -1;

@@ -189,10 +189,16 @@ public:
     // Bytes of content so far, including what is still buffered.
     std::uint64_t size() const { return m_written + m_used; }
 
+    // What the syncs made while a long file is written share with the thread that makes them
+    // (see FileAccess.cpp).
+    struct EarlySync;
+
 private:
     bool resolveTarget(struct stat& st);
     void flushBuffer();
     void startWriteBack();
+    void startEarlySync();
+    int awaitEarlySync();
     void keepAttributes();
     void checkSource();
     void syncOwnData();
@@ -222,10 +228,11 @@ private:
     Buffer m_buffer;
     std::size_t m_used = 0;
     std::uint64_t m_written = 0;
-    std::uint64_t m_writeBack = 0;  // the disk was set to write [0, m_writeBack) already
-    bool m_prepared = false;        // prepare() has run since the content last changed
-    bool m_synced = false;          // the data is known to be on disk
-    int m_syncError = 0;            // why a shared sync could not make the data durable
+    std::uint64_t m_writeBack = 0;       // the disk was set to write [0, m_writeBack) already
+    std::shared_ptr<EarlySync> m_early;  // the syncs made while the file is written, if any
+    bool m_prepared = false;             // prepare() has run since the content last changed
+    bool m_synced = false;               // the data is known to be on disk
+    int m_syncError = 0;                 // why a shared sync could not make the data durable
 };
 
 }  // namespace vn

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QDir>
+#include <QFile>
 #include <QProcess>
 
 #include <dlfcn.h>
@@ -16,7 +18,9 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <atomic>
 #include <csignal>
+#include <cstring>
 #include <functional>
 #include <vector>
 
@@ -54,6 +58,16 @@ TEST(AtomicFile, AFailedWriteLeavesTheTargetAsItWasAndNoTemporaryFile) {
     TempDir dir;
     const QByteArray old = "old content that must survive\r\n";
     const QString target = dir.write("target.txt", old);
+    {
+        // A long file written first gives this process its thread for early syncs, which the
+        // children forked below do not inherit.
+        AtomicFile f(dir.path("first.txt"));
+        f.open();
+        const std::string longer(3 << 20, 'f');
+        f.write(longer.data(), longer.size());
+        f.commit();
+        ASSERT_EQ(QFile::remove(dir.path("first.txt")), true);
+    }
     // Mid-stream (many buffered writes), at the final flush (all in one buffer), and one
     // oversized write that bypasses the buffer.
     struct Case {
@@ -168,6 +182,22 @@ extern "C" int sync_file_range(int fd, off64_t offset, off64_t bytes, unsigned i
     return real(fd, offset, bytes, flags);
 }
 
+// Syncs made while a long file is written (the writer's only use of fdatasync), counted, and
+// failed with this error while a test sets one.
+std::atomic<int> g_earlySyncs{0};
+std::atomic<int> g_earlySyncError{0};
+
+extern "C" int fdatasync(int fd) {
+    using Call = int (*)(int);
+    static const Call real = reinterpret_cast<Call>(::dlsym(RTLD_NEXT, "fdatasync"));
+    ++g_earlySyncs;
+    if (const int err = g_earlySyncError.load()) {
+        errno = err;
+        return -1;
+    }
+    return real(fd);
+}
+
 TEST(AtomicFile, ALongOutputGoesToTheDiskWhileItIsWrittenAndCommitsWhole) {
     TempDir dir;
     const QString target = dir.write("t.txt", "before");
@@ -200,6 +230,7 @@ TEST(AtomicFile, ALongOutputGoesToTheDiskWhileItIsWrittenAndCommitsWhole) {
         EXPECT_LE(next, off64_t(size));
         EXPECT_GT(next, off64_t(size) - (off64_t(2) << 20));
     };
+    g_earlySyncs = 0;
     {
         const std::string first = content((5 << 20) + 12345, 0);
         AtomicFile f(target);
@@ -208,6 +239,8 @@ TEST(AtomicFile, ALongOutputGoesToTheDiskWhileItIsWrittenAndCommitsWhole) {
         checkRanges(calls, first.size());
         // Started over, it starts the disk from its beginning again.
         f.restart();
+        // Its data was also synced while it was written (a sync under way ends before restart).
+        EXPECT_GT(g_earlySyncs.load(), 0);
         calls.clear();
         const std::string second = content((3 << 20) + 999, 5);
         writeIn(f, second);
@@ -228,6 +261,47 @@ TEST(AtomicFile, ALongOutputGoesToTheDiskWhileItIsWrittenAndCommitsWhole) {
     EXPECT_TRUE(calls.empty());
     g_writeBacks = nullptr;
     EXPECT_EQ(dir.entries(), QStringList{"t.txt"});
+}
+
+// A sync made while the file was written reports a write-back error once; a later sync of the
+// same file may find nothing wrong. The file must fail all the same, alone or synced with others,
+// and leave its target as it was.
+TEST(AtomicFile, AFailedSyncWhileWritingFailsTheFileEvenWhereTheLastSyncSucceeds) {
+    TempDir dir;
+    const std::string longer(3 << 20, 'n');
+    for (const bool together : {false, true}) {
+        const QString target = dir.write("long.txt", "old long");
+        const QString other = dir.write("short.txt", "old short");
+        AtomicFile f(target);
+        f.open();
+        g_earlySyncs = 0;
+        g_earlySyncError = EIO;
+        f.write(longer.data(), longer.size());
+        f.prepare();
+        AtomicFile s(other);
+        s.open();
+        s.write("new short", 9);
+        s.prepare();
+        if (together) {
+            AtomicFile* both[] = {&f, &s};
+            AtomicFile::syncTogether(both);
+        }
+        // The final syncs (fsync, syncfs) do not fail: only the early one did.
+        try {
+            f.install();
+            ADD_FAILURE() << "installed after a failed sync";
+        } catch (const Failure& e) {
+            EXPECT_EQ(e.action(), "Cannot write");
+            EXPECT_EQ(e.path(), QDir::toNativeSeparators(target));
+            EXPECT_EQ(e.reason(), QString::fromLocal8Bit(std::strerror(EIO)));
+        }
+        g_earlySyncError = 0;
+        EXPECT_GT(g_earlySyncs.load(), 0);
+        s.install();
+        EXPECT_EQ(TempDir::read(target), "old long") << together;
+        EXPECT_EQ(TempDir::read(other), "new short") << together;
+        EXPECT_EQ(dir.entries(), (QStringList{"long.txt", "short.txt"})) << together;
+    }
 }
 
 TEST(AtomicFile, AnAbandonedWriterLeavesNothingBehind) {
