@@ -65,7 +65,8 @@ class SurveyHelper {
 public:
     // The helper, if no other survey has it; null where it is taken or no thread can be had.
     static SurveyHelper* take(const void* survey) {
-        static SurveyHelper* const helper = make();
+        static PerProcess<SurveyHelper> helpers(&make);
+        SurveyHelper* const helper = helpers.get();
         const void* none = nullptr;
         if (helper && helper->m_owner.compare_exchange_strong(none, survey))
             return helper;
@@ -100,9 +101,7 @@ private:
     static SurveyHelper* make() {
         // Never deleted: the thread may still wait on it while the process ends.
         auto* h = new SurveyHelper;
-        try {
-            std::thread([h] { h->run(); }).detach();
-        } catch (const std::system_error&) {
+        if (!startProcessThread([h] { h->run(); })) {
             delete h;
             return nullptr;
         }

@@ -2,6 +2,7 @@
 
 #include "core/Failure.h"
 #include "core/NativeName.h"
+#include "platform/Processors.h"
 
 #include <QByteArray>
 #include <QDir>
@@ -681,15 +682,8 @@ public:
     // can be had. A child forked from the process has none of its parent's threads: it makes
     // its own.
     static EarlySyncThread* get() {
-        static std::mutex mutex;
-        static EarlySyncThread* thread = nullptr;
-        static pid_t owner = 0;
-        const std::lock_guard lock(mutex);
-        if (owner != ::getpid()) {
-            owner = ::getpid();
-            thread = make();
-        }
-        return thread;
+        static PerProcess<EarlySyncThread> threads(&make);
+        return threads.get();
     }
     // Syncs `fd` on the thread, unless it is busy with another file: false then.
     bool post(int fd, std::shared_ptr<AtomicFile::EarlySync> state);
@@ -698,9 +692,7 @@ private:
     static EarlySyncThread* make() {
         // Never deleted: the thread may still wait on it while the process ends.
         auto* t = new EarlySyncThread;
-        try {
-            std::thread([t] { t->run(); }).detach();
-        } catch (const std::system_error&) {
+        if (!startProcessThread([t] { t->run(); })) {
             delete t;
             return nullptr;
         }

@@ -1,6 +1,14 @@
 #include "platform/Processors.h"
 
+#include <system_error>
 #include <thread>
+#include <utility>
+
+#ifdef _WIN32
+#include <process.h>
+#else
+#include <unistd.h>
+#endif
 
 #ifdef __linux__
 #include <sched.h>
@@ -22,6 +30,23 @@ int usableProcessors() {
 #endif
     const unsigned n = std::thread::hardware_concurrency();
     return n > 0 ? int(n) : 1;
+}
+
+bool startProcessThread(std::function<void()> run) {
+    try {
+        std::thread(std::move(run)).detach();
+        return true;
+    } catch (const std::system_error&) {
+        return false;
+    }
+}
+
+long processId() {
+#ifdef _WIN32
+    return long(::_getpid());
+#else
+    return long(::getpid());
+#endif
 }
 
 }  // namespace vn

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <functional>
+#include <mutex>
+
 namespace vn {
 
 // How many processors this process may run on at once: the ones its affinity mask allows where
@@ -12,5 +15,37 @@ inline void pauseProcessor() {
     __builtin_ia32_pause();
 #endif
 }
+
+// Starts `run` on a thread of its own, left running for the process's life; false where the
+// system gives no thread.
+bool startProcessThread(std::function<void()> run);
+
+// This process's id. A child forked from the process has another one, and none of its threads.
+long processId();
+
+// An object that owns a thread of the process (a helper kept for the process's life): made by
+// `make` when first wanted, and made anew in a child forked from the process, since the child
+// does not inherit the thread (the parent's object is left as it is there). `make` gives null
+// where no thread can be had.
+template <class T>
+class PerProcess {
+public:
+    explicit PerProcess(T* (*make)()) : m_make(make) {}
+    T* get() {
+        const std::lock_guard lock(m_mutex);
+        const long self = processId();
+        if (m_owner != self) {
+            m_owner = self;
+            m_object = m_make();
+        }
+        return m_object;
+    }
+
+private:
+    T* (*m_make)();
+    std::mutex m_mutex;
+    long m_owner = 0;
+    T* m_object = nullptr;
+};
 
 }  // namespace vn

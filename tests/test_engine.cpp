@@ -21,6 +21,8 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace vn;
 using namespace vn::engine;
@@ -957,6 +959,41 @@ TEST(Engine, BinaryInputsAreLeftAloneInEveryModeAndClass) {
                 }
             }
         }
+    }
+}
+
+// A child forked from the process has none of its threads: the survey helper, the read-ahead
+// thread and the early-sync thread it needs are made anew there, rather than waited for.
+TEST(Engine, AChildForkedAfterTheHelpersStartedMakesItsOwn) {
+    TempDir dir;
+    QByteArray text;
+    for (int i = 0; i < 300000; ++i)
+        text += "line " + QByteArray::number(i) + (i % 3 ? " x\r\n" : "\r\n");
+    const QString in = dir.write("in.txt", text);
+    const Call c{Mode::NotContaining, "x"};
+    // Viewed in place, the helper surveys and picks; read into buffers, the read-ahead thread
+    // reads. The output (over 1 MiB) is synced while it is written.
+    for (const bool costly : {false, true}) {
+        const PieceSize pieces(std::size_t(1) << 20, true, true, costly);
+        ScriptedWindowServices ws;
+        Option1 option1;
+        Keywords keys;
+        ASSERT_TRUE(runCall(ws, option1, keys, c, in, dir.path("parent.txt")).read);
+        const QByteArray want = TempDir::read(dir.path("parent.txt"));
+        ASSERT_GT(want.size(), 1 << 20);
+        const pid_t child = ::fork();
+        if (child == 0) {
+            ::alarm(60);  // a wait for a thread that is not there ends here
+            ScriptedWindowServices cws;
+            Option1 co;
+            Keywords ck;
+            const FileResult r = runCall(cws, co, ck, c, in, dir.path("child.txt"));
+            ::_exit(r.read && TempDir::read(dir.path("child.txt")) == want ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+            << (costly ? "read" : "viewed") << " status " << status;
     }
 }
 

@@ -89,19 +89,18 @@ struct ReadAhead::State {
 };
 
 ReadAhead* ReadAhead::take(const void* owner) {
-    static ReadAhead* const thread = [] {
+    static PerProcess<ReadAhead> threads(+[]() -> ReadAhead* {
         // Never deleted: the thread may still wait on it while the process ends.
         auto* r = new ReadAhead;
         r->m_state = new State;
-        try {
-            std::thread([s = r->m_state] { s->run(); }).detach();
-        } catch (const std::system_error&) {
+        if (!startProcessThread([s = r->m_state] { s->run(); })) {
             delete r->m_state;
             delete r;
-            return static_cast<ReadAhead*>(nullptr);
+            return nullptr;
         }
         return r;
-    }();
+    });
+    ReadAhead* const thread = threads.get();
     if (!thread)
         return nullptr;
     const void* none = nullptr;
