@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <vector>
 
 #include "textio/Lines.h"
 
@@ -107,6 +108,38 @@ public:
         return npos;
     }
 
+    // Every position p with begin <= p and p + size() <= end at which the pattern occurs,
+    // appended to `found` in order, and the census tally of text[begin, end) added to `tally`,
+    // in one pass over the text: where few lines match, both are bound by the time the text
+    // takes to come from memory, so the search costs nearly nothing on top of the census. False
+    // where the processor or the pattern has no such pass (then nothing is added).
+    bool findAllCounting(const CharT* text, std::size_t begin, std::size_t end,
+                         std::vector<std::size_t>& found, textio::BreakTally& tally) const {
+#if defined(VN_AVX2_PATHS)
+        const std::size_t m = m_pattern.size();
+        if (m == 0 || end <= begin || !textio::detail::hasAvx2())
+            return false;
+        // Unit `begin` is counted alone: the loop looks one unit back for a CR LF.
+        if (begin + m <= end && matchesAt(text + begin))
+            found.push_back(begin);
+        textio::detail::tallyUnits(text, begin, begin, begin + 1, tally);
+        std::size_t q = begin + 1;
+        if (foldsAt(m_rare1) || foldsAt(m_rare2))
+            findAllCountingAvx2<true>(text, q, end, found, tally);
+        else
+            findAllCountingAvx2<false>(text, q, end, found, tally);
+        textio::detail::tallyUnits(text, begin, q, end, tally);
+        for (; q + m <= end; ++q) {
+            if (unitMatches(text[q + m_rare1], m_rare1) && matchesAt(text + q))
+                found.push_back(q);
+        }
+        return true;
+#else
+        (void)text, (void)begin, (void)end, (void)found, (void)tally;
+        return false;
+#endif
+    }
+
 private:
     bool foldsAt(std::size_t i) const {
         return m_mask[i] != 0;
@@ -185,59 +218,55 @@ private:
     }
 
 #if defined(VN_AVX2_PATHS)
+    // The two rare units, and the bits of each that may differ, in every lane.
+    struct RareLanes {
+        __m256i wantA, wantB, foldA, foldB;
+    };
+    __attribute__((target("avx2"))) RareLanes rareLanes() const {
+        constexpr bool bytes = sizeof(CharT) == 1;
+        const CharT u[4] = {m_pattern[m_rare1], m_pattern[m_rare2], m_mask[m_rare1],
+                            m_mask[m_rare2]};
+        __m256i v[4];
+        for (int k = 0; k < 4; ++k)
+            v[k] = bytes ? _mm256_set1_epi8(char(u[k])) : _mm256_set1_epi16(short(u[k]));
+        return {v[0], v[1], v[2], v[3]};
+    }
+    // All ones in the lanes of the positions from q on (thirty-two bytes of them) where both
+    // rare units agree. (No lambdas here: they would not take on this instruction set.)
+    template <bool fold>
+    __attribute__((target("avx2"))) __m256i candidatesAt(const CharT* text, std::size_t q,
+                                                         const RareLanes& r) const {
+        __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + q + m_rare1));
+        __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + q + m_rare2));
+        if constexpr (fold) {
+            a = _mm256_or_si256(a, r.foldA);
+            b = _mm256_or_si256(b, r.foldB);
+        }
+        if constexpr (sizeof(CharT) == 1)
+            return _mm256_and_si256(_mm256_cmpeq_epi8(a, r.wantA), _mm256_cmpeq_epi8(b, r.wantB));
+        else
+            return _mm256_and_si256(_mm256_cmpeq_epi16(a, r.wantA), _mm256_cmpeq_epi16(b, r.wantB));
+    }
+
     // The loop of find, thirty-two bytes of candidates at a time; leaves `q` where a whole
     // vector no longer fits, for the narrower loops to finish.
     template <bool fold>
     __attribute__((target("avx2"))) std::size_t findAvx2(const CharT* text, std::size_t& q,
                                                          std::size_t last) const {
-        constexpr bool bytes = sizeof(CharT) == 1;
         constexpr std::size_t lanes = 32 / sizeof(CharT);
-        const CharT a = m_pattern[m_rare1], b = m_pattern[m_rare2];
-        const CharT fa = m_mask[m_rare1], fb = m_mask[m_rare2];
-        const __m256i wantA = bytes ? _mm256_set1_epi8(char(a)) : _mm256_set1_epi16(short(a));
-        const __m256i wantB = bytes ? _mm256_set1_epi8(char(b)) : _mm256_set1_epi16(short(b));
-        const __m256i foldA = bytes ? _mm256_set1_epi8(char(fa)) : _mm256_set1_epi16(short(fa));
-        const __m256i foldB = bytes ? _mm256_set1_epi8(char(fb)) : _mm256_set1_epi16(short(fb));
+        const RareLanes rare = rareLanes();
         // Two vectors of positions a step, with one test for both: candidates are rare in text.
-        // (No lambdas here: they would not take on this function's instruction set.)
         while (q + lanes - 1 <= last) {
             const bool pair = q + 2 * lanes - 1 <= last;
-            __m256i a1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + q + m_rare1));
-            __m256i b1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + q + m_rare2));
-            if constexpr (fold) {
-                a1 = _mm256_or_si256(a1, foldA);
-                b1 = _mm256_or_si256(b1, foldB);
-            }
-            __m256i first, second = _mm256_setzero_si256();
-            if constexpr (bytes)
-                first =
-                    _mm256_and_si256(_mm256_cmpeq_epi8(a1, wantA), _mm256_cmpeq_epi8(b1, wantB));
-            else
-                first =
-                    _mm256_and_si256(_mm256_cmpeq_epi16(a1, wantA), _mm256_cmpeq_epi16(b1, wantB));
-            if (pair) {
-                const std::size_t r = q + lanes;
-                __m256i a2 =
-                    _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + r + m_rare1));
-                __m256i b2 =
-                    _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + r + m_rare2));
-                if constexpr (fold) {
-                    a2 = _mm256_or_si256(a2, foldA);
-                    b2 = _mm256_or_si256(b2, foldB);
-                }
-                if constexpr (bytes)
-                    second = _mm256_and_si256(_mm256_cmpeq_epi8(a2, wantA),
-                                              _mm256_cmpeq_epi8(b2, wantB));
-                else
-                    second = _mm256_and_si256(_mm256_cmpeq_epi16(a2, wantA),
-                                              _mm256_cmpeq_epi16(b2, wantB));
-            }
+            const __m256i first = candidatesAt<fold>(text, q, rare);
+            const __m256i second =
+                pair ? candidatesAt<fold>(text, q + lanes, rare) : _mm256_setzero_si256();
             const __m256i any = _mm256_or_si256(first, second);
             if (!_mm256_testz_si256(any, any)) {
                 // 64 candidate bits, the first vector's in the low half.
                 std::uint64_t mask = std::uint64_t(unsigned(_mm256_movemask_epi8(first))) |
                                      (std::uint64_t(unsigned(_mm256_movemask_epi8(second))) << 32);
-                if constexpr (!bytes)
+                if constexpr (sizeof(CharT) == 2)
                     mask &= 0x5555555555555555ull;
                 while (mask != 0) {
                     const std::size_t at = q + std::size_t(__builtin_ctzll(mask)) / sizeof(CharT);
@@ -249,6 +278,40 @@ private:
             q += pair ? 2 * lanes : lanes;
         }
         return npos;
+    }
+
+    // The loop of findAllCounting: from `q` (at least one unit past the counted text's start),
+    // census and candidates thirty-two bytes a step while the pattern fits after the whole
+    // vector; leaves `q` at the first unit neither has looked at.
+    template <bool fold>
+    __attribute__((target("avx2"))) void findAllCountingAvx2(const CharT* text, std::size_t& q,
+                                                             std::size_t end,
+                                                             std::vector<std::size_t>& found,
+                                                             textio::BreakTally& tally) const {
+        using Lanes = textio::detail::CensusLanes<CharT>;
+        constexpr std::size_t lanes = Lanes::kUnits;
+        const std::size_t m = m_pattern.size();
+        const RareLanes rare = rareLanes();
+        Lanes census;
+        census.clear();
+        int steps = 0;
+        for (; q + lanes + m - 1 <= end; q += lanes) {
+            census.step(text + q);
+            if (++steps == Lanes::kSteps) {
+                census.addTo(tally);
+                steps = 0;
+            }
+            unsigned mask = unsigned(_mm256_movemask_epi8(candidatesAt<fold>(text, q, rare)));
+            if constexpr (sizeof(CharT) == 2)
+                mask &= 0x55555555u;
+            while (mask != 0) {
+                const std::size_t at = q + std::size_t(__builtin_ctz(mask)) / sizeof(CharT);
+                if (matchesAt(text + at))
+                    found.push_back(at);
+                mask &= mask - 1;
+            }
+        }
+        census.addTo(tally);
     }
 #endif
 

@@ -42,15 +42,28 @@ public:
 
     bool pick(View<CharT> text, std::size_t begin, std::size_t end, std::int64_t,
               Picked& picked) override {
-        picked.lines.clear();
-        picked.keptPicked = false;
-        const std::size_t b = m_break.length;
-        if (text[begin] == m_break.units[0])
-            picked.lines.push_back({begin, begin + b});
-        std::size_t at = begin;
+        std::size_t at = pickFirst(text, begin, picked);
         while ((at = m_emptyLineAfter->find(text.data(), at, end)) != Finder<CharT>::npos) {
-            picked.lines.push_back({at + 1, at + 1 + b});
-            at += b;
+            picked.lines.push_back({at + 1, at + 1 + m_break.length});
+            at += m_break.length;
+        }
+        return true;
+    }
+
+    bool surveyPick(View<CharT> text, std::size_t begin, std::size_t end,
+                    textio::LineCensus& census, Picked& picked) override {
+        textio::BreakTally tally;
+        m_found.clear();
+        if (!m_emptyLineAfter->findAllCounting(text.data(), begin, end, m_found, tally))
+            return false;
+        census = textio::censusFrom(tally, text.substr(begin, end - begin));
+        // As pick() finds them: each search goes on B's length past the last find.
+        std::size_t from = pickFirst(text, begin, picked);
+        for (const std::size_t at : m_found) {
+            if (at < from)
+                continue;
+            picked.lines.push_back({at + 1, at + 1 + m_break.length});
+            from = at + m_break.length;
         }
         return true;
     }
@@ -65,8 +78,19 @@ public:
     }
 
 private:
+    // Starts a pick at `begin` with the stretch's first line, where it is empty; returns where
+    // the search for the others begins.
+    std::size_t pickFirst(View<CharT> text, std::size_t begin, Picked& picked) const {
+        picked.lines.clear();
+        picked.keptPicked = false;
+        if (text[begin] == m_break.units[0])
+            picked.lines.push_back({begin, begin + m_break.length});
+        return begin;
+    }
+
     textio::BreakUnits<CharT> m_break{};
     std::optional<Finder<CharT>> m_emptyLineAfter;
+    std::vector<std::size_t> m_found;  // surveyPick's finds
 };
 
 // ---- search texts ----
@@ -199,6 +223,29 @@ public:
             for (std::size_t k = first; k < out.size(); ++k)
                 out[k] = {m_folded.original(out[k].start), m_folded.original(out[k].next)};
         }
+    }
+
+    // lines() for one text searched as it stands, together with the census of [begin, end)
+    // (see Finder::findAllCounting); false where the set is not one such text, or the finder
+    // has no such pass.
+    bool linesCounting(View<CharT> text, std::size_t begin, std::size_t end,
+                       textio::LineCensus& census, std::vector<LineSpan>& out) {
+        if (!m_one || m_fold || begin >= end)
+            return false;
+        textio::BreakTally tally;
+        m_found.clear();
+        if (!m_one->findAllCounting(text.data(), begin, end, m_found, tally))
+            return false;
+        census = textio::censusFrom(tally, text.substr(begin, end - begin));
+        // Each line once, however many times it holds the text.
+        std::size_t from = begin;
+        for (const std::size_t at : m_found) {
+            if (at < from)
+                continue;
+            out.push_back(spanAt(text, at));
+            from = out.back().next;
+        }
+        return true;
     }
 
 private:
@@ -396,6 +443,7 @@ private:
     FoldedText<CharT> m_folded;
     std::vector<std::uint64_t> m_seen;
     std::uint64_t m_line = 0;
+    std::vector<std::size_t> m_found;  // linesCounting's finds
 };
 
 // Removes the lines that contain any search text (containing), or that lack any of them (not
@@ -523,6 +571,16 @@ public:
             return true;
         m_set.lines(text, begin, end, !m_containing, out.lines);
         return true;
+    }
+
+    bool surveyPick(View<CharT> text, std::size_t begin, std::size_t end,
+                    textio::LineCensus& census, Picked& out) override {
+        if (m_source.list || m_plans.empty() || m_never || m_nonEmpty || m_exact)
+            return false;
+        m_text = text;
+        out.lines.clear();
+        out.keptPicked = !m_containing;
+        return m_set.linesCounting(text, begin, end, census, out.lines);
     }
 
     // A single text never changes; a live list may, after any yield.

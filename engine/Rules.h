@@ -12,7 +12,8 @@
 // - mark(), line by line: one flag per line of the stretch, set where the line goes.
 //
 // A rule whose decisions never change may also have a twin(), which picks parts of a piece on
-// another thread (see Walk.cpp's Survey).
+// another thread (see Walk.cpp's Survey), and such a rule may pick a part of a piece together
+// with its census (surveyPick()), where its search can count breaks as it goes.
 //
 // Both forms see the same piece and must come to the same decision for every line.
 
@@ -74,6 +75,13 @@ public:
                       std::int64_t firstNumber, Picked& out) = 0;
     // Sets removed[j] for each line j of the stretch (the vector is sized by the rule).
     virtual void mark(View<CharT> text, const Stretch& s, std::vector<std::uint8_t>& removed) = 0;
+    // pick() for the part [begin, end) of `text` (whole lines), and the part's census (see
+    // textio::censusOf), in one pass over it. The pick counts only where the census finds every
+    // break the output's and no zero unit. False where the rule has no such pass; the caller
+    // then takes the census and picks apart. Only for a rule that has a twin.
+    virtual bool surveyPick(View<CharT>, std::size_t, std::size_t, textio::LineCensus&, Picked&) {
+        return false;
+    }
     // A copy that picks exactly as this rule does, for another thread to pick parts of a piece
     // with while the walk works on other parts; only a rule whose decisions can never change
     // (no live list, no line numbers) has one. Null where there is none.

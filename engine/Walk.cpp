@@ -165,15 +165,18 @@ private:
 // the walk's own, as a stretch needs it or while it would otherwise wait, or, in a long piece,
 // the helper thread, which runs through the piece while the walk's thread works on what the rule
 // does. Where the rule has a twin (Rule::twin), the helper also picks the lines of each block it
-// surveys, while the block is in its own cache; the walk's thread picks the rest. So both
-// processors share the census and the search, and each reads its blocks from memory once. A line
-// longer than K leaves the blocks it covers past its own empty.
+// surveys, while the block is in its own cache, and either thread takes the census and the pick
+// of a block in one pass where the rule can (Rule::surveyPick), the walk's with the rule itself;
+// the walk's thread picks the rest. So both processors share the census and the search, and each
+// reads its blocks from memory once. A line longer than K leaves the blocks it covers past its
+// own empty.
 //
 // Invariants: each block is claimed once (claims go in block order) and surveyed, and picked,
 // by the thread that claimed it, which publishes it when done; a published block does not change
 // until the next piece; blocks are handed to the walk in order, and none at or past the first
 // one holding a zero unit; the helper reads a piece only between start() and leave() (see
-// SurveyHelper), and only it uses the twin.
+// SurveyHelper), and only it uses the twin; the rule itself picks in a survey only where it has
+// a twin, on the walk's thread.
 template <class CharT>
 class Survey {
 public:
@@ -181,13 +184,13 @@ public:
         std::size_t stop;  // the block is [stop of the one before, stop) of the piece
         std::size_t lines;
         bool onlyBreak;
-        bool picked;  // the helper picked its lines (see picks())
+        bool picked;  // its lines were picked in the survey (see picks())
     };
 
     // `rule` decides which lines go; where it has a twin (Rule::twin), the helper picks the
     // lines of the blocks it surveys with the twin, so that each thread reads its own blocks
     // once, while they are in its own cache, for the census and the rule alike.
-    explicit Survey(const Rule<CharT>& rule) : m_rule(rule) {}
+    explicit Survey(Rule<CharT>& rule) : m_rule(rule) {}
     Survey(const Survey&) = delete;
     Survey& operator=(const Survey&) = delete;
     ~Survey() {
@@ -206,7 +209,8 @@ public:
             m_helper = SurveyHelper::take(this);
         m_text = text;
         m_break = b;
-        if (ahead && m_helper && !m_twinAsked) {
+        if (!m_twinAsked) {
+            // B is the first piece's and never changes.
             m_twinAsked = true;
             m_twin = m_rule.twin();
             if (m_twin)
@@ -239,7 +243,7 @@ public:
             if (m_done[k].load(std::memory_order_acquire))
                 return true;
             // Rather than wait, survey a block still to come.
-            if (claim(false))
+            if (claim(walkPicker(), false))
                 continue;
             // The helper is on block k, for a few microseconds; should it have lost its
             // processor to this thread, it gets it back.
@@ -260,7 +264,7 @@ public:
                m_done[k].load(std::memory_order_acquire);
     }
     const Block& operator[](std::size_t k) const { return m_blocks[k]; }
-    // What the helper picked in block k, where it did.
+    // What was picked of block k in the survey, where it was.
     const Picked& picks(std::size_t k) const { return m_picks[k]; }
     // Where block k starts.
     std::size_t begin(std::size_t k) const { return k == 0 ? 0 : m_blocks[k - 1].stop; }
@@ -287,10 +291,15 @@ private:
         return end < m_text.size() ? end + textio::breakLength(m_text, end) : end;
     }
 
-    // Claims the next block no thread has claimed and surveys it, and with `pick` has the twin
-    // pick its lines where the rule may take it in bulk; false when no block is left (or none
+    // The rule the walk's thread picks with as it surveys: the rule itself, where its decisions
+    // never change (it has a twin), and only in one pass with the census.
+    Rule<CharT>* walkPicker() { return m_twin ? &m_rule : nullptr; }
+
+    // Claims the next block no thread has claimed and surveys it with `picker` (where there is
+    // one), which also picks its lines where the rule may take it in bulk: in one pass with the
+    // census where it can, else after it where `apart`. False when no block is left (or none
     // worth surveying: they lie past a block holding a zero unit).
-    bool claim(bool pick) {
+    bool claim(Rule<CharT>* picker, bool apart) {
         std::size_t n = m_claimed.load(std::memory_order_relaxed);
         do {
             if (n >= m_count || n >= m_firstBinary.load(std::memory_order_acquire))
@@ -300,7 +309,19 @@ private:
         const std::size_t stop = n + 1 == m_count ? m_text.size() : startAt((n + 1) * m_unit);
         Block block{stop, 0, true, false};
         if (stop > begin || m_text.empty()) {
-            const textio::LineCensus c = textio::censusOf(m_text.substr(begin, stop - begin));
+            // A rule that cannot pick this block, or that fails to, leaves it to the walk, which
+            // picks it again where its failures are reported.
+            textio::LineCensus c;
+            bool together = false;
+            if (picker && stop > begin) {
+                try {
+                    together = picker->surveyPick(m_text, begin, stop, c, m_picks[n]);
+                } catch (...) {
+                    together = false;
+                }
+            }
+            if (!together)
+                c = textio::censusOf(m_text.substr(begin, stop - begin));
             if (c.holdsNul) {
                 // The first such block counts; the blocks before it are the walk's all the same.
                 std::size_t first = m_firstBinary.load(std::memory_order_relaxed);
@@ -311,11 +332,11 @@ private:
             }
             block.lines = c.lines;
             block.onlyBreak = c.only(m_break);
-            if (pick && m_twin && block.onlyBreak && stop > begin) {
-                // A rule that cannot pick this block, or that fails to, leaves it to the walk,
-                // which picks it again where its failures are reported.
+            if (together) {
+                block.picked = block.onlyBreak;
+            } else if (picker && apart && block.onlyBreak && stop > begin) {
                 try {
-                    block.picked = m_twin->pick(m_text, begin, stop, 0, m_picks[n]);
+                    block.picked = picker->pick(m_text, begin, stop, 0, m_picks[n]);
                 } catch (...) {
                     block.picked = false;
                 }
@@ -328,11 +349,11 @@ private:
 
     // On the helper: block after block, until none is left or the walk leaves the piece.
     void runAhead() {
-        while (!m_leave.load(std::memory_order_relaxed) && claim(true)) {
+        while (!m_leave.load(std::memory_order_relaxed) && claim(m_twin.get(), true)) {
         }
     }
 
-    const Rule<CharT>& m_rule;
+    Rule<CharT>& m_rule;                  // the walk's; in a survey, used on its thread alone
     std::unique_ptr<Rule<CharT>> m_twin;  // used by the helper alone
     bool m_twinAsked = false;
     SurveyHelper* m_helper = nullptr;  // taken at the first long piece, kept to the end
@@ -376,7 +397,7 @@ public:
         std::size_t lines = 0;
         bool onlyBreak = false;                    // every break in it is B
         std::size_t firstBlock = 0, endBlock = 0;  // its blocks of the survey, [first, end)
-        bool helperPicked = false;                 // the helper picked some of them
+        bool surveyPicked = false;                 // some were picked in the survey
     };
 
     LineSource(textio::InputText& input, bool perLine, Rule<CharT>& rule)
@@ -428,7 +449,7 @@ public:
                 const auto& b = m_survey[m_nextBlock++];
                 span.lines += b.lines;
                 span.onlyBreak = span.onlyBreak && b.onlyBreak;
-                span.helperPicked = span.helperPicked || b.picked;
+                span.surveyPicked = span.surveyPicked || b.picked;
                 span.stop = b.stop;
                 // Blocks a long line covers past its own are empty; a stretch takes them in.
             } while (span.lines == 0
@@ -442,11 +463,11 @@ public:
         return true;
     }
 
-    // The rule's bulk pick of a stretch whose breaks are all B (see Rule::pick): what the helper
-    // picked already is taken as it stands, and the rule picks the rest, each run of blocks the
-    // helper left at once. False where the rule declines: the stretch then goes line by line.
+    // The rule's bulk pick of a stretch whose breaks are all B (see Rule::pick): what was picked
+    // in the survey is taken as it stands, and the rule picks the rest, each run of blocks the
+    // survey left at once. False where the rule declines: the stretch then goes line by line.
     bool pick(Rule<CharT>& rule, const Span& span, std::int64_t firstNumber, Picked& picked) {
-        if (!span.helperPicked)
+        if (!span.surveyPicked)
             return rule.pick(m_text, span.begin, span.stop, firstNumber, picked);
         picked.lines.clear();
         bool kindKnown = false;

@@ -203,6 +203,37 @@ TEST(FewFinder, FindsTheFirstStartANaiveSearchFinds) {
 
 // The folded copy reads as lowerSimple of the original, in both unit types, and maps every line
 // start back to the original's.
+// findAllCounting against a naive search for every position and against the census of the
+// same range; a machine without its pass answers false and adds nothing.
+template <class CharT, class Same>
+void checkFindAllCounting(const Finder<CharT>& finder, const std::basic_string<CharT>& pattern,
+                          const std::basic_string<CharT>& text, std::size_t from, std::size_t end,
+                          Same same) {
+    std::vector<std::size_t> found{12345}, want{12345};
+    textio::BreakTally tally;
+    const bool counted = finder.findAllCounting(text.data(), from, end, found, tally);
+    if (counted) {
+        for (std::size_t q = from; q + pattern.size() <= end; ++q) {
+            bool all = true;
+            for (std::size_t i = 0; i < pattern.size() && all; ++i)
+                all = same(text[q + i], pattern[i], i);
+            if (all)
+                want.push_back(q);
+        }
+        const std::basic_string_view<CharT> part(text.data() + from, end - from);
+        const textio::LineCensus got = textio::censusFrom(tally, part), is = textio::censusOf(part);
+        EXPECT_EQ(got.lines, is.lines);
+        EXPECT_EQ(got.onlyCrLf, is.onlyCrLf);
+        EXPECT_EQ(got.onlyLf, is.onlyLf);
+        EXPECT_EQ(got.onlyCr, is.onlyCr);
+        EXPECT_EQ(got.holdsNul, is.holdsNul);
+    } else {
+        EXPECT_TRUE(pattern.empty() || end <= from || !textio::detail::hasAvx2());
+        EXPECT_EQ(tally.cr + tally.lf + tally.pairs + tally.nul, 0u);
+    }
+    ASSERT_EQ(found, want) << "unit " << sizeof(CharT) << " from " << from << " end " << end;
+}
+
 // The single-pattern search against the plain definition, on texts long enough for every
 // vector width the machine has, with the candidates' two rare units placed anywhere in a vector,
 // matches straddling vector ends, and ASCII folding.
@@ -255,6 +286,20 @@ void checkFinderAgainstNaive(std::mt19937& rng) {
         }
         ASSERT_EQ(finder.find(text.data(), from, end), want)
             << "round " << round << " unit " << sizeof(CharT) << " from " << from << " end " << end;
+        checkFindAllCounting(finder, pattern, text, from, end, same);
+    }
+    // Long texts with zero units, so that the census's lane counters are summed on the way (every
+    // 255 steps of bytes), and matches in every lane.
+    for (int round = 0; round < 20; ++round) {
+        const char many[] = "ab\r\n\r\n\0xyz";
+        std::basic_string<CharT> text(9000 + rng() % 9000, CharT('a'));
+        for (CharT& c : text)
+            c = CharT(static_cast<unsigned char>(many[rng() % (sizeof(many) - 1)]));
+        const std::basic_string<CharT> pattern = {CharT('x'), CharT('y')};
+        const Finder<CharT> finder(pattern, false);
+        const std::size_t from = rng() % 100, end = text.size() - rng() % 100;
+        checkFindAllCounting(finder, pattern, text, from, end,
+                             [](CharT t, CharT p, std::size_t) { return t == p; });
     }
     // One occurrence in a long run of other units, with a near miss before it, so that the
     // candidates fall in either vector of a step and in the narrower tail.

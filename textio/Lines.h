@@ -203,6 +203,11 @@ struct LineCensus {
     }
 };
 
+// The counts a census is made of: CRs, LFs, CR LF pairs and zero units.
+struct BreakTally {
+    std::size_t cr = 0, lf = 0, pairs = 0, nul = 0;
+};
+
 namespace detail {
 #if defined(VN_AVX2_PATHS)
 // The build targets every x86-64 machine; where the processor has AVX2, the census below takes
@@ -212,43 +217,44 @@ inline bool hasAvx2() {
     return yes;
 }
 
-// countBreaks below, thirty-two bytes at a time. Written without lambdas: they would not
-// inherit the function's instruction set.
+// The census thirty-two bytes a step, as parts a search loop can run in its own steps (see
+// Finder::findAllCounting): per-lane counters that take at most `kSteps` steps before addTo()
+// sums them into a tally. Written without lambdas: they would not inherit the instruction set.
 template <class CharT>
-__attribute__((target("avx2"))) std::size_t countBreaksAvx2(const CharT* p, std::size_t from,
-                                                            std::size_t size, std::size_t& cr,
-                                                            std::size_t& lf, std::size_t& pairs,
-                                                            std::size_t& nul) {
-    constexpr bool bytes = sizeof(CharT) == 1;
-    constexpr std::size_t lanes = 32 / sizeof(CharT);
-    constexpr int flushEvery = bytes ? 255 : 32767;
-    const __m256i vcr = bytes ? _mm256_set1_epi8('\r') : _mm256_set1_epi16('\r');
-    const __m256i vlf = bytes ? _mm256_set1_epi8('\n') : _mm256_set1_epi16('\n');
-    const __m256i zero = _mm256_setzero_si256();
-    std::size_t i = from;
-    while (i + lanes <= size) {
-        __m256i acr = _mm256_setzero_si256(), alf = acr, apair = acr, anul = acr;
-        for (int k = 0; k < flushEvery && i + lanes <= size; ++k, i += lanes) {
-            const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
-            const __m256i before = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i - 1));
-            if constexpr (bytes) {
-                const __m256i isLf = _mm256_cmpeq_epi8(v, vlf);
-                acr = _mm256_sub_epi8(acr, _mm256_cmpeq_epi8(v, vcr));
-                alf = _mm256_sub_epi8(alf, isLf);
-                anul = _mm256_sub_epi8(anul, _mm256_cmpeq_epi8(v, zero));
-                apair =
-                    _mm256_sub_epi8(apair, _mm256_and_si256(isLf, _mm256_cmpeq_epi8(before, vcr)));
-            } else {
-                const __m256i isLf = _mm256_cmpeq_epi16(v, vlf);
-                acr = _mm256_sub_epi16(acr, _mm256_cmpeq_epi16(v, vcr));
-                alf = _mm256_sub_epi16(alf, isLf);
-                anul = _mm256_sub_epi16(anul, _mm256_cmpeq_epi16(v, zero));
-                apair = _mm256_sub_epi16(apair,
-                                         _mm256_and_si256(isLf, _mm256_cmpeq_epi16(before, vcr)));
-            }
+struct CensusLanes {
+    static constexpr std::size_t kUnits = 32 / sizeof(CharT);
+    static constexpr int kSteps = sizeof(CharT) == 1 ? 255 : 32767;
+    __m256i cr, lf, pairs, nul;
+
+    __attribute__((target("avx2"))) void clear() { cr = lf = pairs = nul = _mm256_setzero_si256(); }
+    // Counts units [p, p + kUnits); p[-1] must be readable (it tells a CR LF at p).
+    __attribute__((target("avx2"))) void step(const CharT* p) {
+        constexpr bool bytes = sizeof(CharT) == 1;
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+        const __m256i before = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p - 1));
+        const __m256i vcr = bytes ? _mm256_set1_epi8('\r') : _mm256_set1_epi16('\r');
+        const __m256i vlf = bytes ? _mm256_set1_epi8('\n') : _mm256_set1_epi16('\n');
+        const __m256i zero = _mm256_setzero_si256();
+        if constexpr (bytes) {
+            const __m256i isLf = _mm256_cmpeq_epi8(v, vlf);
+            cr = _mm256_sub_epi8(cr, _mm256_cmpeq_epi8(v, vcr));
+            lf = _mm256_sub_epi8(lf, isLf);
+            nul = _mm256_sub_epi8(nul, _mm256_cmpeq_epi8(v, zero));
+            pairs = _mm256_sub_epi8(pairs, _mm256_and_si256(isLf, _mm256_cmpeq_epi8(before, vcr)));
+        } else {
+            const __m256i isLf = _mm256_cmpeq_epi16(v, vlf);
+            cr = _mm256_sub_epi16(cr, _mm256_cmpeq_epi16(v, vcr));
+            lf = _mm256_sub_epi16(lf, isLf);
+            nul = _mm256_sub_epi16(nul, _mm256_cmpeq_epi16(v, zero));
+            pairs =
+                _mm256_sub_epi16(pairs, _mm256_and_si256(isLf, _mm256_cmpeq_epi16(before, vcr)));
         }
-        __m256i sums[4] = {acr, alf, apair, anul};
-        std::size_t* counts[4] = {&cr, &lf, &pairs, &nul};
+    }
+    // Adds the counters to `t` and clears them.
+    __attribute__((target("avx2"))) void addTo(BreakTally& t) {
+        constexpr bool bytes = sizeof(CharT) == 1;
+        const __m256i sums[4] = {cr, lf, pairs, nul};
+        std::size_t* counts[4] = {&t.cr, &t.lf, &t.pairs, &t.nul};
         for (int c = 0; c < 4; ++c) {
             // Bytes sum into four 64-bit lanes, 16-bit counters (below 32768) into eight 32-bit
             // ones.
@@ -260,6 +266,22 @@ __attribute__((target("avx2"))) std::size_t countBreaksAvx2(const CharT* p, std:
                                 : std::size_t(part[0]) + part[1] + part[2] + part[3] + part[4] +
                                       part[5] + part[6] + part[7];
         }
+        clear();
+    }
+};
+
+// countBreaks below, thirty-two bytes at a time.
+template <class CharT>
+__attribute__((target("avx2"))) std::size_t countBreaksAvx2(const CharT* p, std::size_t from,
+                                                            std::size_t size, BreakTally& t) {
+    using Lanes = CensusLanes<CharT>;
+    Lanes lanes;
+    std::size_t i = from;
+    while (i + Lanes::kUnits <= size) {
+        lanes.clear();
+        for (int k = 0; k < Lanes::kSteps && i + Lanes::kUnits <= size; ++k, i += Lanes::kUnits)
+            lanes.step(p + i);
+        lanes.addTo(t);
     }
     return i;
 }
@@ -270,14 +292,13 @@ __attribute__((target("avx2"))) std::size_t countBreaksAvx2(const CharT* p, std:
 // pair is found by looking one unit back) while a whole vector fits; returns where it stopped.
 // The per-lane counters are summed before they can overflow.
 template <class CharT>
-std::size_t countBreaks(const CharT* p, std::size_t from, std::size_t size, std::size_t& cr,
-                        std::size_t& lf, std::size_t& pairs, std::size_t& nul) {
+std::size_t countBreaks(const CharT* p, std::size_t from, std::size_t size, BreakTally& t) {
     constexpr bool bytes = sizeof(CharT) == 1;
     constexpr std::size_t lanes = 16 / sizeof(CharT);
     constexpr int flushEvery = bytes ? 255 : 32767;
 #if defined(VN_AVX2_PATHS)
     if (hasAvx2())
-        from = countBreaksAvx2(p, from, size, cr, lf, pairs, nul);
+        from = countBreaksAvx2(p, from, size, t);
 #endif
     auto eq = [](__m128i x, __m128i y) {
         return bytes ? _mm_cmpeq_epi8(x, y) : _mm_cmpeq_epi16(x, y);
@@ -308,10 +329,10 @@ std::size_t countBreaks(const CharT* p, std::size_t from, std::size_t size, std:
             anul = sub(anul, eq(v, zero));
             apair = sub(apair, _mm_and_si128(isLf, eq(before, vcr)));
         }
-        cr += total(acr);
-        lf += total(alf);
-        pairs += total(apair);
-        nul += total(anul);
+        t.cr += total(acr);
+        t.lf += total(alf);
+        t.pairs += total(apair);
+        t.nul += total(anul);
     }
     return i;
 }
@@ -319,44 +340,57 @@ std::size_t countBreaks(const CharT* p, std::size_t from, std::size_t size, std:
 }  // namespace detail
 
 namespace detail {
-// Adds the CRs, LFs, CR LF pairs and zero units inside `text` to the four counts.
+// Adds the CRs, LFs, CR LF pairs and zero units of text[from, end) to `t`; a CR LF counts as a
+// pair only where its CR is at or after `first` (where the counted text begins).
 template <class CharT>
-constexpr void tallyBreaks(std::basic_string_view<CharT> text, std::size_t& cr, std::size_t& lf,
-                           std::size_t& pairs, std::size_t& nul) {
-    for (std::size_t i = 0; i < text.size(); ++i) {
-#if defined(__SSE2__)
-        if constexpr (std::is_same_v<CharT, char> || std::is_same_v<CharT, char16_t>) {
-            if (i == 1 && !std::is_constant_evaluated())
-                i = countBreaks(text.data(), i, text.size(), cr, lf, pairs, nul);
-            if (i == text.size())
-                break;
-        }
-#endif
+constexpr void tallyUnits(const CharT* text, std::size_t first, std::size_t from, std::size_t end,
+                          BreakTally& t) {
+    for (std::size_t i = from; i < end; ++i) {
         if (text[i] == CharT('\r'))
-            ++cr;
+            ++t.cr;
         if (text[i] == CharT(0))
-            ++nul;
+            ++t.nul;
         if (text[i] == CharT('\n')) {
-            ++lf;
-            if (i > 0 && text[i - 1] == CharT('\r'))
-                ++pairs;
+            ++t.lf;
+            if (i > first && text[i - 1] == CharT('\r'))
+                ++t.pairs;
         }
     }
 }
+
+// Adds the CRs, LFs, CR LF pairs and zero units inside `text` to `t`.
+template <class CharT>
+constexpr void tallyBreaks(std::basic_string_view<CharT> text, BreakTally& t) {
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    if constexpr (std::is_same_v<CharT, char> || std::is_same_v<CharT, char16_t>) {
+        if (text.size() > 1 && !std::is_constant_evaluated()) {
+            tallyUnits(text.data(), 0, 0, 1, t);
+            i = countBreaks(text.data(), 1, text.size(), t);
+        }
+    }
+#endif
+    tallyUnits(text.data(), 0, i, text.size(), t);
+}
 }  // namespace detail
+
+// The census of a text from the tally of its units.
+template <class CharT>
+constexpr LineCensus censusFrom(const BreakTally& t, std::basic_string_view<CharT> text) {
+    LineCensus c;
+    c.holdsNul = t.nul > 0;
+    c.lines = t.cr + t.lf - t.pairs + ((text.empty() || !isBreak(text.back())) ? 1 : 0);
+    c.onlyCrLf = t.cr == t.pairs && t.lf == t.pairs;
+    c.onlyLf = t.cr == 0;
+    c.onlyCr = t.lf == 0;
+    return c;
+}
 
 template <class CharT>
 constexpr LineCensus censusOf(std::basic_string_view<CharT> text) {
-    std::size_t cr = 0, lf = 0, pairs = 0, nul = 0;
-    detail::tallyBreaks(text, cr, lf, pairs, nul);
-    LineCensus c;
-    c.holdsNul = nul > 0;
-    const std::size_t breaks = cr + lf - pairs;
-    c.lines = breaks + ((text.empty() || !isBreak(text.back())) ? 1 : 0);
-    c.onlyCrLf = cr == pairs && lf == pairs;
-    c.onlyLf = cr == 0;
-    c.onlyCr = lf == 0;
-    return c;
+    BreakTally t;
+    detail::tallyBreaks(text, t);
+    return censusFrom(t, text);
 }
 
 // The line count of a text that arrives in consecutive parts, which may split a CR LF.
@@ -366,20 +400,19 @@ public:
     constexpr void add(std::basic_string_view<CharT> part) {
         if (part.empty())
             return;
-        std::size_t nul = 0;
-        detail::tallyBreaks(part, m_cr, m_lf, m_pairs, nul);
+        detail::tallyBreaks(part, m_tally);
         if (m_any && m_last == CharT('\r') && part.front() == CharT('\n'))
-            ++m_pairs;
+            ++m_tally.pairs;
         m_last = part.back();
         m_any = true;
     }
     // By the rule above, as countLines gives for all the parts joined.
     constexpr std::size_t lines() const {
-        return m_cr + m_lf - m_pairs + ((!m_any || !isBreak(m_last)) ? 1 : 0);
+        return m_tally.cr + m_tally.lf - m_tally.pairs + ((!m_any || !isBreak(m_last)) ? 1 : 0);
     }
 
 private:
-    std::size_t m_cr = 0, m_lf = 0, m_pairs = 0;
+    BreakTally m_tally;
     bool m_any = false;
     CharT m_last = CharT(0);
 };
