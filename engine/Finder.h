@@ -112,30 +112,44 @@ public:
     // appended to `found` in order, and the census tally of text[begin, end) added to `tally`,
     // in one pass over the text: where few lines match, both are bound by the time the text
     // takes to come from memory, so the search costs nearly nothing on top of the census. False
-    // where the processor or the pattern has no such pass (then nothing is added).
+    // where the processor or the pattern has no such pass, or where the pattern turns up more
+    // than `most` times; nothing is added then.
     bool findAllCounting(const CharT* text, std::size_t begin, std::size_t end,
-                         std::vector<std::size_t>& found, textio::BreakTally& tally) const {
+                         std::vector<std::size_t>& found, textio::BreakTally& tally,
+                         std::size_t most) const {
 #if defined(VN_AVX2_PATHS)
         const std::size_t m = m_pattern.size();
         if (m == 0 || end <= begin || !textio::detail::hasAvx2())
             return false;
+        const std::size_t before = found.size();
+        const std::size_t limit = before + most;
+        textio::BreakTally t;
         // Unit `begin` is counted alone: the loop looks one unit back for a CR LF.
         if (begin + m <= end && matchesAt(text + begin))
             found.push_back(begin);
-        textio::detail::tallyUnits(text, begin, begin, begin + 1, tally);
+        textio::detail::tallyUnits(text, begin, begin, begin + 1, t);
         std::size_t q = begin + 1;
-        if (foldsAt(m_rare1) || foldsAt(m_rare2))
-            findAllCountingAvx2<true>(text, q, end, found, tally);
-        else
-            findAllCountingAvx2<false>(text, q, end, found, tally);
-        textio::detail::tallyUnits(text, begin, q, end, tally);
-        for (; q + m <= end; ++q) {
-            if (unitMatches(text[q + m_rare1], m_rare1) && matchesAt(text + q))
-                found.push_back(q);
+        const bool within = foldsAt(m_rare1) || foldsAt(m_rare2)
+                                ? findAllCountingAvx2<true>(text, q, end, found, limit, t)
+                                : findAllCountingAvx2<false>(text, q, end, found, limit, t);
+        if (within) {
+            textio::detail::tallyUnits(text, begin, q, end, t);
+            for (; q + m <= end; ++q) {
+                if (unitMatches(text[q + m_rare1], m_rare1) && matchesAt(text + q))
+                    found.push_back(q);
+            }
         }
+        if (found.size() > limit) {
+            found.resize(before);
+            return false;
+        }
+        tally.cr += t.cr;
+        tally.lf += t.lf;
+        tally.pairs += t.pairs;
+        tally.nul += t.nul;
         return true;
 #else
-        (void)text, (void)begin, (void)end, (void)found, (void)tally;
+        (void)text, (void)begin, (void)end, (void)found, (void)tally, (void)most;
         return false;
 #endif
     }
@@ -282,11 +296,13 @@ private:
 
     // The loop of findAllCounting: from `q` (at least one unit past the counted text's start),
     // census and candidates thirty-two bytes a step while the pattern fits after the whole
-    // vector; leaves `q` at the first unit neither has looked at.
+    // vector; leaves `q` at the first unit neither has looked at. False, at once, where `found`
+    // grows past `limit`.
     template <bool fold>
-    __attribute__((target("avx2"))) void findAllCountingAvx2(const CharT* text, std::size_t& q,
+    __attribute__((target("avx2"))) bool findAllCountingAvx2(const CharT* text, std::size_t& q,
                                                              std::size_t end,
                                                              std::vector<std::size_t>& found,
+                                                             std::size_t limit,
                                                              textio::BreakTally& tally) const {
         using Lanes = textio::detail::CensusLanes<CharT>;
         constexpr std::size_t lanes = Lanes::kUnits;
@@ -304,14 +320,19 @@ private:
             unsigned mask = unsigned(_mm256_movemask_epi8(candidatesAt<fold>(text, q, rare)));
             if constexpr (sizeof(CharT) == 2)
                 mask &= 0x55555555u;
-            while (mask != 0) {
+            if (mask == 0)
+                continue;
+            do {
                 const std::size_t at = q + std::size_t(__builtin_ctz(mask)) / sizeof(CharT);
                 if (matchesAt(text + at))
                     found.push_back(at);
                 mask &= mask - 1;
-            }
+            } while (mask != 0);
+            if (found.size() > limit)
+                return false;
         }
         census.addTo(tally);
+        return true;
     }
 #endif
 

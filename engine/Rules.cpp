@@ -26,6 +26,29 @@ LineSpan spanAt(View<CharT> text, std::size_t at) {
     return {start, end < text.size() ? end + textio::breakLength(text, end) : end};
 }
 
+// Whether a rule takes a part's census and its search in one pass (see Rule::surveyPick). It
+// pays where the rule finds little: the census runs at the speed of memory and the search rides
+// along. Where finds are many, the search alone does better, since it skips the rest of each
+// line it finds, and the census alone runs without a branch; a pass that finds more than one
+// per kUnitsAFind units gives up, and the next kRest parts go apart before one tries again.
+class TogetherOrApart {
+public:
+    bool together() {
+        if (m_rest == 0)
+            return true;
+        --m_rest;
+        return false;
+    }
+    void gaveUp() { m_rest = kRest; }
+    // The most finds a pass over `units` may make.
+    static std::size_t most(std::size_t units) { return units / kUnitsAFind + 8; }
+
+private:
+    static constexpr std::size_t kUnitsAFind = 512;
+    static constexpr int kRest = 32;
+    int m_rest = 0;
+};
+
 // ---- blank lines ----
 
 // Where every break is B, a line that starts with B's first unit is empty; past the first line,
@@ -54,8 +77,13 @@ public:
                     textio::LineCensus& census, Picked& picked) override {
         textio::BreakTally tally;
         m_found.clear();
-        if (!m_emptyLineAfter->findAllCounting(text.data(), begin, end, m_found, tally))
+        if (!m_pass.together())
             return false;
+        if (!m_emptyLineAfter->findAllCounting(text.data(), begin, end, m_found, tally,
+                                               TogetherOrApart::most(end - begin))) {
+            m_pass.gaveUp();
+            return false;
+        }
         census = textio::censusFrom(tally, text.substr(begin, end - begin));
         // As pick() finds them: each search goes on B's length past the last find.
         std::size_t from = pickFirst(text, begin, picked);
@@ -91,6 +119,7 @@ private:
     textio::BreakUnits<CharT> m_break{};
     std::optional<Finder<CharT>> m_emptyLineAfter;
     std::vector<std::size_t> m_found;  // surveyPick's finds
+    TogetherOrApart m_pass;
 };
 
 // ---- search texts ----
@@ -234,8 +263,13 @@ public:
             return false;
         textio::BreakTally tally;
         m_found.clear();
-        if (!m_one->findAllCounting(text.data(), begin, end, m_found, tally))
+        if (!m_pass.together())
             return false;
+        if (!m_one->findAllCounting(text.data(), begin, end, m_found, tally,
+                                    TogetherOrApart::most(end - begin))) {
+            m_pass.gaveUp();
+            return false;
+        }
         census = textio::censusFrom(tally, text.substr(begin, end - begin));
         // Each line once, however many times it holds the text.
         std::size_t from = begin;
@@ -444,6 +478,7 @@ private:
     std::vector<std::uint64_t> m_seen;
     std::uint64_t m_line = 0;
     std::vector<std::size_t> m_found;  // linesCounting's finds
+    TogetherOrApart m_pass;
 };
 
 // Removes the lines that contain any search text (containing), or that lack any of them (not
