@@ -65,8 +65,7 @@ class SurveyHelper {
 public:
     // The helper, if no other survey has it; null where it is taken or no thread can be had.
     static SurveyHelper* take(const void* survey) {
-        static PerProcess<SurveyHelper> helpers(&make);
-        SurveyHelper* const helper = helpers.get();
+        SurveyHelper* const helper = processThread<SurveyHelper>();
         const void* none = nullptr;
         if (helper && helper->m_owner.compare_exchange_strong(none, survey))
             return helper;
@@ -97,16 +96,8 @@ public:
     }
 
 private:
+    friend SurveyHelper* vn::startedOnItsThread<SurveyHelper>();
     SurveyHelper() = default;
-    static SurveyHelper* make() {
-        // Never deleted: the thread may still wait on it while the process ends.
-        auto* h = new SurveyHelper;
-        if (!startProcessThread([h] { h->run(); })) {
-            delete h;
-            return nullptr;
-        }
-        return h;
-    }
 
     void run() {
         std::unique_lock lock(m_mutex);

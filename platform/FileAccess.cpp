@@ -681,23 +681,13 @@ public:
     // The thread, made when first wanted and kept for the process's life; null where no thread
     // can be had. A child forked from the process has none of its parent's threads: it makes
     // its own.
-    static EarlySyncThread* get() {
-        static PerProcess<EarlySyncThread> threads(&make);
-        return threads.get();
-    }
+    static EarlySyncThread* get() { return processThread<EarlySyncThread>(); }
     // Syncs `fd` on the thread, unless it is busy with another file: false then.
     bool post(int fd, std::shared_ptr<AtomicFile::EarlySync> state);
 
 private:
-    static EarlySyncThread* make() {
-        // Never deleted: the thread may still wait on it while the process ends.
-        auto* t = new EarlySyncThread;
-        if (!startProcessThread([t] { t->run(); })) {
-            delete t;
-            return nullptr;
-        }
-        return t;
-    }
+    friend EarlySyncThread* startedOnItsThread<EarlySyncThread>();
+    EarlySyncThread() = default;
     void run();
 
     std::mutex m_mutex;
@@ -739,6 +729,68 @@ void EarlySyncThread::run() {
         state->settled.notify_all();
         lock.lock();
     }
+}
+
+}  // namespace
+
+// ---- letting go of replaced files ----
+
+// A rename over a file drops the old file's last name, and the system frees its blocks in the
+// rename itself (on a disk mounted with discard, telling the disk too) unless something still
+// holds the file: for a small file that is a good part of what replacing it costs. So install()
+// holds the old file by a path-only descriptor across the rename and hands it here, and the
+// process's letting-go thread closes it, which frees the file while the caller goes on with the
+// next one. Nothing waits on that: the old file has no name any more, and the system frees it
+// at the latest when the process ends.
+//
+// Invariants: every descriptor handed over is closed exactly once, by the thread or, where
+// there is none or kMostHeld are waiting already, by the caller at once.
+namespace {
+
+class LetGoThread {
+public:
+    static LetGoThread* get() { return processThread<LetGoThread>(); }
+    // Closes `fd` on the thread; false, leaving it open, where too many wait already.
+    bool post(int fd) {
+        {
+            const std::lock_guard lock(m_mutex);
+            if (m_fds.size() >= kMostHeld)
+                return false;
+            m_fds.push_back(fd);
+        }
+        m_wake.notify_one();
+        return true;
+    }
+
+private:
+    static constexpr std::size_t kMostHeld = 256;
+
+    friend LetGoThread* startedOnItsThread<LetGoThread>();
+    LetGoThread() = default;
+    void run() {
+        std::vector<int> fds;
+        std::unique_lock lock(m_mutex);
+        for (;;) {
+            m_wake.wait(lock, [&] { return !m_fds.empty(); });
+            fds.swap(m_fds);
+            lock.unlock();
+            for (const int fd : fds) ::close(fd);
+            fds.clear();
+            lock.lock();
+        }
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::vector<int> m_fds;  // guarded by m_mutex: to be closed
+};
+
+void letGoLater(int fd) {
+    if (fd < 0)
+        return;
+    LetGoThread* thread = LetGoThread::get();
+    if (!thread || !thread->post(fd))
+        ::close(fd);
 }
 
 }  // namespace
@@ -1007,11 +1059,22 @@ void AtomicFile::install() {
             fail("Cannot write", EEXIST);
         m_unnamed = false;
     }
+    // The file replaced, held across the rename so that freeing it waits (see LetGoThread).
+    int old = -1;
+#ifdef O_PATH
+    if (m_exists)
+        old = ::openat(m_dirfd, m_name.constData(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+#endif
     // Named and renamed in two calls back to back: the name a kill could leave behind exists
     // only for that instant. The content is synced already, so closing afterwards has nothing
     // left to lose.
-    if (::renameat(m_dirfd, m_temp.constData(), m_dirfd, m_name.constData()) != 0)
-        fail("Cannot replace", errno);
+    if (::renameat(m_dirfd, m_temp.constData(), m_dirfd, m_name.constData()) != 0) {
+        const int err = errno;
+        if (old >= 0)
+            ::close(old);
+        fail("Cannot replace", err);
+    }
+    letGoLater(old);
     m_temp.clear();
     discard();
 }

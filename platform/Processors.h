@@ -20,6 +20,20 @@ inline void pauseProcessor() {
 // system gives no thread.
 bool startProcessThread(std::function<void()> run);
 
+// The `make` of a PerProcess<T> whose object runs T::run() on a thread of its own, for the
+// process's life: a new T, never deleted (its thread may still use it while the process ends),
+// or null where no thread can be had. A T whose constructor or run() is private makes this its
+// friend.
+template <class T>
+T* startedOnItsThread() {
+    auto* t = new T;
+    if (!startProcessThread([t] { t->run(); })) {
+        delete t;
+        return nullptr;
+    }
+    return t;
+}
+
 // This process's id. A child forked from the process has another one, and none of its threads.
 long processId();
 
@@ -47,5 +61,13 @@ private:
     long m_owner = 0;
     T* m_object = nullptr;
 };
+
+// The process's one T that runs on a thread of its own (see startedOnItsThread), made when first
+// wanted, and anew in a forked child; null where no thread can be had.
+template <class T>
+T* processThread() {
+    static PerProcess<T> objects(&startedOnItsThread<T>);
+    return objects.get();
+}
 
 }  // namespace vn

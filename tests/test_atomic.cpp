@@ -738,3 +738,46 @@ TEST(AtomicFile, SyncedTogetherOrAloneEveryPreparedFileCommitsTheSame) {
     EXPECT_EQ(TempDir::read(b), "new b more");
     EXPECT_EQ(namesIn(dir), (QStringList{"a.txt", "b.txt"}));
 }
+
+namespace {
+int openDescriptors() {
+    return int(QDir(QStringLiteral("/proc/self/fd"))
+                   .entryList(QDir::NoDotAndDotDot | QDir::AllEntries)
+                   .size());
+}
+}  // namespace
+
+// A replaced file is freed off the caller's thread, from a descriptor held across the rename:
+// the old file loses its name and keeps its bytes for whoever still has it open, and every such
+// descriptor is closed soon after, however many files are replaced in a row.
+TEST(AtomicFile, EveryReplacedFileIsLetGoOfAndNoDescriptorStaysOpen) {
+    TempDir dir;
+    const QString first = dir.write("0.txt", "old 0");
+    const int held = ::open(QFile::encodeName(first).constData(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    const int before = openDescriptors();
+    constexpr int kFiles = 400;
+    for (int i = 0; i < kFiles; ++i) {
+        const QString path = i == 0 ? first : dir.write(QStringLiteral("%1.txt").arg(i), "old");
+        AtomicFile f(path);
+        f.open();
+        const QByteArray text = "new " + QByteArray::number(i);
+        f.write(text.constData(), std::size_t(text.size()));
+        f.commit();
+        ASSERT_EQ(TempDir::read(path), text);
+    }
+    struct stat st;
+    ASSERT_EQ(::fstat(held, &st), 0);
+    EXPECT_EQ(st.st_nlink, 0u);
+    char old[8] = {};
+    EXPECT_EQ(::pread(held, old, sizeof old, 0), 5);
+    EXPECT_STREQ(old, "old 0");
+    ::close(held);
+    int now = openDescriptors();
+    for (int wait = 0; wait < 500 && now >= before; ++wait) {
+        ::usleep(10000);
+        now = openDescriptors();
+    }
+    EXPECT_EQ(now, before - 1);
+    EXPECT_EQ(namesIn(dir).size(), kFiles);
+}
