@@ -31,22 +31,35 @@ LineSpan spanAt(View<CharT> text, std::size_t at) {
 // along. Where finds are many, the search alone does better, since it skips the rest of each
 // line it finds, and the census alone runs without a branch; a pass that finds more than one
 // per kUnitsAFind units gives up, and the next kRest parts go apart before one tries again.
+template <class CharT>
 class TogetherOrApart {
 public:
-    bool together() {
-        if (m_rest == 0)
-            return true;
-        --m_rest;
-        return false;
+    // Finds where `finder` finds in text[begin, end) (see finds()) and takes the part's census,
+    // in one pass; false where the pass is not taken or gives up.
+    bool find(const Finder<CharT>& finder, View<CharT> text, std::size_t begin, std::size_t end,
+              textio::LineCensus& census) {
+        m_found.clear();
+        if (m_rest > 0) {
+            --m_rest;
+            return false;
+        }
+        textio::BreakTally tally;
+        if (!finder.findAllCounting(text.data(), begin, end, m_found, tally,
+                                    (end - begin) / kUnitsAFind + 8)) {
+            m_rest = kRest;
+            return false;
+        }
+        census = textio::censusFrom(tally, text.substr(begin, end - begin));
+        return true;
     }
-    void gaveUp() { m_rest = kRest; }
-    // The most finds a pass over `units` may make.
-    static std::size_t most(std::size_t units) { return units / kUnitsAFind + 8; }
+    // The positions the last find() found, in order.
+    const std::vector<std::size_t>& finds() const { return m_found; }
 
 private:
     static constexpr std::size_t kUnitsAFind = 512;
     static constexpr int kRest = 32;
     int m_rest = 0;
+    std::vector<std::size_t> m_found;
 };
 
 // ---- blank lines ----
@@ -75,19 +88,11 @@ public:
 
     bool surveyPick(View<CharT> text, std::size_t begin, std::size_t end,
                     textio::LineCensus& census, Picked& picked) override {
-        textio::BreakTally tally;
-        m_found.clear();
-        if (!m_pass.together())
+        if (!m_pass.find(*m_emptyLineAfter, text, begin, end, census))
             return false;
-        if (!m_emptyLineAfter->findAllCounting(text.data(), begin, end, m_found, tally,
-                                               TogetherOrApart::most(end - begin))) {
-            m_pass.gaveUp();
-            return false;
-        }
-        census = textio::censusFrom(tally, text.substr(begin, end - begin));
         // As pick() finds them: each search goes on B's length past the last find.
         std::size_t from = pickFirst(text, begin, picked);
-        for (const std::size_t at : m_found) {
+        for (const std::size_t at : m_pass.finds()) {
             if (at < from)
                 continue;
             picked.lines.push_back({at + 1, at + 1 + m_break.length});
@@ -118,8 +123,7 @@ private:
 
     textio::BreakUnits<CharT> m_break{};
     std::optional<Finder<CharT>> m_emptyLineAfter;
-    std::vector<std::size_t> m_found;  // surveyPick's finds
-    TogetherOrApart m_pass;
+    TogetherOrApart<CharT> m_pass;  // surveyPick's
 };
 
 // ---- search texts ----
@@ -261,19 +265,11 @@ public:
                        textio::LineCensus& census, std::vector<LineSpan>& out) {
         if (!m_one || m_fold || begin >= end)
             return false;
-        textio::BreakTally tally;
-        m_found.clear();
-        if (!m_pass.together())
+        if (!m_pass.find(*m_one, text, begin, end, census))
             return false;
-        if (!m_one->findAllCounting(text.data(), begin, end, m_found, tally,
-                                    TogetherOrApart::most(end - begin))) {
-            m_pass.gaveUp();
-            return false;
-        }
-        census = textio::censusFrom(tally, text.substr(begin, end - begin));
         // Each line once, however many times it holds the text.
         std::size_t from = begin;
-        for (const std::size_t at : m_found) {
+        for (const std::size_t at : m_pass.finds()) {
             if (at < from)
                 continue;
             out.push_back(spanAt(text, at));
@@ -477,8 +473,7 @@ private:
     FoldedText<CharT> m_folded;
     std::vector<std::uint64_t> m_seen;
     std::uint64_t m_line = 0;
-    std::vector<std::size_t> m_found;  // linesCounting's finds
-    TogetherOrApart m_pass;
+    TogetherOrApart<CharT> m_pass;  // linesCounting's
 };
 
 // Removes the lines that contain any search text (containing), or that lack any of them (not
