@@ -294,6 +294,9 @@ private:
         return npos;
     }
 
+    // How far ahead of its step findAllCountingAvx2 asks for the text's bytes.
+    static constexpr std::size_t kPrefetchAhead = 1024;
+
     // The loop of findAllCounting: from `q` (at least one unit past the counted text's start),
     // census and candidates thirty-two bytes a step while the pattern fits after the whole
     // vector; leaves `q` at the first unit neither has looked at. False, at once, where `found`
@@ -310,27 +313,36 @@ private:
         const RareLanes rare = rareLanes();
         Lanes census;
         census.clear();
+        // Locals, not members or the caller's `q`: a push to `found` could otherwise change
+        // them as far as the compiler knows, and it would reload them every step.
+        std::size_t at0 = q;
         int steps = 0;
-        for (; q + lanes + m - 1 <= end; q += lanes) {
-            census.step(text + q);
+        for (; at0 + lanes + m - 1 <= end; at0 += lanes) {
+            // The scan waits on memory more than on work: asking for the bytes a little ahead
+            // keeps more of them on their way at once.
+            _mm_prefetch(reinterpret_cast<const char*>(text + at0) + kPrefetchAhead, _MM_HINT_T0);
+            census.step(text + at0);
             if (++steps == Lanes::kSteps) {
                 census.addTo(tally);
                 steps = 0;
             }
-            unsigned mask = unsigned(_mm256_movemask_epi8(candidatesAt<fold>(text, q, rare)));
+            unsigned mask = unsigned(_mm256_movemask_epi8(candidatesAt<fold>(text, at0, rare)));
             if constexpr (sizeof(CharT) == 2)
                 mask &= 0x55555555u;
             if (mask == 0)
                 continue;
             do {
-                const std::size_t at = q + std::size_t(__builtin_ctz(mask)) / sizeof(CharT);
+                const std::size_t at = at0 + std::size_t(__builtin_ctz(mask)) / sizeof(CharT);
                 if (matchesAt(text + at))
                     found.push_back(at);
                 mask &= mask - 1;
             } while (mask != 0);
-            if (found.size() > limit)
+            if (found.size() > limit) {
+                q = at0;
                 return false;
+            }
         }
+        q = at0;
         census.addTo(tally);
         return true;
     }

@@ -75,10 +75,11 @@ public:
     // Lets go of the pages of whole grains (2 MiB) before `offset`, which views no longer need,
     // to be set up anew should a view show them again.
     void letGoBefore(std::uint64_t offset);
-    // Says which view the next mapAt will most likely ask for. Every eighth such view has its
-    // pages set up here at once and a few of them read, to see whether a first read costs more
-    // than a copy (on some virtual machines it does, where the file's pages are small); from
-    // then on the views are refused and the rest of the file is read.
+    // Says which view the next mapAt will most likely ask for, and sets its pages up here at
+    // once, many to a call, rather than one fault at a time as they are read. Every eighth such
+    // view also has a few of its pages read, to see whether a first read costs more than a copy
+    // (on some virtual machines it does, where the file's pages are small); from then on the
+    // views are refused and the rest of the file is read.
     void mapAhead(std::uint64_t offset, std::size_t count);
     void unmap();
     // True once a page of some view could not be read from the file (it was cut short by

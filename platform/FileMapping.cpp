@@ -195,13 +195,14 @@ void FileReader::letGoBefore(std::uint64_t offset) {
 }
 
 void FileReader::mapAhead(std::uint64_t offset, std::size_t count) {
-    if (!m_view || m_costly || offset >= m_size || count == 0 || m_viewsAhead++ % 8 != 0)
+    if (!m_view || m_costly || offset >= m_size || count == 0)
         return;
     const std::uint64_t start = offset & ~std::uint64_t(g_pageSize - 1);
     const std::uint64_t end = std::min<std::uint64_t>(m_size, offset + count);
     char* const at = static_cast<char*>(m_view) + start;
     populate(at, std::size_t(end - start));
-    m_costly = pagesCostly(at, std::size_t(end - start));
+    if (m_viewsAhead++ % 8 == 0)
+        m_costly = pagesCostly(at, std::size_t(end - start));
 }
 
 void FileReader::unmap() {
