@@ -272,6 +272,7 @@ private:
         // Two vectors of positions a step, with one test for both: candidates are rare in text.
         while (q + lanes - 1 <= last) {
             const bool pair = q + 2 * lanes - 1 <= last;
+            textio::detail::askAhead(text + q);
             const __m256i first = candidatesAt<fold>(text, q, rare);
             const __m256i second =
                 pair ? candidatesAt<fold>(text, q + lanes, rare) : _mm256_setzero_si256();
@@ -294,9 +295,6 @@ private:
         return npos;
     }
 
-    // How far ahead of its step findAllCountingAvx2 asks for the text's bytes.
-    static constexpr std::size_t kPrefetchAhead = 1024;
-
     // The loop of findAllCounting: from `q` (at least one unit past the counted text's start),
     // census and candidates thirty-two bytes a step while the pattern fits after the whole
     // vector; leaves `q` at the first unit neither has looked at. False, at once, where `found`
@@ -318,9 +316,6 @@ private:
         std::size_t at0 = q;
         int steps = 0;
         for (; at0 + lanes + m - 1 <= end; at0 += lanes) {
-            // The scan waits on memory more than on work: asking for the bytes a little ahead
-            // keeps more of them on their way at once.
-            _mm_prefetch(reinterpret_cast<const char*>(text + at0) + kPrefetchAhead, _MM_HINT_T0);
             census.step(text + at0);
             if (++steps == Lanes::kSteps) {
                 census.addTo(tally);

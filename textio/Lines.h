@@ -217,6 +217,12 @@ inline bool hasAvx2() {
     return yes;
 }
 
+// A scan over a large input waits on memory more than it works: asking for the bytes a little
+// ahead of the step keeps more of them on their way at once. A hint only, which never faults.
+inline void askAhead(const void* p) {
+    _mm_prefetch(static_cast<const char*>(p) + 2048, _MM_HINT_T0);
+}
+
 // The census thirty-two bytes a step, as parts a search loop can run in its own steps (see
 // Finder::findAllCounting): per-lane counters that take at most `kSteps` steps before addTo()
 // sums them into a tally. Written without lambdas: they would not inherit the instruction set.
@@ -230,6 +236,7 @@ struct CensusLanes {
     // Counts units [p, p + kUnits); p[-1] must be readable (it tells a CR LF at p).
     __attribute__((target("avx2"))) void step(const CharT* p) {
         constexpr bool bytes = sizeof(CharT) == 1;
+        askAhead(p);
         const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
         const __m256i before = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p - 1));
         const __m256i vcr = bytes ? _mm256_set1_epi8('\r') : _mm256_set1_epi16('\r');
