@@ -1108,7 +1108,9 @@ TEST(Lines, FastScansMatchTheUnitByUnitRule) {
     for (int round = 0; round < 3000; ++round) {
         // Now and then longer than the scan's counters hold before they are summed.
         std::string s(std::size_t(round % 100 == 0 ? rng() % 600000 : rng() % 80), 'x');
-        const char* alphabet = round % 7 == 0 ? "\r\n\r\n" : "ab\r\n\xC3";
+        const char* alphabet = round % 7 == 0    ? "\r\n\r\n"
+                               : round % 11 == 0 ? "a\0\r\n\0"
+                                                 : "ab\r\n\xC3";
         for (char& ch : s) ch = alphabet[rng() % (round % 3 == 0 ? 5 : 4)];
         // Some with long lines, so the scans meet whole vectors without a break.
         if (round % 4 == 1)
@@ -1126,12 +1128,29 @@ TEST(Lines, FastScansMatchTheUnitByUnitRule) {
             if (s[i] == '\n' && (i == 0 || s[i - 1] != '\r'))
                 crlf = false;
         }
-        const auto c8 = textio::censusOf(std::string_view(s));
-        const auto c16 = textio::censusOf(std::u16string_view(w));
-        ASSERT_EQ(c8.lines, lines);
-        ASSERT_EQ(c16.lines, lines);
-        ASSERT_EQ(c8.onlyCrLf, crlf);
-        ASSERT_EQ(c16.onlyCrLf, crlf);
+        // The counts of the vector steps (of each width the processor has) and of the plain
+        // unit-by-unit loop agree exactly.
+        textio::BreakTally plain;
+        textio::detail::tallyUnits(s.data(), 0, 0, s.size(), plain);
+        for (bool wide : {true, false}) {
+            textio::detail::WideStepsAllowed = wide;
+            const auto c8 = textio::censusOf(std::string_view(s));
+            const auto c16 = textio::censusOf(std::u16string_view(w));
+            ASSERT_EQ(c8.lines, lines);
+            ASSERT_EQ(c16.lines, lines);
+            ASSERT_EQ(c8.onlyCrLf, crlf);
+            ASSERT_EQ(c16.onlyCrLf, crlf);
+            textio::BreakTally t8, t16;
+            textio::detail::tallyBreaks(std::string_view(s), t8);
+            textio::detail::tallyBreaks(std::u16string_view(w), t16);
+            for (const textio::BreakTally& t : {t8, t16}) {
+                ASSERT_EQ(t.cr, plain.cr);
+                ASSERT_EQ(t.lf, plain.lf);
+                ASSERT_EQ(t.pairs, plain.pairs);
+                ASSERT_EQ(t.nul, plain.nul);
+            }
+        }
+        textio::detail::WideStepsAllowed = true;
         if (s.size() > 100)
             continue;
         for (std::size_t pos = 0; pos <= s.size(); ++pos) {

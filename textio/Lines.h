@@ -277,6 +277,67 @@ struct CensusLanes {
     }
 };
 
+// Where the processor has AVX-512 (its byte and word forms), the census and the search that
+// rides on it take sixty-four bytes a step, and the counts come from bit masks, not lanes. Tests
+// turn `WideStepsAllowed` off to walk the thirty-two byte steps on such a processor too.
+inline bool WideStepsAllowed = true;
+inline bool hasAvx512() {
+    static const bool yes = __builtin_cpu_supports("avx512f") &&
+                            __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("popcnt");
+    return yes && WideStepsAllowed;
+}
+
+#define VN_AVX512_TARGET __attribute__((target("avx512f,avx512bw,popcnt,bmi,bmi2")))
+
+// The census sixty-four bytes a step, as CensusLanes is thirty-two: each count is the population
+// of a bit mask, added up in plain counters, so there is nothing to sum before an overflow.
+template <class CharT>
+struct CensusMasks {
+    static constexpr std::size_t kUnits = 64 / sizeof(CharT);
+    BreakTally counts;
+
+    // Counts units [p, p + kUnits); p[-1] must be readable (it tells a CR LF at p).
+    VN_AVX512_TARGET void step(const CharT* p) {
+        askAhead(p);
+        const __m512i v = _mm512_loadu_si512(p);
+        unsigned long long isLf, isCr, isNul;
+        if constexpr (sizeof(CharT) == 1) {
+            isLf = _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('\n'));
+            isCr = _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('\r'));
+            isNul = _mm512_testn_epi8_mask(v, v);
+        } else {
+            isLf = _mm512_cmpeq_epi16_mask(v, _mm512_set1_epi16('\n'));
+            isCr = _mm512_cmpeq_epi16_mask(v, _mm512_set1_epi16('\r'));
+            isNul = _mm512_testn_epi16_mask(v, v);
+        }
+        // Bit i of crBefore: the unit before unit i is a CR.
+        const unsigned long long crBefore = (isCr << 1) | (p[-1] == CharT('\r') ? 1u : 0u);
+        counts.lf += std::size_t(_mm_popcnt_u64(isLf));
+        counts.cr += std::size_t(_mm_popcnt_u64(isCr));
+        counts.nul += std::size_t(_mm_popcnt_u64(isNul));
+        counts.pairs += std::size_t(_mm_popcnt_u64(isLf & crBefore));
+    }
+    // Adds the counts to `t` and clears them.
+    void addTo(BreakTally& t) {
+        t.cr += counts.cr;
+        t.lf += counts.lf;
+        t.pairs += counts.pairs;
+        t.nul += counts.nul;
+        counts = {};
+    }
+};
+
+// countBreaks below, sixty-four bytes at a time.
+template <class CharT>
+VN_AVX512_TARGET std::size_t countBreaksAvx512(const CharT* p, std::size_t from, std::size_t size,
+                                               BreakTally& t) {
+    CensusMasks<CharT> masks;
+    std::size_t i = from;
+    for (; i + masks.kUnits <= size; i += masks.kUnits) masks.step(p + i);
+    masks.addTo(t);
+    return i;
+}
+
 // countBreaks below, thirty-two bytes at a time.
 template <class CharT>
 __attribute__((target("avx2"))) std::size_t countBreaksAvx2(const CharT* p, std::size_t from,
@@ -304,7 +365,9 @@ std::size_t countBreaks(const CharT* p, std::size_t from, std::size_t size, Brea
     constexpr std::size_t lanes = 16 / sizeof(CharT);
     constexpr int flushEvery = bytes ? 255 : 32767;
 #if defined(VN_AVX2_PATHS)
-    if (hasAvx2())
+    if (hasAvx512())
+        from = countBreaksAvx512(p, from, size, t);
+    else if (hasAvx2())
         from = countBreaksAvx2(p, from, size, t);
 #endif
     auto eq = [](__m128i x, __m128i y) {
