@@ -73,10 +73,11 @@ public:
     // Views are meant to be read from start to end (see letGoBefore).
     std::string_view mapAt(std::uint64_t offset, std::size_t count);
     // Lets go of the pages of whole grains (2 MiB) before `offset`, which views no longer need,
-    // to be set up anew should a view show them again.
+    // to be set up anew should a view show them again; a few grains at a time, once there are
+    // that many.
     void letGoBefore(std::uint64_t offset);
     // Says which view the next mapAt will most likely ask for, and sets its pages up here at
-    // once, many to a call, rather than one fault at a time as they are read. Every eighth such
+    // once, a fault per 64 KiB, rather than by whichever thread first reads each. Every eighth such
     // view also has a few of its pages read, to see whether a first read costs more than a copy
     // (on some virtual machines it does, where the file's pages are small); from then on the
     // views are refused and the rest of the file is read.
