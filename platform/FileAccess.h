@@ -73,8 +73,7 @@ public:
     // Views are meant to be read from start to end (see letGoBefore).
     std::string_view mapAt(std::uint64_t offset, std::size_t count);
     // Lets go of the pages of whole grains (2 MiB) before `offset`, which views no longer need,
-    // to be set up anew should a view show them again; a few grains at a time, once there are
-    // that many.
+    // to be set up anew should a view show them again.
     void letGoBefore(std::uint64_t offset);
     // Says which view the next mapAt will most likely ask for, and sets its pages up here at
     // once, a fault per 64 KiB, rather than by whichever thread first reads each. Every eighth such

@@ -119,11 +119,6 @@ std::optional<Mapping> mapFile(int fd, std::size_t bytes) {
 // cheaply, when the mapping and the grain both start on a multiple of it.
 constexpr std::uint64_t kGrain = std::uint64_t(2) << 20;
 
-// Pages let go of are let go of in runs of this many grains: each release costs a message to
-// every other processor the process runs on (to forget the pages' addresses), so fewer, longer
-// releases cost less, for a few grains more in memory.
-constexpr std::uint64_t kGrainsPerRelease = 4;
-
 // Sets up the pages of [at, at + bytes) in the process's page tables by reading one byte per
 // 64 KiB: the system sets up the cached pages around a page it faults in (64 KiB of them, or a
 // whole large page, at once). Asking for every page (MADV_POPULATE_READ) has the system look
@@ -189,10 +184,9 @@ std::string_view FileReader::mapAt(std::uint64_t offset, std::size_t count) {
 void FileReader::letGoBefore(std::uint64_t offset) {
     if (!m_view)
         return;
-    // Every whole grain before the one that holds `offset` is done with; they go once there
-    // are enough of them.
+    // Every whole grain before the one that holds `offset` is done with.
     const std::uint64_t done = std::min(offset, m_size) / kGrain * kGrain;
-    if (done >= m_releasedTo + kGrainsPerRelease * kGrain) {
+    if (done > m_releasedTo) {
         release(static_cast<char*>(m_view) + m_releasedTo, std::size_t(done - m_releasedTo));
         m_releasedTo = done;
     }

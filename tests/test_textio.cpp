@@ -814,9 +814,8 @@ TEST(FileReader, PagesBehindTheReadingAreLetGo) {
             most = std::max(most, mappingsOf(f).rssKiB);
         }
         EXPECT_NE(sum, 1);
-        // The grain in hand and the four before it at most (2 MiB grains, let go four at a
-        // time), of twenty.
-        EXPECT_LE(most, 10L << 10);
+        // The grain in hand and the one before it at most, as 2 MiB grains, of twenty.
+        EXPECT_LE(most, 4L << 10);
         EXPECT_GT(most, 0);
     }
     const std::uint64_t savedMap = InputMapBytes;
@@ -837,9 +836,8 @@ TEST(FileReader, PagesBehindTheReadingAreLetGo) {
         }
         EXPECT_EQ(total, std::size_t(bytes.size())) << settled;
         EXPECT_NE(sum, 1);
-        // The views in hand (two, each two grains wide at most) and the four grains before
-        // them.
-        EXPECT_LE(most, 16L << 10) << settled;
+        // The views in hand (two, each two grains wide at most) and the grain before them.
+        EXPECT_LE(most, 10L << 10) << settled;
         EXPECT_GT(most, 0) << settled;
     }
     InputMapBytes = savedMap;
