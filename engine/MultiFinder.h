@@ -50,6 +50,15 @@ public:
         return it != m_ids.end() && View(it->first) == pattern ? it->second : -1;
     }
     bool dense() const { return !m_trans.empty(); }
+    // The memory its tables take, roughly: for the walk to weigh against the pages it keeps.
+    std::size_t heldBytes() const {
+        std::size_t bytes = (m_classOf.capacity() + m_trans.capacity() + m_denseToNode.capacity()) *
+                                sizeof(std::uint32_t) +
+                            m_node.capacity() * sizeof(Node) + m_ids.capacity() * sizeof(m_ids[0]);
+        for (const Node& n : m_node) bytes += n.children.capacity() * sizeof(n.children[0]);
+        for (const auto& id : m_ids) bytes += id.first.capacity() * sizeof(CharT);
+        return bytes;
+    }
 
     // Moves the cursor to just past the next unit, before `end`, at which some pattern ends, and
     // returns true; or to `end`, returning false.

@@ -219,6 +219,7 @@ public:
     }
 
     bool empty() const { return !m_one && !m_many; }
+    std::size_t heldBytes() const { return m_many ? m_many->heldBytes() : 0; }
 
     // Appends to `out`, in order, the lines of text[begin, end) (whole lines) that hold any text
     // of the set, or (all) every one of them.
@@ -538,6 +539,8 @@ public:
     // True when the texts in force need the decoded way for many lines, so stretches are kept
     // short enough for the window.
     bool slow() const { return m_exact; }
+
+    std::size_t heldBytes() const override { return m_set.heldBytes(); }
 
     void mark(View<CharT> text, const Stretch& s, std::vector<std::uint8_t>& removed) override {
         m_text = text;

@@ -86,6 +86,9 @@ public:
     // with while the walk works on other parts; only a rule whose decisions can never change
     // (no live list, no line numbers) has one. Null where there is none.
     virtual std::unique_ptr<Rule> twin() const { return nullptr; }
+    // The memory the rule holds for its texts in force (the tables of thousands of keywords,
+    // say), roughly; the walk keeps fewer of the file's pages beside a rule that holds much.
+    virtual std::size_t heldBytes() const { return 0; }
 };
 
 // Removes every empty line.

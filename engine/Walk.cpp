@@ -55,6 +55,9 @@ bool inputSound(const textio::InputText& input) {
 // Pieces at least this many blocks long are surveyed with the helper's help.
 constexpr std::size_t kAheadBlocks = 4;
 
+// A rule holding this much memory or more has the input keep as few pages as it can.
+constexpr std::size_t kRuleBytesForFewPages = std::size_t(4) << 20;
+
 // The process's one helper thread for surveys, made when first wanted and kept for the
 // process's life, so that a run over many files starts no thread per file. It serves one survey
 // at a time (the one that took it); a survey that finds it taken does without.
@@ -79,6 +82,7 @@ public:
 
     // Sends the thread through a piece: `work` runs on it until it returns.
     void open(std::function<void()> work) {
+        m_walkProcessor.store(currentProcessor(), std::memory_order_relaxed);
         {
             const std::lock_guard lock(m_mutex);
             m_work = std::move(work);
@@ -108,6 +112,10 @@ private:
             m_inPiece = true;
             const std::function<void()> work = m_work;
             lock.unlock();
+            // Woken beside the walk's thread, the helper would only take turns with it.
+            const int walking = m_walkProcessor.load(std::memory_order_relaxed);
+            if (walking >= 0 && currentProcessor() == walking)
+                moveOffProcessor(walking);
             work();
             lock.lock();
             m_inPiece = false;
@@ -136,6 +144,7 @@ private:
     static constexpr auto kAwake = std::chrono::microseconds(200);
 
     std::atomic<const void*> m_owner{nullptr};
+    std::atomic<int> m_walkProcessor{-1};    // where the walk's thread was when it opened a piece
     std::atomic<std::uint64_t> m_opened{0};  // m_piece, for the awake wait
     std::mutex m_mutex;
     std::condition_variable m_wake;
@@ -392,7 +401,7 @@ public:
     };
 
     LineSource(textio::InputText& input, bool perLine, Rule<CharT>& rule)
-        : m_input(input), m_perLine(perLine), m_survey(rule) {}
+        : m_input(input), m_perLine(perLine), m_rule(rule), m_survey(rule) {}
 
     // Reads the first piece and takes B from it; false when there is none (see inputGaveOut).
     bool start() {
@@ -530,12 +539,16 @@ private:
         m_cursor = textio::LineCursor<CharT>(m_text);
         if (!m_perLine)
             m_survey.start(m_text, m_break, m_input.readsAhead());
+        // Beside a rule that holds much memory, the file's pages are let go of as soon as they
+        // can be, so that the process stays within its bound.
+        m_input.holdFewPages(m_rule.heldBytes() >= kRuleBytesForFewPages);
         // The page work for the next piece waits until the helper is on this one.
         m_input.settle();
     }
 
     textio::InputText& m_input;
     const bool m_perLine;
+    const Rule<CharT>& m_rule;
     View<CharT> m_text;
     textio::Break m_break = textio::kPlatformBreak;
     Survey<CharT> m_survey;

@@ -73,8 +73,16 @@ public:
     // Views are meant to be read from start to end (see letGoBefore).
     std::string_view mapAt(std::uint64_t offset, std::size_t count);
     // Lets go of the pages of whole grains (2 MiB) before `offset`, which views no longer need,
-    // to be set up anew should a view show them again.
+    // to be set up anew should a view show them again: once grainsLetGoAtOnce() of them are
+    // done with, all together.
     void letGoBefore(std::uint64_t offset);
+    // How many grains letGoBefore lets go of at once: a few (each time costs a round trip to
+    // the process's other processors), or one where the caller asked for few pages.
+    unsigned grainsLetGoAtOnce() const;
+    // Asks for as few of the file's pages in memory as the views allow, for a caller that holds
+    // much memory of its own (thousands of keywords, say), so that the process stays within its
+    // bound; or, with false, for the usual number again.
+    void holdFewPages(bool few) { m_fewPages = few; }
     // Says which view the next mapAt will most likely ask for, and sets its pages up here at
     // once, a fault per 64 KiB, rather than by whichever thread first reads each. Every eighth such
     // view also has a few of its pages read, to see whether a first read costs more than a copy
@@ -98,6 +106,7 @@ private:
     bool m_costly = false;           // first reads of pages proved to cost more than copies
     unsigned m_viewsAhead = 0;       // views asked for ahead
     std::uint64_t m_releasedTo = 0;  // the pages before this offset are let go of
+    bool m_fewPages = false;         // see holdFewPages
     int m_viewSlot = -1;             // where the bus-error guard knows it
     bool m_lost = false;
 };

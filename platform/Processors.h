@@ -9,6 +9,16 @@ namespace vn {
 // the system has one, otherwise the machine's count. At least 1.
 int usableProcessors();
 
+// The processor the calling thread runs on at this moment, or -1 where that cannot be told.
+int currentProcessor();
+
+// Moves the calling thread onto the processors the process may use other than `processor`, where
+// there are others; nothing where `processor` is -1 or the process has no other. Some schedulers
+// (those of virtual machines that pack work onto few processors among them) wake a thread on the
+// processor of the thread that woke it and leave it there, next to that thread, while another
+// processor idles: a helper that works beside the thread that wakes it moves off that processor.
+void moveOffProcessor(int processor);
+
 // One step of a short wait for another thread, telling the processor so.
 inline void pauseProcessor() {
 #if defined(__x86_64__) || defined(__i386__)

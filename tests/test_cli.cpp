@@ -8,9 +8,14 @@
 #include <QFileInfo>
 #include <QProcess>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <csignal>
+#include <random>
+#include <string>
+#include <vector>
 
 using vn::test::TempDir;
 
@@ -619,4 +624,63 @@ TEST(Cli, AGitRepositorySurvivesABlankLineRunOverEverything) {
     EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
     EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
     EXPECT_TRUE(git({"status", "--porcelain"}).contains("README.md"));
+}
+
+// Memory stays within its bound whatever the file's size, also beside the tables of thousands
+// of keywords: the pages of a large input are let go of behind the reading, and sooner beside a
+// rule that holds much memory itself.
+TEST(Cli, PeakMemoryStaysWithinItsBoundOnALargeFileWithThousandsOfKeywords) {
+    TempDir dir;
+    std::mt19937 random(7);
+    auto word = [&](int least, int most) {
+        std::string w(std::size_t(least + int(random() % unsigned(most - least + 1))), 'a');
+        for (char& c : w) c = char('a' + random() % 26);
+        return w;
+    };
+    std::string keywords;
+    for (int k = 0; k < 10000; ++k) keywords += word(6, 10) + "\n";
+    const QString list = dir.write("keywords", QByteArray::fromStdString(keywords));
+    const QString input = dir.path("large.txt");
+    {
+        QFile f(input);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        std::string chunk;
+        while (f.size() < (48 << 20)) {
+            chunk.clear();
+            while (chunk.size() < (1 << 20)) {
+                for (int w = 0; w < 8; ++w) chunk += word(2, 9) + ' ';
+                chunk += "zephyr\r\n";
+            }
+            ASSERT_EQ(f.write(chunk.data(), qint64(chunk.size())), qint64(chunk.size()));
+        }
+    }
+    const QString out = dir.path("out");
+    ASSERT_TRUE(QDir().mkpath(out));
+    const std::vector<QStringList> runs = {
+        {"--mode", "keywords", "--keywords-file", list},
+        {"--mode", "not-containing", "--text", "zephyr"},
+    };
+    for (const QStringList& mode : runs) {
+        std::vector<QByteArray> args;
+        for (const QString& a :
+             QStringList{VARNOBIS_CLI, "--quiet"} + mode + QStringList{"--out-dir", out, input})
+            args.push_back(a.toLocal8Bit());
+        std::vector<char*> argv;
+        for (QByteArray& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+        int status = 0;
+        struct rusage usage {};
+        ASSERT_EQ(::wait4(child, &status, 0, &usage), child);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 0) << mode.join(' ').toStdString();
+        // ru_maxrss is in KiB.
+        EXPECT_LE(usage.ru_maxrss, 32L << 10) << mode.join(' ').toStdString();
+        EXPECT_GT(QFileInfo(out + "/large.txt").size(), 0);
+    }
 }

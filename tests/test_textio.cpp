@@ -1,4 +1,5 @@
 #include "platform/FileAccess.h"
+#include "platform/Processors.h"
 #include "tests/support/ScriptedWindowServices.h"
 #include "tests/support/TempDir.h"
 #include "textio/Codec.h"
@@ -11,9 +12,12 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <limits>
 #include <random>
+#include <thread>
 
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -645,6 +649,42 @@ TEST(InputText, AFileCutShortUnderItsViewIsReportedAndNothingCrashes) {
 // The read-ahead thread serves one input at a time: a second input reads for itself meanwhile,
 // an input dropped with a read under way gives the thread back, and a file cut short while its
 // next piece is read ahead ends where the file ended. Every input gives its file's bytes.
+#ifdef __linux__
+// A helper woken beside the thread it helps moves to another processor, and can be moved back
+// later; the process's own set of processors stays as it was.
+TEST(Processors, AThreadMovedOffAProcessorRunsOnTheOthers) {
+    cpu_set_t before;
+    CPU_ZERO(&before);
+    ASSERT_EQ(::sched_getaffinity(0, sizeof(before), &before), 0);
+    std::thread([&] {
+        moveOffProcessor(-1);
+        const int first = currentProcessor();
+        ASSERT_GE(first, 0);
+        moveOffProcessor(first);
+        cpu_set_t mine;
+        CPU_ZERO(&mine);
+        ASSERT_EQ(::sched_getaffinity(0, sizeof(mine), &mine), 0);
+        if (usableProcessors() < 2) {
+            // Nowhere else to go: nothing changes.
+            EXPECT_TRUE(CPU_EQUAL(&mine, &before));
+            return;
+        }
+        EXPECT_FALSE(CPU_ISSET(first, &mine));
+        EXPECT_EQ(CPU_COUNT(&mine), CPU_COUNT(&before) - 1);
+        EXPECT_NE(currentProcessor(), first);
+        // Told to leave the one it is on now, it may run on the first one again.
+        moveOffProcessor(currentProcessor());
+        ASSERT_EQ(::sched_getaffinity(0, sizeof(mine), &mine), 0);
+        EXPECT_TRUE(CPU_ISSET(first, &mine));
+        EXPECT_NE(currentProcessor(), -1);
+    }).join();
+    cpu_set_t after;
+    CPU_ZERO(&after);
+    ASSERT_EQ(::sched_getaffinity(0, sizeof(after), &after), 0);
+    EXPECT_TRUE(CPU_EQUAL(&after, &before));
+}
+#endif
+
 TEST(InputText, ReadAheadServesOneInputAtATimeAndLetsDroppedOnesGo) {
     const ReadWay reading(4);
     InputPieceBytes = 64 << 10;
@@ -802,45 +842,56 @@ TEST(FileReader, PagesBehindTheReadingAreLetGo) {
     }
     const QString f = dir.write("long", bytes);
     const PagesTakenAs cheap(PageCost::Cheap);
-    {
-        FileReader r(f);
-        long most = 0;
-        char sum = 0;
-        for (std::uint64_t at = 0; at < std::uint64_t(bytes.size()); at += 1 << 20) {
-            const std::string_view v = r.mapAt(at, 1 << 20);
-            ASSERT_EQ(v.size(), std::size_t(1) << 20);
-            r.letGoBefore(at);
-            for (std::size_t i = 0; i < v.size(); i += 4096) sum = char(sum + v[i]);
-            most = std::max(most, mappingsOf(f).rssKiB);
+    // Asked for few pages, a reader lets go of one grain at a time; else of a few at once.
+    for (const bool few : {true, false}) {
+        unsigned atOnce = 0;
+        {
+            FileReader r(f);
+            r.holdFewPages(few);
+            long most = 0;
+            char sum = 0;
+            for (std::uint64_t at = 0; at < std::uint64_t(bytes.size()); at += 1 << 20) {
+                const std::string_view v = r.mapAt(at, 1 << 20);
+                ASSERT_EQ(v.size(), std::size_t(1) << 20);
+                r.letGoBefore(at);
+                for (std::size_t i = 0; i < v.size(); i += 4096) sum = char(sum + v[i]);
+                most = std::max(most, mappingsOf(f).rssKiB);
+            }
+            atOnce = r.grainsLetGoAtOnce();
+            EXPECT_EQ(atOnce == 1, few) << atOnce;
+            EXPECT_LE(atOnce, 4u);
+            EXPECT_NE(sum, 1);
+            // The grain in hand and those not yet let go of before it, as 2 MiB grains, of
+            // twenty.
+            EXPECT_LE(most, long(atOnce + 1) * (2L << 10)) << few;
+            EXPECT_GT(most, 0);
         }
-        EXPECT_NE(sum, 1);
-        // The grain in hand and the one before it at most, as 2 MiB grains, of twenty.
-        EXPECT_LE(most, 4L << 10);
-        EXPECT_GT(most, 0);
-    }
-    const std::uint64_t savedMap = InputMapBytes;
-    InputMapBytes = 0;
-    for (const bool settled : {false, true}) {
-        ScriptedWindowServices ws;
-        InputText t(ws, f);
-        std::string_view piece;
-        long most = 0;
-        std::size_t total = 0;
-        char sum = 0;
-        while (t.next(piece)) {
-            if (settled)
-                t.settle();
-            for (std::size_t i = 0; i < piece.size(); i += 4096) sum = char(sum + piece[i]);
-            total += piece.size();
-            most = std::max(most, mappingsOf(f).rssKiB);
+        const std::uint64_t savedMap = InputMapBytes;
+        InputMapBytes = 0;
+        for (const bool settled : {false, true}) {
+            ScriptedWindowServices ws;
+            InputText t(ws, f);
+            t.holdFewPages(few);
+            std::string_view piece;
+            long most = 0;
+            std::size_t total = 0;
+            char sum = 0;
+            while (t.next(piece)) {
+                if (settled)
+                    t.settle();
+                for (std::size_t i = 0; i < piece.size(); i += 4096) sum = char(sum + piece[i]);
+                total += piece.size();
+                most = std::max(most, mappingsOf(f).rssKiB);
+            }
+            EXPECT_EQ(total, std::size_t(bytes.size())) << settled;
+            EXPECT_NE(sum, 1);
+            // The views in hand (two, each two grains wide at most) and the grains before them
+            // not yet let go of.
+            EXPECT_LE(most, long(4 + atOnce) * (2L << 10)) << settled << few;
+            EXPECT_GT(most, 0) << settled;
         }
-        EXPECT_EQ(total, std::size_t(bytes.size())) << settled;
-        EXPECT_NE(sum, 1);
-        // The views in hand (two, each two grains wide at most) and the grain before them.
-        EXPECT_LE(most, 10L << 10) << settled;
-        EXPECT_GT(most, 0) << settled;
+        InputMapBytes = savedMap;
     }
-    InputMapBytes = savedMap;
 }
 
 // A bus error that is not about a view of ours still ends the process as it always did.

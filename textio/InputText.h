@@ -75,6 +75,12 @@ public:
     // mapAhead). A caller that starts others on the piece first calls this after them; without
     // the call, the next call of next() does it.
     void settle();
+    // Asks for as few of the file's pages in memory as the views allow (FileReader::
+    // holdFewPages), for a caller that holds much memory of its own; false for the usual number.
+    void holdFewPages(bool few) {
+        if (m_file)
+            m_file->holdFewPages(few);
+    }
     // True while the input's pieces are read by a second thread, one piece ahead (see
     // ReadAhead), which keeps a second processor busy.
     bool readsAhead() const { return m_ahead != nullptr && !m_mapped; }

@@ -56,6 +56,7 @@ struct ReadAhead::State {
     std::size_t count = 0;
     std::size_t got = 0;
     std::exception_ptr failure;
+    int poster = -1;  // the processor the read was posted from
 
     void run() {
         std::uint64_t seen = 0;
@@ -63,7 +64,11 @@ struct ReadAhead::State {
         for (;;) {
             awaitReady(lock, wake, [&] { return posted.load(std::memory_order_acquire) != seen; });
             seen = posted.load(std::memory_order_relaxed);
+            const int beside = poster;
             lock.unlock();
+            // Woken beside the thread that reads what it reads, it would only take turns with it.
+            if (beside >= 0 && currentProcessor() == beside)
+                moveOffProcessor(beside);
             try {
                 got = file->readAt(offset, out, count);
                 failure = nullptr;
@@ -122,6 +127,7 @@ void ReadAhead::post(FileReader& file, std::uint64_t offset, char* out, std::siz
         s.offset = offset;
         s.out = out;
         s.count = count;
+        s.poster = currentProcessor();
         s.posted.store(s.posted.load(std::memory_order_relaxed) + 1, std::memory_order_release);
     }
     s.wake.notify_all();
