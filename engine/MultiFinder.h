@@ -39,6 +39,7 @@ public:
     // `denseCells` bounds the table; the walk through failure links finds the same matches.
     explicit MultiFinder(const std::vector<View>& patterns, std::size_t denseCells = kDenseCells) {
         build(patterns, denseCells);
+        m_heldBytes = measureHeld();
     }
 
     // The number of distinct non-empty patterns; their ids run from 0 below it.
@@ -51,14 +52,7 @@ public:
     }
     bool dense() const { return !m_trans.empty(); }
     // The memory its tables take, roughly: for the walk to weigh against the pages it keeps.
-    std::size_t heldBytes() const {
-        std::size_t bytes = (m_classOf.capacity() + m_trans.capacity() + m_denseToNode.capacity()) *
-                                sizeof(std::uint32_t) +
-                            m_node.capacity() * sizeof(Node) + m_ids.capacity() * sizeof(m_ids[0]);
-        for (const Node& n : m_node) bytes += n.children.capacity() * sizeof(n.children[0]);
-        for (const auto& id : m_ids) bytes += id.first.capacity() * sizeof(CharT);
-        return bytes;
-    }
+    std::size_t heldBytes() const { return m_heldBytes; }
 
     // Moves the cursor to just past the next unit, before `end`, at which some pattern ends, and
     // returns true; or to `end`, returning false.
@@ -316,6 +310,15 @@ private:
         // scan starts in state 0 in either form.
     }
 
+    std::size_t measureHeld() const {
+        std::size_t bytes = (m_classOf.capacity() + m_trans.capacity() + m_denseToNode.capacity()) *
+                                sizeof(std::uint32_t) +
+                            m_node.capacity() * sizeof(Node) + m_ids.capacity() * sizeof(m_ids[0]);
+        for (const Node& n : m_node) bytes += n.children.capacity() * sizeof(n.children[0]);
+        for (const auto& id : m_ids) bytes += id.first.capacity() * sizeof(CharT);
+        return bytes;
+    }
+
     std::vector<std::pair<std::basic_string<CharT>, int>> m_ids;  // sorted by pattern
     std::size_t m_patternCount = 0;
     std::vector<std::uint32_t> m_classOf;
@@ -324,6 +327,7 @@ private:
     std::vector<std::uint32_t> m_trans;        // empty: walk m_node instead
     std::vector<std::uint32_t> m_denseToNode;  // dense state number / classes -> node
     std::uint32_t m_matchFrom = 0;
+    std::size_t m_heldBytes = 0;  // measureHeld(), once the tables are built
 };
 
 }  // namespace vn::engine
