@@ -12,7 +12,6 @@
 #include <QFile>
 #include <QFileInfo>
 
-#include <limits>
 #include <random>
 #include <thread>
 
