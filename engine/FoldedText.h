@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <memory>
 #include <string_view>
 #include <vector>
 
@@ -43,9 +44,12 @@ public:
         // A character grows by at most half its length (two UTF-8 bytes to three at most, one
         // UTF-16 unit to two), and the SIMD stores may write sixteen bytes past the last unit.
         const std::size_t room = (end - begin) * 2 + 16;
-        if (m_buf.size() < room)
-            m_buf.resize(room);
-        CharT* out = m_buf.data();
+        if (m_room < room) {
+            // Left unfilled: only the part the copy writes is ever brought into memory.
+            m_buf.reset(new CharT[room]);
+            m_room = room;
+        }
+        CharT* out = m_buf.get();
         const CharT* p = text.data() + begin;
         const CharT* const e = text.data() + end;
         while (p < e) {
@@ -63,11 +67,11 @@ public:
             foldOne(p, e, out, text.data());
 #endif
         }
-        m_size = std::size_t(out - m_buf.data());
+        m_size = std::size_t(out - m_buf.get());
     }
 
     View view() const {
-        return View(m_buf.data(), m_size);
+        return View(m_buf.get(), m_size);
     }
 
     // The original position of a position in the copy; a position inside a character whose
@@ -150,8 +154,8 @@ private:
             putUtf16(out, lowerOf(cp));
         }
         if (out - foldedFrom != p - from) {
-            m_shifts.push_back({std::size_t(foldedFrom - m_buf.data()),
-                                std::size_t(out - m_buf.data()), std::size_t(from - text),
+            m_shifts.push_back({std::size_t(foldedFrom - m_buf.get()),
+                                std::size_t(out - m_buf.get()), std::size_t(from - text),
                                 std::size_t(p - text)});
         }
     }
@@ -193,7 +197,8 @@ private:
         }
     }
 
-    std::vector<CharT> m_buf;
+    std::unique_ptr<CharT[]> m_buf;
+    std::size_t m_room = 0;
     std::size_t m_size = 0;
     std::size_t m_begin = 0;
     std::vector<Shift> m_shifts;

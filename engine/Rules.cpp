@@ -16,6 +16,10 @@
 
 namespace vn::engine::detail {
 
+// A part of a few hundred kilobytes keeps the copy's buffer small while each part is still
+// long enough for the search's set-up to cost nothing.
+std::size_t FoldPartBytes = std::size_t(256) << 10;
+
 namespace {
 
 // The span of the line that holds position `at`.
@@ -232,30 +236,26 @@ public:
             if (begin >= end)
                 return;
         }
-        View<CharT> searched = text;
-        std::size_t from = begin, to = end;
-        if (m_fold) {
-            m_folded.fold(text, begin, end);
-            searched = m_folded.view();
-            from = 0;
-            to = searched.size();
+        if (!m_fold) {
+            search(text, begin, end, all, out);
+            return;
         }
-        const std::size_t first = out.size();
-        const CharT* units = searched.data();
-        if (m_one) {
-            std::size_t at;
-            while ((at = m_one->find(units, from, to)) != Finder<CharT>::npos) {
-                out.push_back(spanAt(searched, at));
-                from = out.back().next;
+        // The lower-cased copy is made a part of whole lines at a time, so that it stays small
+        // whatever the range: a line longer than a part is copied whole.
+        const std::size_t part = std::max<std::size_t>(1, FoldPartBytes / sizeof(CharT));
+        while (begin < end) {
+            std::size_t stop = end;
+            if (end - begin > part) {
+                stop = textio::lineEndAt(text, begin + part);
+                stop = stop < end ? stop + textio::breakLength(text, stop) : end;
             }
-        } else if (!all) {
-            anyIn(searched, from, to, out);
-        } else {
-            allIn(searched, from, to, out);
-        }
-        if (m_fold) {
+            m_folded.fold(text, begin, stop);
+            const View<CharT> folded = m_folded.view();
+            const std::size_t first = out.size();
+            search(folded, 0, folded.size(), all, out);
             for (std::size_t k = first; k < out.size(); ++k)
                 out[k] = {m_folded.original(out[k].start), m_folded.original(out[k].next)};
+            begin = stop;
         }
     }
 
@@ -280,6 +280,22 @@ public:
     }
 
 private:
+    // lines() of searched[from, to), searched as it stands.
+    void search(View<CharT> searched, std::size_t from, std::size_t to, bool all,
+                std::vector<LineSpan>& out) {
+        if (m_one) {
+            std::size_t at;
+            while ((at = m_one->find(searched.data(), from, to)) != Finder<CharT>::npos) {
+                out.push_back(spanAt(searched, at));
+                from = out.back().next;
+            }
+        } else if (!all) {
+            anyIn(searched, from, to, out);
+        } else {
+            allIn(searched, from, to, out);
+        }
+    }
+
     // Folding a whole stretch costs more than searching it. Every line that holds the folded
     // text also holds, in its original, each run of the text's characters in one of their cases.
     // Where every other case of each character of a run differs from it, unit for unit, only in

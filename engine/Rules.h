@@ -36,6 +36,10 @@ namespace vn::engine::detail {
 template <class CharT>
 using View = std::basic_string_view<CharT>;
 
+// How much of a range a search ignoring case lower-cases at a time, in bytes of the original
+// (whole lines, so a longer line is taken whole); tests make it small.
+extern std::size_t FoldPartBytes;
+
 // Lines taken together between two yields: positions are offsets into the current piece. The
 // lines are whole and in order; start[j] <= end[j] <= start[j + 1], and the units between
 // end[j] and the next line's start are line j's break.

@@ -46,12 +46,14 @@ constexpr int kLarge = 3 << 19;  // past the 1 MiB stretch, input piece and writ
 // the walk; without, the walk's thread does it all. `costly` takes every file's pages
 // for costly, so a viewed input is read from its second piece on. A `block` size (bytes; 0
 // keeps it) cuts pieces into many survey blocks, which both threads then survey side by side,
-// and which lines longer than a block leave empty.
+// and which lines longer than a block leave empty; a search ignoring case then also lower-cases
+// parts of about that size, so that lines cross their bounds too.
 struct PieceSize {
     explicit PieceSize(std::size_t bytes, bool mapped = false, bool ahead = true,
                        bool costly = false, std::size_t block = 0)
         : saved(textio::InputPieceBytes),
           savedBlock(engine::detail::SurveyBlockBytes),
+          savedFoldPart(engine::detail::FoldPartBytes),
           savedMap(textio::InputMapBytes),
           savedAhead(textio::InputMapAhead),
           savedSurvey(engine::detail::SurveyAhead),
@@ -63,8 +65,10 @@ struct PieceSize {
         engine::detail::SurveyAhead = ahead;
         textio::InputReadAhead = ahead;
         AssumedPageCost = costly ? PageCost::Costly : PageCost::Cheap;
-        if (block)
+        if (block) {
             engine::detail::SurveyBlockBytes = block;
+            engine::detail::FoldPartBytes = block;
+        }
     }
     ~PieceSize() {
         textio::InputPieceBytes = saved;
@@ -74,8 +78,9 @@ struct PieceSize {
         textio::InputReadAhead = savedReadAhead;
         AssumedPageCost = savedCost;
         engine::detail::SurveyBlockBytes = savedBlock;
+        engine::detail::FoldPartBytes = savedFoldPart;
     }
-    std::size_t saved, savedBlock;
+    std::size_t saved, savedBlock, savedFoldPart;
     std::uint64_t savedMap;
     bool savedAhead, savedSurvey, savedReadAhead;
     PageCost savedCost;
