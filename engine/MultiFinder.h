@@ -148,7 +148,8 @@ private:
     static constexpr bool kWide = sizeof(CharT) == 2;
 
     struct Node {
-        std::vector<std::pair<std::uint32_t, std::uint32_t>> children;  // (class, node), sorted
+        // (class, node), sorted by class; emptied once the dense table stands for them.
+        std::vector<std::pair<std::uint32_t, std::uint32_t>> children;
         std::uint32_t fail = 0;
         std::uint32_t dict = kNone;  // the longest proper suffix node that ends a pattern
         int id = -1;                 // the pattern that ends here
@@ -308,6 +309,10 @@ private:
         }
         // Empty patterns are left out, so the root matches nothing and ranks first: a fresh
         // scan starts in state 0 in either form.
+
+        // The table stands for the trie's edges from here on; only the matches are looked up
+        // in the nodes.
+        for (Node& n : m_node) decltype(n.children)().swap(n.children);
     }
 
     std::size_t measureHeld() const {

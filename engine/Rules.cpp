@@ -4,6 +4,7 @@
 #include "engine/Finder.h"
 #include "engine/FoldedText.h"
 #include "engine/MultiFinder.h"
+#include "platform/Memory.h"
 #include "textio/CaseFold.h"
 #include "textio/Codec.h"
 #include "textio/InputText.h"
@@ -19,6 +20,9 @@ namespace vn::engine::detail {
 // A part of a few hundred kilobytes keeps the copy's buffer small while each part is still
 // long enough for the search's set-up to cost nothing.
 std::size_t FoldPartBytes = std::size_t(256) << 10;
+
+// An automaton holding this much is large enough for its builder's freed memory to matter.
+constexpr std::size_t kReturnFreedFrom = std::size_t(1) << 20;
 
 namespace {
 
@@ -211,6 +215,10 @@ public:
                 pickAnchor(distinct.front());
         } else if (distinct.size() > 1) {
             m_many.emplace(distinct);
+            // Building a large automaton frees many small pieces of memory (its trie's edges);
+            // they go back to the system rather than stay counted as the process's.
+            if (m_many->heldBytes() >= kReturnFreedFrom)
+                returnFreedMemory();
             if (FewFinder<CharT>::suits(distinct))
                 m_few.emplace(distinct);
             // A line holding every text holds the longest one (the likeliest to be rare).

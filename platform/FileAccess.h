@@ -87,7 +87,8 @@ public:
     // once, a fault per 64 KiB, rather than by whichever thread first reads each. Every eighth such
     // view also has a few of its pages read, to see whether a first read costs more than a copy
     // (on some virtual machines it does, where the file's pages are small); from then on the
-    // views are refused and the rest of the file is read.
+    // views are refused and the rest of the file is read. Nothing is set up ahead while few
+    // pages are asked for: the next view's pages would double what memory holds of the file.
     void mapAhead(std::uint64_t offset, std::size_t count);
     void unmap();
     // True once a page of some view could not be read from the file (it was cut short by

@@ -202,7 +202,7 @@ void FileReader::letGoBefore(std::uint64_t offset) {
 }
 
 void FileReader::mapAhead(std::uint64_t offset, std::size_t count) {
-    if (!m_view || m_costly || offset >= m_size || count == 0)
+    if (!m_view || m_costly || m_fewPages || offset >= m_size || count == 0)
         return;
     const std::uint64_t start = offset & ~std::uint64_t(g_pageSize - 1);
     const std::uint64_t end = std::min<std::uint64_t>(m_size, offset + count);

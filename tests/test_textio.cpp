@@ -1,4 +1,5 @@
 #include "platform/FileAccess.h"
+#include "platform/Memory.h"
 #include "platform/Processors.h"
 #include "tests/support/ScriptedWindowServices.h"
 #include "tests/support/TempDir.h"
@@ -12,6 +13,9 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <cstdio>
+#include <cstring>
+#include <memory>
 #include <random>
 #include <thread>
 
@@ -684,6 +688,43 @@ TEST(Processors, AThreadMovedOffAProcessorRunsOnTheOthers) {
 }
 #endif
 
+#if defined(__GLIBC__) && !defined(__SANITIZE_ADDRESS__)
+// The pages of the process's memory in use, as the system counts them.
+std::size_t residentBytes() {
+    std::FILE* f = std::fopen("/proc/self/statm", "r");
+    unsigned long size = 0, resident = 0;
+    const int read = f ? std::fscanf(f, "%lu %lu", &size, &resident) : 0;
+    if (f)
+        std::fclose(f);
+    return read == 2 ? std::size_t(resident) * std::size_t(::sysconf(_SC_PAGESIZE)) : 0;
+}
+
+// Memory freed in many small pieces, in the middle of the heap where the allocator keeps it,
+// goes back to the system when asked.
+TEST(Memory, FreedSmallPiecesGoBackToTheSystem) {
+    constexpr std::size_t kPiece = 48, kRun = (std::size_t(64) << 10) / kPiece, kRuns = 512;
+    std::vector<std::unique_ptr<char[]>> freed, kept;
+    freed.reserve(kRun * kRuns);
+    kept.reserve(kRuns);
+    for (std::size_t r = 0; r < kRuns; ++r) {
+        for (std::size_t k = 0; k < kRun; ++k) {
+            freed.emplace_back(new char[kPiece]);
+            std::memset(freed.back().get(), 1, kPiece);
+        }
+        // A piece kept after every run, so that the runs lie inside the heap, not at its top.
+        kept.emplace_back(new char[kPiece]);
+    }
+    freed.clear();
+    freed.shrink_to_fit();
+    const std::size_t before = residentBytes();
+    returnFreedMemory();
+    const std::size_t after = residentBytes();
+    ASSERT_GT(before, 0u);
+    // Some 32 MiB were freed; most of it must leave.
+    EXPECT_LT(after + (std::size_t(16) << 20), before) << before << " -> " << after;
+}
+#endif
+
 TEST(InputText, ReadAheadServesOneInputAtATimeAndLetsDroppedOnesGo) {
     const ReadWay reading(4);
     InputPieceBytes = 64 << 10;
@@ -864,6 +905,15 @@ TEST(FileReader, PagesBehindTheReadingAreLetGo) {
             // twenty.
             EXPECT_LE(most, long(atOnce + 1) * (2L << 10)) << few;
             EXPECT_GT(most, 0);
+        }
+        {
+            // The next view's pages are set up ahead only where the usual number is asked for.
+            FileReader r(f);
+            r.holdFewPages(few);
+            ASSERT_EQ(r.mapAt(0, 1 << 20).size(), std::size_t(1) << 20);
+            r.mapAhead(8 << 20, 4 << 20);
+            const long set = mappingsOf(f).rssKiB;
+            EXPECT_TRUE(few ? set < (1L << 10) : set >= (2L << 10)) << few << ": " << set << " KiB";
         }
         const std::uint64_t savedMap = InputMapBytes;
         InputMapBytes = 0;
