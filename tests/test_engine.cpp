@@ -970,6 +970,12 @@ TEST(Engine, BinaryInputsAreLeftAloneInEveryModeAndClass) {
 // A child forked from the process has none of its threads: the survey helper, the read-ahead
 // thread and the early-sync thread it needs are made anew there, rather than waited for.
 TEST(Engine, AChildForkedAfterTheHelpersStartedMakesItsOwn) {
+#if defined(__SANITIZE_ADDRESS__)
+    // The address sanitizer's allocator (this compiler's) takes no locks around a fork: a helper
+    // that frees a block just then leaves the child's first thread waiting for ever. The C
+    // library's allocator does, and the plain build runs this.
+    GTEST_SKIP() << "the address sanitizer's allocator is not safe across a fork with threads";
+#endif
     TempDir dir;
     QByteArray text;
     for (int i = 0; i < 300000; ++i)
