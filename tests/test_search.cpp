@@ -413,3 +413,16 @@ TEST(FoldedText, FoldsAsLowerSimpleAndMapsLinesBack) {
     EXPECT_EQ(f.original(3), 9u);
     EXPECT_EQ(f.original(5), 11u);
 }
+
+#if defined(VN_AVX2_PATHS)
+// The wide search loops are taken exactly where the compiler's own check of the processor would
+// allow them: a feature taken for there that is not would fault, one missed would leave the
+// fast loops unused.
+TEST(ProcessorSteps, AgreeWithTheCompilersCheck) {
+    const textio::detail::ProcessorSteps s = textio::detail::askProcessor();
+    EXPECT_EQ(s.avx2, bool(__builtin_cpu_supports("avx2")));
+    EXPECT_EQ(s.avx512, __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                            __builtin_cpu_supports("popcnt") && __builtin_cpu_supports("bmi") &&
+                            __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("avx2"));
+}
+#endif
